@@ -1,0 +1,24 @@
+# Thin wrapper over the install script and CMake. `make test` and `make demo` do all the set-up.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: deps configure build test demo clean
+
+deps:
+	@scripts/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	@$(BUILD)/tools/demo/kojelly_demo $(BUILD)/src/libkojelly.so
+
+clean:
+	@rm -rf $(BUILD)

@@ -1,0 +1,42 @@
+// The request driver: the fixed frame around every list and stream request (parse the
+// settings, obtain the transport, open a session, run one operation, write the answer, release
+// everything), the answer writer that ends every handler, and the flat dispatcher behind the
+// flat exports with the process-wide transport selection.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kojelly.h"
+#include "util/kojelly_buf.hpp"
+
+struct kojelly_cfg;
+struct kojelly_sess;
+
+namespace kojelly {
+
+// The size of the message buffer of every handler.
+inline constexpr size_t kHandlerMsgSize = 768;
+
+// One operation run inside a session: writes its answer JSON into `answer`, or a one-line
+// message into msg, and returns a status code.
+using Operation = int32_t (*)(kojelly_sess *sess, const char *arg, kojelly_buf *answer, char *msg,
+                              size_t msg_size);
+
+// Parses the settings, obtains the transport from io, opens a session, runs op with arg, and
+// ends with finish. Releases everything it made before returning the final code.
+int32_t run(const tessel_io *io, const char *settings, Operation op, const char *arg, char *out,
+            int32_t out_len);
+
+// Writes the answer (code 0) or the error JSON (message scrubbed of the settings' secrets and
+// of extra) into out, publishes the outcome in the per-thread slots, and returns the final code:
+// code itself, or -9 when a successful answer does not fit (the whole answer is then in the
+// result slot). cfg and extra may be NULL.
+int32_t finish(int32_t code, const kojelly_buf *answer, char *msg, const kojelly_cfg *cfg,
+               const char *extra, char *out, int32_t out_len);
+
+// The io that the flat exports use: a copy of the selected table, taken under the selection
+// lock; false when nothing is selected.
+bool selected_io(tessel_io *copy);
+
+}  // namespace kojelly

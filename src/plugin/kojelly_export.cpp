@@ -1,0 +1,78 @@
+// Per-thread slots, publication, and the identity exports.
+#include "plugin/kojelly_export.hpp"
+
+#include <cstdlib>
+
+#include "kojelly.h"
+#include "plugin/kojelly_handlers.hpp"
+#include "util/kojelly_buf.hpp"
+
+namespace {
+
+constexpr char kVersion[] = "1.0.0";
+
+// Slot texts are owned here; a thread's texts are released when the thread ends.
+struct Slot {
+    char *text = nullptr;
+    Slot() = default;
+    Slot(const Slot &) = delete;
+    Slot &operator=(const Slot &) = delete;
+    ~Slot() { std::free(text); }
+    void replace(char *fresh) {
+        std::free(text);
+        text = fresh;
+    }
+    const char *read() const { return text ? text : ""; }
+};
+
+thread_local Slot t_result;
+thread_local Slot t_error;
+thread_local Slot t_scratch;
+
+}  // namespace
+
+void kojelly_publish(int32_t code, const char *error, const char *result) {
+    t_error.replace(kojelly_strdup(code != 0 && error ? error : ""));
+    t_result.replace(kojelly_strdup(result ? result : ""));
+}
+
+namespace kojelly {
+
+void set_error_slot(const char *text) { t_error.replace(kojelly_strdup(text ? text : "")); }
+
+const char *set_scratch(const char *text) {
+    char *copy = kojelly_strdup(text ? text : "");
+    return copy ? adopt_scratch(copy) : nullptr;
+}
+
+const char *adopt_scratch(char *text) {
+    t_scratch.replace(text);
+    return t_scratch.read();
+}
+
+}  // namespace kojelly
+
+extern "C" {
+
+KOJELLY_API const char *kojelly_result_json(void) noexcept { return t_result.read(); }
+
+KOJELLY_API const char *kojelly_last_error(void) noexcept { return t_error.read(); }
+
+KOJELLY_API const char *kojelly_version(void) noexcept { return kVersion; }
+
+KOJELLY_API const char *kojelly_runtime_type(void) noexcept {
+    return kojelly_handler.runtime_type;
+}
+
+KOJELLY_API int32_t kojelly_caps(void) noexcept { return kojelly_handler.caps; }
+
+KOJELLY_API int32_t kojelly_allow_writes(int32_t flag) noexcept {
+    if (flag) {
+        kojelly_publish(KOJELLY_EUNSUPPORTED, "JELLYFIN has no write ops", nullptr);
+        return KOJELLY_EUNSUPPORTED;
+    }
+    kojelly_publish(KOJELLY_OK, nullptr, nullptr);
+    return KOJELLY_OK;
+}
+
+}  // extern "C"

@@ -1,0 +1,230 @@
+// The text toolkit: growable buffer, appenders, copies and validators.
+#include "util/kojelly_buf.hpp"
+
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+static_assert(sizeof(kojelly_buf) == 24);
+static_assert(offsetof(kojelly_buf, data) == 0);
+static_assert(offsetof(kojelly_buf, len) == 8);
+static_assert(offsetof(kojelly_buf, cap) == 16);
+
+namespace {
+
+constexpr uint64_t kFirstCap = 256;
+constexpr uint64_t kMaxCap = uint64_t{1} << 62;  // doubling beyond this leaves signed 64 bits
+constexpr size_t kFormatArea = 512;
+constexpr uint64_t kMaxNameLen = 1024;
+constexpr char kHexLower[] = "0123456789abcdef";
+constexpr char kHexUpper[] = "0123456789ABCDEF";
+constexpr std::string_view kDivisionSlash = "\xE2\x88\x95";  // U+2215, stands in for '/'
+
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+
+bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+bool is_hex(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool is_query_safe(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+}  // namespace
+
+int kojelly_buf_add(kojelly_buf *b, const void *src, uint64_t n) {
+    if (n > UINT64_MAX - b->len - 1) return -1;
+    const uint64_t need = b->len + n + 1;
+    if (need > b->cap) {
+        uint64_t cap = b->cap ? b->cap : kFirstCap;
+        while (cap < need) {
+            if (cap > kMaxCap / 2) return -1;
+            cap *= 2;
+        }
+        void *p = std::realloc(b->data, cap);
+        if (!p) return -1;
+        b->data = static_cast<char *>(p);
+        b->cap = cap;
+    }
+    if (n) std::memcpy(b->data + b->len, src, n);
+    b->len += n;
+    b->data[b->len] = '\0';
+    return 0;
+}
+
+int kojelly_buf_adds(kojelly_buf *b, const char *text) {
+    return kojelly_buf_add(b, text, std::strlen(text));
+}
+
+int kojelly_buf_addf(kojelly_buf *b, const char *fmt, ...) {
+    char area[kFormatArea];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = std::vsnprintf(area, sizeof area, fmt, ap);
+    va_end(ap);
+    if (n < 0) return -1;
+    if (static_cast<size_t>(n) < sizeof area) return kojelly_buf_add(b, area, n);
+
+    std::unique_ptr<char, FreeDeleter> heap(static_cast<char *>(std::malloc(size_t(n) + 1)));
+    if (!heap) return -1;
+    va_start(ap, fmt);
+    const int m = std::vsnprintf(heap.get(), size_t(n) + 1, fmt, ap);
+    va_end(ap);
+    if (m < 0) return -1;
+    return kojelly_buf_add(b, heap.get(), m);
+}
+
+int kojelly_buf_json_str(kojelly_buf *b, const char *text) {
+    if (!text) return kojelly_buf_add(b, "null", 4);
+    if (kojelly_buf_add(b, "\"", 1)) return -1;
+    const char *run = text;
+    for (const char *p = text; *p; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        char esc[6];
+        size_t esc_len = 2;
+        esc[0] = '\\';
+        switch (c) {
+            case '\t': esc[1] = 't'; break;
+            case '\n': esc[1] = 'n'; break;
+            case '\r': esc[1] = 'r'; break;
+            case '"': esc[1] = '"'; break;
+            case '\\': esc[1] = '\\'; break;
+            default:
+                if (!is_control(c)) continue;
+                std::memcpy(esc + 1, "u00", 3);
+                esc[4] = kHexLower[c >> 4];
+                esc[5] = kHexLower[c & 0xF];
+                esc_len = 6;
+        }
+        if (kojelly_buf_add(b, run, p - run) || kojelly_buf_add(b, esc, esc_len)) return -1;
+        run = p + 1;
+    }
+    if (kojelly_buf_adds(b, run)) return -1;
+    return kojelly_buf_add(b, "\"", 1);
+}
+
+int kojelly_buf_query(kojelly_buf *b, const char *name, const char *value) {
+    const std::string_view v = value ? value : "";
+    size_t enc_len = 0;
+    for (unsigned char c : v) enc_len += is_query_safe(c) ? 1 : 3;
+    std::unique_ptr<char, FreeDeleter> enc(static_cast<char *>(std::malloc(enc_len + 1)));
+    if (!enc) return -1;
+    char *o = enc.get();
+    for (unsigned char c : v) {
+        if (is_query_safe(c)) {
+            *o++ = static_cast<char>(c);
+        } else {
+            *o++ = '%';
+            *o++ = kHexUpper[c >> 4];
+            *o++ = kHexUpper[c & 0xF];
+        }
+    }
+    *o = '\0';
+
+    const bool has_query = b->len && std::memchr(b->data, '?', b->len) != nullptr;
+    if (kojelly_buf_add(b, has_query ? "&" : "?", 1) || kojelly_buf_adds(b, name) ||
+        kojelly_buf_add(b, "=", 1) || kojelly_buf_add(b, enc.get(), enc_len))
+        return -1;
+    return 0;
+}
+
+void kojelly_buf_free(kojelly_buf *b) {
+    std::free(b->data);
+    *b = kojelly_buf{};
+}
+
+char *kojelly_strndup(const char *src, uint64_t n) {
+    if (!src || n == UINT64_MAX) return nullptr;
+    auto *p = static_cast<char *>(std::malloc(n + 1));
+    if (!p) return nullptr;
+    if (n) std::memcpy(p, src, n);
+    p[n] = '\0';
+    return p;
+}
+
+char *kojelly_strdup(const char *text) {
+    return text ? kojelly_strndup(text, std::strlen(text)) : nullptr;
+}
+
+int kojelly_utf8_ok(const void *bytes, uint64_t n) {
+    const auto *s = static_cast<const unsigned char *>(bytes);
+    uint64_t i = 0;
+    while (i < n) {
+        const unsigned char c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        uint64_t extra;
+        uint32_t value, min;
+        if ((c & 0xE0) == 0xC0) {
+            extra = 1, value = c & 0x1F, min = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            extra = 2, value = c & 0x0F, min = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            extra = 3, value = c & 0x07, min = 0x10000;
+        } else {
+            return 0;
+        }
+        if (n - i - 1 < extra) return 0;
+        for (uint64_t k = 1; k <= extra; ++k) {
+            const unsigned char t = s[i + k];
+            if ((t & 0xC0) != 0x80) return 0;
+            value = (value << 6) | (t & 0x3F);
+        }
+        if (value < min || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+        i += extra + 1;
+    }
+    return 1;
+}
+
+int kojelly_id_ok(const char *text) {
+    if (!text) return 0;
+    const std::string_view id = text;
+    auto all = [&](auto pred) {
+        for (unsigned char c : id)
+            if (!pred(c)) return false;
+        return true;
+    };
+    if (id.size() >= 1 && id.size() <= 20)
+        return all([](unsigned char c) { return c >= '0' && c <= '9'; });
+    if (id.size() == 32) return all(is_hex);
+    if (id.size() == 36) {
+        for (size_t i = 0; i < id.size(); ++i) {
+            const bool dash_pos = i == 8 || i == 13 || i == 18 || i == 23;
+            const auto c = static_cast<unsigned char>(id[i]);
+            if (dash_pos ? c != '-' : !is_hex(c)) return 0;
+        }
+        return 1;
+    }
+    return 0;
+}
+
+int kojelly_name_clean(kojelly_buf *b, const char *name, const char *fallback) {
+    const size_t len = name ? std::strlen(name) : 0;
+    const bool usable = name && len > 0 && len <= kMaxNameLen && kojelly_utf8_ok(name, len) &&
+                        std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
+    if (!usable) return kojelly_buf_adds(b, fallback && *fallback ? fallback : "item");
+
+    for (size_t i = 0; i < len; ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        int rc;
+        if (c == '/')
+            rc = kojelly_buf_add(b, kDivisionSlash.data(), kDivisionSlash.size());
+        else if (is_control(c))
+            rc = kojelly_buf_add(b, "_", 1);
+        else
+            rc = kojelly_buf_add(b, &name[i], 1);
+        if (rc) return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,71 @@
+// The text toolkit: one growable byte buffer in which every answer, URL, request body and
+// assembled message is built, its appenders (raw bytes, text, printf formatting, JSON string
+// literal, percent-encoded query parameter), two heap copies and three validators (UTF-8
+// well-formedness, the server item-id form, and the cleaning of an item name into one safe path
+// component). Nothing here keeps state; all memory comes from malloc/realloc.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// A growable byte buffer. Zero-initialise to get an empty buffer. After every successful append
+// data is non-NULL and data[len] is NUL; the content itself may hold NUL bytes.
+struct kojelly_buf {
+    char *data;
+    uint64_t len;
+    uint64_t cap;
+};
+
+// Appends n bytes. Capacity starts at 256 and doubles. 0, or -1 with the buffer unchanged.
+[[nodiscard]] int kojelly_buf_add(kojelly_buf *b, const void *src, uint64_t n);
+// Appends a NUL-terminated text (not NULL).
+[[nodiscard]] int kojelly_buf_adds(kojelly_buf *b, const char *text);
+// Appends printf-formatted text. 0; -1 on a formatting error or no memory, nothing appended.
+[[nodiscard]] int kojelly_buf_addf(kojelly_buf *b, const char *fmt, ...)
+    __attribute__((format(printf, 2, 3)));
+// Appends the text as a JSON string literal, or `null` for NULL. 0 or -1 (may leave a part).
+[[nodiscard]] int kojelly_buf_json_str(kojelly_buf *b, const char *text);
+// Appends "?name=value" (or "&..." when the content already holds a '?'), the value
+// percent-encoded. 0 or -1.
+[[nodiscard]] int kojelly_buf_query(kojelly_buf *b, const char *name, const char *value);
+// Releases data and zeroes the record; harmless on an empty buffer.
+void kojelly_buf_free(kojelly_buf *b);
+
+// Heap copies, released with free(); NULL for a NULL source or when memory runs out.
+char *kojelly_strndup(const char *src, uint64_t n);
+char *kojelly_strdup(const char *text);
+
+// 1 when the n bytes are well-formed UTF-8 (NUL allowed; values up to 0x1FFFFF), else 0.
+int kojelly_utf8_ok(const void *bytes, uint64_t n);
+// 1 for a server item id: 1-20 ASCII digits, 32 hex digits, or the 8-4-4-4-12 hex form.
+int kojelly_id_ok(const char *text);
+// Appends a path-safe form of name ('/' -> U+2215, control bytes -> '_'), or the fallback
+// (or "item") when the name is unusable. 0 or -1.
+[[nodiscard]] int kojelly_name_clean(kojelly_buf *b, const char *name, const char *fallback);
+
+namespace kojelly {
+
+// Owns a kojelly_buf for one scope: released on every path unless its data was taken over.
+class BufGuard {
+public:
+    BufGuard() = default;
+    BufGuard(const BufGuard &) = delete;
+    BufGuard &operator=(const BufGuard &) = delete;
+    ~BufGuard() { kojelly_buf_free(&buf_); }
+    kojelly_buf *get() { return &buf_; }
+    kojelly_buf *operator->() { return &buf_; }
+    // The content as a text; "" while nothing was appended.
+    const char *c_str() const { return buf_.data ? buf_.data : ""; }
+    // Hands the heap text to the caller (NULL while nothing was appended); the buffer is empty
+    // afterwards.
+    char *release() {
+        char *p = buf_.data;
+        buf_ = kojelly_buf{};
+        return p;
+    }
+
+private:
+    kojelly_buf buf_{};
+};
+
+}  // namespace kojelly

@@ -1,0 +1,54 @@
+// Settings: turns the settings JSON of one host call into a kojelly_cfg (runtime type check,
+// server address composed and normalised into one base URL, credentials, device id), and owns
+// the process-wide default device id. Every failure is -8 with one message.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include <yyjson.h>
+
+// The parsed settings of one call. Each field is an owned heap text or NULL.
+struct kojelly_cfg {
+    char *base_url;  // "http(s)://host[:port][/path]" without trailing slashes
+    char *user_name; // "UserName", trimmed
+    char *password;  // "Password", untrimmed; "" when absent; never NULL after a parse
+    char *api_key;   // "APIKey", trimmed
+    char *server_id; // "ID", trimmed
+    char *device_id; // "DeviceId", or a copy of the process device id; never NULL after a parse
+};
+
+// Parses settings into cfg (zeroed first). 0, or -8 with a message in msg (snprintf semantics).
+// With need_credentials non-zero, settings without "APIKey" and "UserName" are refused.
+[[nodiscard]] int kojelly_cfg_parse(const char *settings, int need_credentials, kojelly_cfg *cfg,
+                                    char *msg, size_t msg_size);
+// Frees the six texts and sets them to NULL; harmless on a zeroed or freed record.
+void kojelly_cfg_free(kojelly_cfg *cfg);
+// The normalised base URL of an address as a heap text, or NULL with a message.
+char *kojelly_norm_base(const char *address, char *msg, size_t msg_size);
+// The process device id "kojelly-%08x", computed once per process on first use.
+const char *kojelly_self_device_id();
+
+namespace kojelly {
+
+// A heap copy without leading and trailing tab, LF, CR and space; NULL for NULL or no memory.
+char *trimdup(const char *text);
+// The member `key` of obj as text (string as is, integer as decimal in scratch, boolean as
+// "true"/"false"); NULL for other types, a missing member, or obj not a non-empty object.
+const char *sval(yyjson_val *obj, const char *key, char scratch[32]);
+
+// Owns a kojelly_cfg for one scope.
+class CfgGuard {
+public:
+    CfgGuard() = default;
+    CfgGuard(const CfgGuard &) = delete;
+    CfgGuard &operator=(const CfgGuard &) = delete;
+    ~CfgGuard() { kojelly_cfg_free(&cfg_); }
+    kojelly_cfg *get() { return &cfg_; }
+    kojelly_cfg *operator->() { return &cfg_; }
+
+private:
+    kojelly_cfg cfg_{};
+};
+
+}  // namespace kojelly

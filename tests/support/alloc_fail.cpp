@@ -1,0 +1,86 @@
+#include "support/alloc_fail.hpp"
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+void *__real_malloc(size_t n);
+void *__real_calloc(size_t n, size_t size);
+void *__real_realloc(void *p, size_t n);
+char *__real_strdup(const char *s);
+char *__real_strndup(const char *s, size_t n);
+}
+
+namespace {
+
+// Plain thread-locals: no constructors, so reading them never allocates.
+thread_local bool t_armed = false;
+thread_local bool t_all_after = false;
+thread_local bool t_fired = false;
+thread_local uint64_t t_left = 0;   // allocations to let through before failing
+thread_local uint64_t t_seen = 0;   // allocations seen while counting
+thread_local bool t_counting = false;
+
+bool fail_now() {
+    if (t_counting) ++t_seen;
+    if (!t_armed) return false;
+    if (t_left > 0) {
+        --t_left;
+        return false;
+    }
+    t_fired = true;
+    if (!t_all_after) t_armed = false;
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+void *__wrap_malloc(size_t n) { return fail_now() ? nullptr : __real_malloc(n); }
+void *__wrap_calloc(size_t n, size_t size) {
+    return fail_now() ? nullptr : __real_calloc(n, size);
+}
+void *__wrap_realloc(void *p, size_t n) { return fail_now() ? nullptr : __real_realloc(p, n); }
+char *__wrap_strdup(const char *s) { return fail_now() ? nullptr : __real_strdup(s); }
+char *__wrap_strndup(const char *s, size_t n) {
+    return fail_now() ? nullptr : __real_strndup(s, n);
+}
+
+}  // extern "C"
+
+namespace alloc_fail {
+
+Countdown::Countdown(uint64_t k, bool all_after) {
+    t_left = k > 0 ? k - 1 : 0;
+    t_all_after = all_after;
+    t_fired = false;
+    t_armed = true;
+}
+
+Countdown::~Countdown() {
+    t_armed = false;
+    t_all_after = false;
+}
+
+bool Countdown::fired() const { return t_fired; }
+
+uint64_t count(const std::function<void()> &fn) {
+    t_seen = 0;
+    t_counting = true;
+    fn();
+    t_counting = false;
+    return t_seen;
+}
+
+uint64_t sweep(const std::function<void()> &fn, bool all_after) {
+    const uint64_t n = count(fn);
+    for (uint64_t k = 1; k <= n; ++k) {
+        Countdown countdown(k, all_after);
+        fn();
+    }
+    return n;
+}
+
+}  // namespace alloc_fail

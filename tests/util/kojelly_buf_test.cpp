@@ -1,0 +1,244 @@
+#include "util/kojelly_buf.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "support/alloc_fail.hpp"
+
+namespace {
+
+using kojelly::BufGuard;
+
+std::string content(const kojelly_buf &b) { return std::string(b.data, b.len); }
+
+TEST(Buf, EmptyAppendAllocatesTheFirstBlock) {
+    BufGuard b;
+    ASSERT_EQ(kojelly_buf_add(b.get(), "", 0), 0);
+    EXPECT_EQ(b->cap, 256u);
+    EXPECT_EQ(b->len, 0u);
+    EXPECT_STREQ(b->data, "");
+}
+
+TEST(Buf, GrowsByDoublingAndKeepsContent) {
+    BufGuard b;
+    const std::string first(200, 'a'), second(100, 'b');
+    ASSERT_EQ(kojelly_buf_adds(b.get(), first.c_str()), 0);
+    EXPECT_EQ(b->cap, 256u);
+    ASSERT_EQ(kojelly_buf_adds(b.get(), second.c_str()), 0);
+    EXPECT_EQ(b->cap, 512u);
+    EXPECT_EQ(content(*b.get()), first + second);
+    EXPECT_EQ(b->data[b->len], '\0');
+}
+
+TEST(Buf, KeepsEmbeddedNulBytes) {
+    BufGuard b;
+    ASSERT_EQ(kojelly_buf_add(b.get(), "a\0b", 3), 0);
+    EXPECT_EQ(content(*b.get()), std::string("a\0b", 3));
+}
+
+TEST(Buf, FreeIsHarmlessAndLeavesAReusableBuffer) {
+    kojelly_buf b{};
+    kojelly_buf_free(&b);
+    kojelly_buf_free(&b);
+    ASSERT_EQ(kojelly_buf_adds(&b, "x"), 0);
+    kojelly_buf_free(&b);
+    EXPECT_EQ(b.data, nullptr);
+    EXPECT_EQ(b.len, 0u);
+    EXPECT_EQ(b.cap, 0u);
+    ASSERT_EQ(kojelly_buf_adds(&b, "y"), 0);
+    EXPECT_STREQ(b.data, "y");
+    kojelly_buf_free(&b);
+}
+
+TEST(Buf, FailedGrowthLeavesTheBufferUnchanged) {
+    BufGuard b;
+    ASSERT_EQ(kojelly_buf_adds(b.get(), "keep"), 0);
+    const std::string big(300, 'x');
+    {
+        alloc_fail::Countdown fail(1);
+        EXPECT_EQ(kojelly_buf_adds(b.get(), big.c_str()), -1);
+        EXPECT_TRUE(fail.fired());
+    }
+    EXPECT_EQ(content(*b.get()), "keep");
+    EXPECT_EQ(b->cap, 256u);
+}
+
+TEST(Buf, RefusesASizeThatWouldOverflow) {
+    BufGuard b;
+    ASSERT_EQ(kojelly_buf_adds(b.get(), "ab"), 0);
+    EXPECT_EQ(kojelly_buf_add(b.get(), "x", UINT64_MAX - 1), -1);
+    EXPECT_EQ(kojelly_buf_add(b.get(), "x", uint64_t{1} << 62), -1);
+    EXPECT_EQ(content(*b.get()), "ab");
+}
+
+TEST(BufAddf, ShortAndLongResultsAppendTheSameText) {
+    for (size_t len : {size_t{0}, size_t{5}, size_t{511}, size_t{512}, size_t{4000}}) {
+        SCOPED_TRACE(len);
+        const std::string text(len, 'q');
+        BufGuard b;
+        ASSERT_EQ(kojelly_buf_addf(b.get(), "%s", text.c_str()), 0);
+        EXPECT_EQ(content(*b.get()), text);
+    }
+    BufGuard b;
+    ASSERT_EQ(kojelly_buf_addf(b.get(), "%lld/%llu", -5LL, 18446744073709551615ULL), 0);
+    EXPECT_STREQ(b->data, "-5/18446744073709551615");
+}
+
+TEST(BufAddf, OnlyTheLongPathAllocatesTwice) {
+    const std::string s511(511, 'q'), s512(512, 'q');
+    EXPECT_EQ(alloc_fail::count([&] {
+                  BufGuard b;
+                  ASSERT_EQ(kojelly_buf_addf(b.get(), "%s", s511.c_str()), 0);
+              }),
+              1u);
+    EXPECT_EQ(alloc_fail::count([&] {
+                  BufGuard b;
+                  ASSERT_EQ(kojelly_buf_addf(b.get(), "%s", s512.c_str()), 0);
+              }),
+              2u);
+    // Either allocation failing leaves nothing appended.
+    alloc_fail::sweep([&] {
+        BufGuard b;
+        if (kojelly_buf_addf(b.get(), "%s", s512.c_str()) == 0)
+            EXPECT_EQ(content(*b.get()), s512);
+        else
+            EXPECT_EQ(b->len, 0u);
+    });
+}
+
+TEST(BufJsonStr, EscapesExactlyTheRequiredBytes) {
+    struct Case {
+        const char *in;
+        const char *out;
+    } cases[] = {
+        {nullptr, "null"},
+        {"", "\"\""},
+        {"a\"b\\c\td\x01", "\"a\\\"b\\\\c\\td\\u0001\""},
+        {"\n\r", "\"\\n\\r\""},
+        {"\x08\x0c\x1b\x7f", "\"\\u0008\\u000c\\u001b\\u007f\""},
+        {"caf\xC3\xA9 a/b", "\"caf\xC3\xA9 a/b\""},
+        {"\xFF\x80", "\"\xFF\x80\""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.out);
+        BufGuard b;
+        ASSERT_EQ(kojelly_buf_json_str(b.get(), c.in), 0);
+        EXPECT_STREQ(b->data, c.out);
+    }
+}
+
+TEST(BufQuery, EncodesValuesAndChoosesTheSeparator) {
+    BufGuard b;
+    ASSERT_EQ(kojelly_buf_adds(b.get(), "/Items"), 0);
+    ASSERT_EQ(kojelly_buf_query(b.get(), "ParentId", "a b/c"), 0);
+    EXPECT_STREQ(b->data, "/Items?ParentId=a%20b%2Fc");
+    ASSERT_EQ(kojelly_buf_query(b.get(), "Limit", "5"), 0);
+    ASSERT_EQ(kojelly_buf_query(b.get(), "Limit", nullptr), 0);
+    ASSERT_EQ(kojelly_buf_query(b.get(), "X", "-._~+&=?%\xC3\xA9"), 0);
+    EXPECT_STREQ(b->data, "/Items?ParentId=a%20b%2Fc&Limit=5&Limit=&X=-._~%2B%26%3D%3F%25%C3%A9");
+}
+
+TEST(BufQuery, FailedEncodingLeavesTheBufferUntouched) {
+    BufGuard b;
+    ASSERT_EQ(kojelly_buf_adds(b.get(), "/Items"), 0);
+    alloc_fail::Countdown fail(1);
+    EXPECT_EQ(kojelly_buf_query(b.get(), "Limit", "5"), -1);
+    EXPECT_STREQ(b->data, "/Items");
+}
+
+TEST(Strdup, CopiesExactlyAndHandlesNull) {
+    EXPECT_EQ(kojelly_strdup(nullptr), nullptr);
+    EXPECT_EQ(kojelly_strndup(nullptr, 3), nullptr);
+    char *p = kojelly_strndup("a\0bc", 3);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(std::string(p, 4), std::string("a\0b\0", 4));
+    std::free(p);
+    alloc_fail::Countdown fail(1);
+    EXPECT_EQ(kojelly_strdup("x"), nullptr);
+}
+
+TEST(Utf8, AcceptsWellFormedAndRejectsTheRest) {
+    struct Case {
+        std::string bytes;
+        int ok;
+    } cases[] = {
+        {"", 1},
+        {"plain ascii", 1},
+        {std::string("a\0b", 3), 1},  // NUL is an ordinary character
+        {"\xC3\xA9", 1},
+        {"\xE2\x88\x95", 1},
+        {"\xF4\x90\x80\x80", 1},  // above U+10FFFF, still accepted
+        {"\xF7\xBF\xBF\xBF", 1},  // 0x1FFFFF
+        {"\xC0\x80", 0},          // overlong
+        {"\xE0\x80\xAF", 0},      // overlong
+        {"\xF0\x80\x80\xAF", 0},  // overlong
+        {"\xED\xA0\x80", 0},      // surrogate
+        {"\xF8\x88\x80\x80\x80", 0},
+        {"\xE2\x88", 0},  // cut short
+        {"\x80", 0},
+        {"\xC3\x28", 0},  // bad continuation
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.bytes));
+        EXPECT_EQ(kojelly_utf8_ok(c.bytes.data(), c.bytes.size()), c.ok);
+    }
+}
+
+TEST(IdOk, AcceptsTheThreeForms) {
+    struct Case {
+        const char *id;
+        int ok;
+    } cases[] = {
+        {nullptr, 0},
+        {"", 0},
+        {"12345", 1},
+        {"1", 1},
+        {"12345678901234567890", 1},
+        {"123456789012345678901", 0},
+        {"12a45", 0},
+        {"0123456789abcdefABCDEF0123456789", 1},
+        {"0123456789abcdefABCDEF012345678g", 0},
+        {"0123456789abcdef0123456789abcde", 0},
+        {"01234567-89ab-cdef-0123-456789abcdef", 1},
+        {"012345678-9ab-cdef-0123-456789abcdef", 0},
+        {"01234567-89ab-cdef-0123-456789abcdeg", 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.id ? c.id : "(null)");
+        EXPECT_EQ(kojelly_id_ok(c.id), c.ok);
+    }
+}
+
+TEST(NameClean, MakesOneSafePathComponent) {
+    const std::string long_name(1025, 'n'), max_name(1024, 'n');
+    struct Case {
+        const char *name;
+        const char *fallback;
+        std::string out;
+    } cases[] = {
+        {"a/b", "id", "a\xE2\x88\x95" "b"},
+        {"\tx\x7f", "id", "_x_"},
+        {"C:\\x \xC3\xA9", "id", "C:\\x \xC3\xA9"},
+        {".", "id", "id"},
+        {"..", "id", "id"},
+        {"...", "id", "..."},
+        {"", "id", "id"},
+        {nullptr, "id", "id"},
+        {long_name.c_str(), "id", "id"},
+        {max_name.c_str(), "id", max_name},
+        {"bad\xC3", "id", "id"},
+        {nullptr, nullptr, "item"},
+        {".", "", "item"},
+        {"..", "a/b", "a/b"},  // the fallback is not cleaned
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.out);
+        BufGuard b;
+        ASSERT_EQ(kojelly_name_clean(b.get(), c.name, c.fallback), 0);
+        EXPECT_EQ(content(*b.get()), c.out);
+    }
+}
+
+}  // namespace
