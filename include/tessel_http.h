@@ -62,13 +62,13 @@ typedef struct tessel_http_req {
     uint32_t size; /* 112 */
     uint32_t pad_;
     const char *method;
-    const char *url;              /* absolute URL, query included */
-    const char *const *headers;   /* lines "Name: value", no line end */
+    const char *url;            /* absolute URL, query included */
+    const char *const *headers; /* lines "Name: value", no line end */
     uint64_t header_count;
-    const void *body;             /* request body or NULL */
+    const void *body; /* request body or NULL */
     uint64_t body_len;
-    uint64_t credentials;         /* non-zero when the request carries credentials */
-    uint64_t reserved[3];         /* zero */
+    uint64_t credentials; /* non-zero when the request carries credentials */
+    uint64_t reserved[3]; /* zero */
     /* Response headers, one at a time; texts valid only during the call. 0 = go on. */
     int32_t (*on_header)(void *user, const char *name, const char *value);
     /* Response body in pieces, in order; bytes valid only during the call. 0 = go on. */
@@ -122,7 +122,8 @@ void tessel_buf_free(tessel_buf *b);
 
 /* A malloc'ed copy (release with free()); NULL for a NULL text or when memory runs out. */
 char *tessel_strdup(const char *text);
-/* A malloc'ed block of count+1 bytes: the bytes and a NUL; NULL when memory runs out. */
+/* A malloc'ed block of count+1 bytes: the bytes and a NUL (release with free()); NULL for NULL
+ * bytes or when memory runs out. */
 char *tessel_strndup(const char *bytes, uint64_t count);
 
 /* 1 when the text is 1 to 32 HTTP token characters, else 0. */
@@ -142,19 +143,20 @@ typedef struct tessel_collect {
 void tessel_collect_init(tessel_collect *c, uint64_t limit);
 /* on_body callback (user = the collector): 0 to go on, 1 to stop (limit passed, or no memory). */
 int32_t tessel_collect_body(void *collector, const void *bytes, uint64_t count);
-/* on_header callback (user = the collector): 0 to go on, 1 to stop (no memory). */
+/* on_header callback (user = the collector): 0 to go on, 1 to stop (no memory; the refused pair
+ * leaves nothing behind). ":status" sets status and is not stored. */
 int32_t tessel_collect_header(void *collector, const char *name, const char *value);
 /* Release and zero both buffers; status, limit and truncated keep their values. */
 void tessel_collect_free(tessel_collect *c);
 
-/* ---- MD5 digest (RFC 1321) ---------------------------------------------------------------- */
+/* ---- MD5 digest (RFC 1321) --------------------------------------------------------------- */
 
 /* The running state of one digest; holds no pointers, so it may live on the stack. */
 typedef struct tessel_md5_ctx {
-    uint32_t state[4];      /* chaining values A, B, C, D */
-    uint64_t total;         /* bytes added so far */
+    uint32_t state[4];       /* chaining values A, B, C, D */
+    uint64_t total;          /* bytes added so far */
     unsigned char block[64]; /* the partial input block */
-    uint64_t used;          /* bytes held in block, 0 to 63 between calls */
+    uint64_t used;           /* bytes held in block, 0 to 63 between calls */
 } tessel_md5_ctx;
 
 /* Start a digest. Must be called again before reusing a context after tessel_md5_final. */
