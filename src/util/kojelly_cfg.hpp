@@ -3,30 +3,32 @@
 // the process-wide default device id. Every failure is -8 with one message.
 #pragma once
 
+#include <yyjson.h>
+
 #include <cstddef>
 #include <cstdint>
 
-#include <yyjson.h>
-
 // The parsed settings of one call. Each field is an owned heap text or NULL.
 struct kojelly_cfg {
-    char *base_url;  // "http(s)://host[:port][/path]" without trailing slashes
-    char *user_name; // "UserName", trimmed
-    char *password;  // "Password", untrimmed; "" when absent; never NULL after a parse
-    char *api_key;   // "APIKey", trimmed
-    char *server_id; // "ID", trimmed
-    char *device_id; // "DeviceId", or a copy of the process device id; never NULL after a parse
+    char *base_url;   // "http(s)://host[:port][/path]" without trailing slashes
+    char *user_name;  // "UserName", trimmed
+    char *password;   // "Password", untrimmed; "" when absent; never NULL after a parse
+    char *api_key;    // "APIKey", trimmed
+    char *server_id;  // "ID", trimmed
+    char *device_id;  // "DeviceId", or a copy of the process device id; never NULL after a parse
 };
 
-// Parses settings into cfg (zeroed first). 0, or -8 with a message in msg (snprintf semantics).
-// With need_credentials non-zero, settings without "APIKey" and "UserName" are refused.
+// Parses settings into cfg (not NULL; zeroed first, empty again after a failure). 0, or -8 with
+// a message in msg (snprintf semantics, written only on failure). With need_credentials non-zero,
+// settings without "APIKey" and "UserName" are refused. Safe on any number of threads.
 [[nodiscard]] int kojelly_cfg_parse(const char *settings, int need_credentials, kojelly_cfg *cfg,
                                     char *msg, size_t msg_size);
 // Frees the six texts and sets them to NULL; harmless on a zeroed or freed record.
 void kojelly_cfg_free(kojelly_cfg *cfg);
 // The normalised base URL of an address as a heap text, or NULL with a message.
 char *kojelly_norm_base(const char *address, char *msg, size_t msg_size);
-// The process device id "kojelly-%08x", computed once per process on first use.
+// The process device id "kojelly-%08x", computed once per process on first use; safe when
+// several threads need it first at the same moment. The text lives as long as the process.
 const char *kojelly_self_device_id();
 
 namespace kojelly {
