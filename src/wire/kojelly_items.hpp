@@ -1,0 +1,105 @@
+// Library entries: the item record filled from a server item object, and the growable item list
+// that collects the pages of one listing with an id set, so that an id already held is dropped
+// across pages too and the list never grows past its item limit. It reads the two item answers,
+// an /Items page and a single item. Records and lists own every text they hold (malloc'd).
+#pragma once
+
+#include <yyjson.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// One library entry. Strings are owned heap texts. The all-zero record is the empty record.
+struct kojelly_item {
+    char *id;     // "Id" (an integer as decimal text); passes kojelly_id_ok; never NULL once filled
+    char *name;   // the cleaned display name (title, or the id); never NULL once filled
+    char *title;  // "Name" as sent, or NULL
+    char *parent_id;   // "ParentId", or NULL; not validated
+    char *type;        // "Type", or NULL
+    char *media_type;  // "MediaType", or NULL
+    char *container;   // "Container" of the item, or NULL
+    char *imdb;        // "ProviderIds" imdb id, or NULL
+    char *tmdb;        // "ProviderIds" tmdb id, or NULL
+    int32_t folder;    // 0 or 1
+    int32_t year;      // 1800..9999, or 0
+    int64_t size;      // bytes, -1 when not given
+};
+
+// A list of records in order of arrival, with an id set over them. The all-zero list is empty.
+// The set is open addressing: a slot holds 0 or a record's position plus one, found from the
+// 64-bit FNV-1a hash of the id with linear probing. Lists filled by kojelly_parse_items_page keep
+// the set at most half full, which is what makes every probe end at an empty slot.
+struct kojelly_items {
+    kojelly_item *items;
+    uint64_t count;
+    uint64_t cap;
+    uint64_t *set;
+    uint64_t set_cap;  // 0, or 128 times a power of two
+};
+
+// Appends the new items of one /Items page to list. pages (optional) counts every object element
+// of "Items"; total (optional) is "TotalRecordCount" or -1. 0, or -5 with one line in msg;
+// records appended before a failure stay in the list.
+[[nodiscard]] int kojelly_parse_items_page(const char *body, uint64_t body_len, kojelly_items *list,
+                                           uint64_t *pages, int64_t *total, char *msg,
+                                           uint64_t msg_size);
+// One item answer into *out (zeroed first). 0, or -5 with the record zeroed and one line in msg.
+[[nodiscard]] int kojelly_parse_item(const char *body, uint64_t body_len, kojelly_item *out,
+                                     char *msg, uint64_t msg_size);
+// Room for count + more records; count and the id set stay as they are. 0, or -1 with the list
+// unchanged when memory runs out.
+[[nodiscard]] int kojelly_acc_grow(kojelly_items *list, uint64_t more);
+// Frees every record, the array and the set and zeroes the list; it may be used again.
+void kojelly_items_free(kojelly_items *list);
+// Frees the record's texts and zeroes it; harmless on a zeroed or freed record.
+void kojelly_item_free(kojelly_item *item);
+
+namespace kojelly {
+
+// The most records a list may hold.
+constexpr uint64_t kMaxItems = 100000;
+
+// Fills *out from an item object (zeroed first). 0, or -1 with the record zeroed when the object
+// has no id or memory runs out.
+[[nodiscard]] int fill_item(yyjson_val *obj, kojelly_item *out);
+// An owned copy of the first non-empty string among the members of obj's "ProviderIds" whose key
+// folds (ASCII) to the lower-case name; NULL when there is none or memory runs out.
+char *provider(yyjson_val *obj, const char *name);
+// Enters the record at pos into the id set, which must have room; it does not look for an
+// equal id.
+void set_put(kojelly_items *list, uint64_t pos);
+
+// Owns a kojelly_items for one scope.
+class ItemsGuard {
+public:
+    ItemsGuard() = default;
+    ItemsGuard(const ItemsGuard &) = delete;
+    ItemsGuard &operator=(const ItemsGuard &) = delete;
+    ~ItemsGuard() { kojelly_items_free(&list_); }
+    kojelly_items *get() { return &list_; }
+    kojelly_items *operator->() { return &list_; }
+
+private:
+    kojelly_items list_{};
+};
+
+// Owns a kojelly_item for one scope, unless its texts were moved elsewhere with release().
+class ItemGuard {
+public:
+    ItemGuard() = default;
+    ItemGuard(const ItemGuard &) = delete;
+    ItemGuard &operator=(const ItemGuard &) = delete;
+    ~ItemGuard() { kojelly_item_free(&item_); }
+    kojelly_item *get() { return &item_; }
+    kojelly_item *operator->() { return &item_; }
+    kojelly_item release() {
+        const kojelly_item taken = item_;
+        item_ = kojelly_item{};
+        return taken;
+    }
+
+private:
+    kojelly_item item_{};
+};
+
+}  // namespace kojelly

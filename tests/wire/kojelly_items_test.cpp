@@ -1,0 +1,578 @@
+// Item records, the de-duplicating item list, and the /Items and single-item answers.
+#include "wire/kojelly_items.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "kojelly.h"
+#include "support/alloc_fail.hpp"
+#include "util/kojelly_buf.hpp"
+#include "wire/kojelly_wire.hpp"
+
+namespace {
+
+constexpr char kNoMemory[] = "out of memory";
+constexpr char kTooMany[] = "folder has more than 100000 items";
+
+// An independent FNV-1a, so that the set layout is checked against the hash it must use.
+uint64_t fnv1a(std::string_view s) {
+    uint64_t h = 0xcbf29ce484222325ULL;
+    for (unsigned char c : s) h = (h ^ c) * 0x100000001b3ULL;
+    return h;
+}
+
+// {"Items":[{"Id":"<first>"},...]} with n consecutive numeric ids.
+std::string ids_page(uint64_t first, uint64_t n) {
+    std::string body = R"({"Items":[)";
+    for (uint64_t i = 0; i < n; ++i) {
+        if (i) body += ',';
+        body += R"({"Id":")" + std::to_string(first + i) + R"("})";
+    }
+    return body + "]}";
+}
+
+struct PageResult {
+    int rc;
+    uint64_t pages;
+    int64_t total;
+    std::string msg;
+};
+
+PageResult add_page(kojelly_items *list, const std::string &body) {
+    PageResult r{0, 99, 99, ""};
+    char msg[256] = "";
+    r.rc = kojelly_parse_items_page(body.data(), body.size(), list, &r.pages, &r.total, msg,
+                                    sizeof msg);
+    r.msg = msg;
+    return r;
+}
+
+// The list invariants: every record holds a valid id, no id twice, every record reachable
+// through the set by probing from its hash, and the set at most half full.
+void expect_sound(const kojelly_items &l) {
+    ASSERT_LE(l.count, l.cap);
+    if (l.count == 0) return;
+    ASSERT_NE(l.set, nullptr);
+    ASSERT_GE(l.set_cap, 2 * l.count);
+    ASSERT_EQ(l.set_cap % 128, 0u);
+    const uint64_t blocks = l.set_cap / 128;
+    ASSERT_EQ(blocks & (blocks - 1), 0u) << "set_cap is not 128 times a power of two";
+    uint64_t occupied = 0;
+    for (uint64_t i = 0; i < l.set_cap; ++i) {
+        if (!l.set[i]) continue;
+        ++occupied;
+        ASSERT_LE(l.set[i], l.count);
+    }
+    EXPECT_EQ(occupied, l.count);
+    std::set<std::string> seen;
+    const uint64_t mask = l.set_cap - 1;
+    for (uint64_t pos = 0; pos < l.count; ++pos) {
+        const char *id = l.items[pos].id;
+        ASSERT_NE(id, nullptr);
+        EXPECT_TRUE(kojelly_id_ok(id)) << id;
+        EXPECT_TRUE(seen.insert(id).second) << "duplicate id " << id;
+        uint64_t i = fnv1a(id) & mask;
+        while (l.set[i] && l.set[i] != pos + 1) i = (i + 1) & mask;
+        EXPECT_EQ(l.set[i], pos + 1) << "record " << pos << " is not reachable in the set";
+    }
+}
+
+// One item answer parsed into a record that the object owns.
+struct ItemFrom {
+    explicit ItemFrom(const std::string &body) {
+        rc = kojelly_parse_item(body.data(), body.size(), item.get(), msg, sizeof msg);
+    }
+    int rc;
+    char msg[256] = "";
+    kojelly::ItemGuard item;
+};
+
+// ---- Item records --------------------------------------------------------------------------
+
+TEST(ItemRecord, FolderFlagComesOnlyFromIsFolder) {
+    struct Case {
+        const char *members;
+        int32_t folder;
+    } cases[] = {
+        {R"("IsFolder":true)", 1},
+        {R"("IsFolder":"TRUE")", 1},
+        {R"("IsFolder":"True")", 1},
+        {R"("IsFolder":"tRuE")", 1},
+        {R"("IsFolder":true,"IsFolder":false)", 1},
+        {R"("IsFolder":false)", 0},
+        {R"("IsFolder":1)", 0},
+        {R"("IsFolder":"yes")", 0},
+        {R"("IsFolder":"true ")", 0},
+        {R"("IsFolder":"")", 0},
+        {R"("IsFolder":null)", 0},
+        {R"("Type":"Folder")", 0},
+        {R"("isfolder":true)", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.members);
+        ItemFrom r(std::string(R"({"Id":"1",)") + c.members + "}");
+        ASSERT_EQ(r.rc, KOJELLY_OK);
+        EXPECT_EQ(r.item->folder, c.folder);
+    }
+}
+
+TEST(ItemRecord, SizeFromItemOrFirstMediaSource) {
+    struct Case {
+        const char *body;
+        int64_t size;
+    } cases[] = {
+        {R"({"Id":"1","Size":0})", 0},
+        {R"({"Id":"1","Size":5000000000})", 5000000000},
+        {R"({"Id":"1","Size":2.5e9})", 2500000000},
+        {R"({"Id":"1","Size":-5})", -1},
+        {R"({"Id":"1","Size":"100"})", -1},
+        {R"({"Id":"1"})", -1},
+        {R"({"Id":"1","MediaSources":[{"Size":1000}]})", 1000},
+        {R"({"Id":"1","Size":1234,"MediaSources":[{"Size":1000}]})", 1234},
+        {R"({"Id":"1","Size":-5,"MediaSources":[{"Size":1000}]})", 1000},
+        {R"({"Id":"1","MediaSources":[]})", -1},
+        {R"({"Id":"1","MediaSources":[{"Size":-9}]})", -1},
+        {R"({"Id":"1","MediaSources":[5,{"Size":10}]})", -1},
+        {R"({"Id":"1","MediaSources":[{},{"Size":10}]})", -1},
+        {R"({"Id":"1","MediaSources":{"Size":10}})", -1},
+        {R"({"Id":"1","IsFolder":true,"Size":10})", -1},  // a folder's own Size is not read
+        {R"({"Id":"1","IsFolder":true,"Size":10,"MediaSources":[{"Size":10}]})", 10},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.body);
+        ItemFrom r(c.body);
+        ASSERT_EQ(r.rc, KOJELLY_OK);
+        EXPECT_EQ(r.item->size, c.size);
+    }
+}
+
+TEST(ItemRecord, YearOnlyWithinRange) {
+    struct Case {
+        const char *value;
+        int32_t year;
+    } cases[] = {
+        {"1799", 0},  {"1800", 1800},   {"9999", 9999}, {"10000", 0},      {"2001.9", 2001},
+        {"-2001", 0}, {R"("2001")", 0}, {"null", 0},    {"4294969297", 0},  // 2001 + 2^32
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.value);
+        ItemFrom r(std::string(R"({"Id":"1","ProductionYear":)") + c.value + "}");
+        ASSERT_EQ(r.rc, KOJELLY_OK);
+        EXPECT_EQ(r.item->year, c.year);
+    }
+}
+
+TEST(ItemRecord, ProviderIdsMatchWithoutCase) {
+    struct Case {
+        const char *ids;
+        const char *imdb, *tmdb;
+    } cases[] = {
+        {R"({"Imdb":"x1","TMDB":"603"})", "x1", "603"},
+        {"null", nullptr, nullptr},
+        {"{}", nullptr, nullptr},
+        {R"("tt1")", nullptr, nullptr},
+        {R"({"Tmdb":603})", nullptr, nullptr},
+        {R"({"IMDB":5,"Imdb":"tt1"})", "tt1", nullptr},
+        {R"({"imdb":"","Imdb":"tt2"})", "tt2", nullptr},
+        {R"({"imdb":"a","IMDB":"b"})", "a", nullptr},
+        {R"({"imdbx":"1","imd":"2","Tvdb":"3"})", nullptr, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.ids);
+        const std::string body = std::string(R"({"Id":"1","ProviderIds":)") + c.ids + "}";
+        ItemFrom r(body);
+        ASSERT_EQ(r.rc, KOJELLY_OK);
+        EXPECT_STREQ(r.item->imdb, c.imdb);
+        EXPECT_STREQ(r.item->tmdb, c.tmdb);
+
+        const kojelly::DocPtr doc = kojelly::parse(body.data(), body.size());
+        char *direct = kojelly::provider(yyjson_doc_get_root(doc.get()), "tmdb");
+        EXPECT_STREQ(direct, c.tmdb);
+        std::free(direct);
+    }
+}
+
+TEST(ItemRecord, DisplayNameIsTheCleanedTitleOrTheId) {
+    const std::string long_name(1025, 'n');
+    const std::string max_name(1024, 'n');
+    struct Case {
+        std::string body;
+        const char *name, *title;
+    } cases[] = {
+        {R"({"Id":"7"})", "7", nullptr},
+        {R"({"Id":"7","Name":""})", "7", nullptr},
+        {R"({"Id":"7","Name":5})", "7", nullptr},
+        {R"({"Id":"7","Name":"."})", "7", "."},
+        {R"({"Id":"7","Name":".."})", "7", ".."},
+        {R"({"Id":"7","Name":"a/b"})",
+         "a\xE2\x88\x95"
+         "b",
+         "a/b"},
+        {R"({"Id":"7","Name":"\tx\u0001"})", "_x_", "\tx\x01"},
+        {R"({"Id":"7","Name":"Am\u00e9lie"})", "Am\xC3\xA9lie", "Am\xC3\xA9lie"},
+        {R"({"Id":12345,"Name":"Film"})", "Film", "Film"},
+        {R"({"Id":"7","Name":")" + long_name + R"("})", "7", long_name.c_str()},
+        {R"({"Id":"7","Name":")" + max_name + R"("})", max_name.c_str(), max_name.c_str()},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.body.substr(0, 60));
+        ItemFrom r(c.body);
+        ASSERT_EQ(r.rc, KOJELLY_OK);
+        EXPECT_STREQ(r.item->name, c.name);
+        EXPECT_STREQ(r.item->title, c.title);
+    }
+}
+
+TEST(ItemRecord, CopiesTheDescriptiveMembers) {
+    ItemFrom r(R"({"Id":12345,"ParentId":42,"Type":"Movie","MediaType":"Video",)"
+               R"("Container":"mkv","Type":"Ignored"})");
+    ASSERT_EQ(r.rc, KOJELLY_OK);
+    EXPECT_STREQ(r.item->id, "12345");
+    EXPECT_STREQ(r.item->parent_id, "42");
+    EXPECT_STREQ(r.item->type, "Movie");
+    EXPECT_STREQ(r.item->media_type, "Video");
+    EXPECT_STREQ(r.item->container, "mkv");
+
+    ItemFrom bare(R"({"Id":"1","ParentId":"not validated","Type":"","MediaType":3})");
+    ASSERT_EQ(bare.rc, KOJELLY_OK);
+    EXPECT_STREQ(bare.item->parent_id, "not validated");
+    EXPECT_EQ(bare.item->type, nullptr);
+    EXPECT_EQ(bare.item->media_type, nullptr);
+    EXPECT_EQ(bare.item->container, nullptr);
+}
+
+TEST(ItemRecord, FillFailsOnlyWithoutAnId) {
+    for (const char *body : {R"({"Name":"x"})", R"({"Id":""})", R"({"Id":true})"}) {
+        SCOPED_TRACE(body);
+        const kojelly::DocPtr doc = kojelly::parse(body, std::strlen(body));
+        kojelly_item rec{};
+        rec.year = 7;
+        EXPECT_EQ(kojelly::fill_item(yyjson_doc_get_root(doc.get()), &rec), -1);
+        EXPECT_EQ(rec.name, nullptr);
+        EXPECT_EQ(rec.title, nullptr);
+        EXPECT_EQ(rec.year, 0);
+    }
+}
+
+TEST(ItemAnswer, RejectsAnswersWithoutAUsableItem) {
+    struct Case {
+        const char *body;
+        const char *msg;
+    } cases[] = {
+        {nullptr, "item answer is not a JSON object"},
+        {"[]", "item answer is not a JSON object"},
+        {R"({"Id":"1",})", "item answer is not a JSON object"},
+        {R"({"Id":"abc"})", "item answer has no valid Id"},
+        {R"({"Id":-5,"Name":"x"})", "item answer has no valid Id"},
+        {R"({"Name":"x"})", "item answer has no valid Id"},
+        {R"({"Id":"12\u00003"})", "item answer has no valid Id"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.body ? c.body : "(null)");
+        kojelly::ItemGuard item;
+        item->year = 7;
+        char msg[256] = "";
+        EXPECT_EQ(kojelly_parse_item(c.body, c.body ? std::strlen(c.body) : 0, item.get(), msg,
+                                     sizeof msg),
+                  KOJELLY_EFAIL);
+        EXPECT_STREQ(msg, c.msg);
+        EXPECT_EQ(item->id, nullptr);
+        EXPECT_EQ(item->year, 0);
+    }
+}
+
+// ---- /Items pages --------------------------------------------------------------------------
+
+TEST(ItemsPage, CountsObjectsAndReadsTheTotal) {
+    struct Case {
+        const char *body;
+        uint64_t pages;
+        int64_t total;
+        uint64_t count;
+    } cases[] = {
+        {R"({"Items":[]})", 0, -1, 0},
+        {R"({"Items":[],"TotalRecordCount":42})", 0, 42, 0},
+        {R"({"Items":[],"TotalRecordCount":42.9})", 0, 42, 0},
+        {R"({"Items":[],"TotalRecordCount":"42"})", 0, -1, 0},
+        {R"({"Items":[],"TotalRecordCount":-3})", 0, -3, 0},
+        {R"({"TotalRecordCount":3,"Items":[{"Id":"1"}]})", 1, 3, 1},
+        // Unusable objects and duplicates still count towards the page size.
+        {R"({"Items":[1,null,{"Name":"x"}]})", 1, -1, 0},
+        {R"({"Items":[{"Id":"abc"},{"Id":12345},{"Id":-5},{"Id":"1"},{"Id":"1"},"x"]})", 5, -1, 2},
+        {R"({"Items":[{"Id":"12\u00003"},{"Id":"12"}]})", 2, -1, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.body);
+        kojelly::ItemsGuard list;
+        const PageResult r = add_page(list.get(), c.body);
+        EXPECT_EQ(r.rc, KOJELLY_OK);
+        EXPECT_EQ(r.pages, c.pages);
+        EXPECT_EQ(r.total, c.total);
+        EXPECT_EQ(list->count, c.count);
+        EXPECT_EQ(r.msg, "");
+        expect_sound(*list.get());
+    }
+}
+
+TEST(ItemsPage, RejectsAnswersWithoutAnItemsArray) {
+    constexpr char kNotObject[] = "/Items answered something that is not a JSON object";
+    constexpr char kNoArray[] = "/Items answer has no Items array";
+    struct Case {
+        const char *body;
+        const char *msg;
+    } cases[] = {
+        {nullptr, kNotObject},
+        {R"([{"Id":"1"}])", kNotObject},
+        {R"({"Items":[{"Id":"1"}])", kNotObject},
+        {R"({"Items":null})", kNoArray},
+        {R"({"Items":{}})", kNoArray},
+        {R"({})", kNoArray},
+        {R"({"items":[],"TotalRecordCount":4})", kNoArray},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.body ? c.body : "(null)");
+        kojelly::ItemsGuard list;
+        uint64_t pages = 99;
+        int64_t total = 99;
+        char msg[256] = "";
+        EXPECT_EQ(kojelly_parse_items_page(c.body, c.body ? std::strlen(c.body) : 0, list.get(),
+                                           &pages, &total, msg, sizeof msg),
+                  KOJELLY_EFAIL);
+        EXPECT_STREQ(msg, c.msg);
+        EXPECT_EQ(pages, 0u);
+        EXPECT_EQ(total, -1);
+        EXPECT_EQ(list->count, 0u);
+    }
+}
+
+TEST(ItemsPage, CounterAndTotalAreOptional) {
+    kojelly::ItemsGuard list;
+    const std::string body = R"({"Items":[{"Id":"1"},{"Id":"2"}],"TotalRecordCount":2})";
+    char msg[16] = "";
+    ASSERT_EQ(kojelly_parse_items_page(body.data(), body.size(), list.get(), nullptr, nullptr, msg,
+                                       sizeof msg),
+              KOJELLY_OK);
+    EXPECT_EQ(list->count, 2u);
+}
+
+class ItemsList : public ::testing::Test {
+protected:
+    kojelly::ItemsGuard list;
+};
+
+TEST_F(ItemsList, KeepsServerOrderAndDropsRepeatedIdsAcrossPages) {
+    PageResult r = add_page(list.get(), R"({"Items":[{"Id":"3"},{"Id":"1"},{"Id":"3"}]})");
+    ASSERT_EQ(r.rc, KOJELLY_OK);
+    EXPECT_EQ(r.pages, 3u);
+    r = add_page(list.get(), R"({"Items":[{"Id":1},{"Id":"2"},{"Id":"01"}]})");
+    ASSERT_EQ(r.rc, KOJELLY_OK);
+    EXPECT_EQ(r.pages, 3u);
+    ASSERT_EQ(list->count, 4u);
+    const char *want[] = {"3", "1", "2", "01"};  // "01" is another id than "1"
+    for (uint64_t i = 0; i < 4; ++i) EXPECT_STREQ(list->items[i].id, want[i]);
+    expect_sound(*list.get());
+}
+
+TEST_F(ItemsList, IdsCompareByteForByte) {
+    ASSERT_EQ(add_page(list.get(), R"({"Items":[{"Id":"0123456789abcdef0123456789abcdef"},)"
+                                   R"({"Id":"0123456789ABCDEF0123456789ABCDEF"}]})")
+                  .rc,
+              KOJELLY_OK);
+    EXPECT_EQ(list->count, 2u);
+}
+
+TEST_F(ItemsList, ArrayAndSetGrowByDoubling) {
+    struct Step {
+        uint64_t count, cap, set_cap;
+    } steps[] = {{1, 64, 128}, {64, 64, 128}, {65, 128, 256}, {128, 128, 256}, {129, 256, 512}};
+    uint64_t next = 1;
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.count);
+        ASSERT_EQ(add_page(list.get(), ids_page(next, s.count + 1 - next)).rc, KOJELLY_OK);
+        next = s.count + 1;
+        EXPECT_EQ(list->count, s.count);
+        EXPECT_EQ(list->cap, s.cap);
+        EXPECT_EQ(list->set_cap, s.set_cap);
+        expect_sound(*list.get());
+    }
+}
+
+TEST_F(ItemsList, HoldsAtMostTheItemLimit) {
+    ASSERT_EQ(add_page(list.get(), ids_page(1, kojelly::kMaxItems)).rc, KOJELLY_OK);
+    ASSERT_EQ(list->count, kojelly::kMaxItems);
+    expect_sound(*list.get());
+
+    // A page repeating held ids is still taken: duplicates are dropped before the limit.
+    PageResult r = add_page(list.get(), ids_page(99990, 11));
+    EXPECT_EQ(r.rc, KOJELLY_OK);
+    EXPECT_EQ(r.pages, 11u);
+
+    // An unusable element does not reach the limit either.
+    EXPECT_EQ(add_page(list.get(), R"({"Items":[{"Id":"abc"}]})").rc, KOJELLY_OK);
+
+    r = add_page(list.get(), R"({"Items":[{"Id":"5"},{"Id":"100001"},{"Id":"6"}]})");
+    EXPECT_EQ(r.rc, KOJELLY_EFAIL);
+    EXPECT_EQ(r.msg, kTooMany);
+    EXPECT_EQ(r.pages, 2u);  // the objects counted up to the failure
+    EXPECT_EQ(list->count, kojelly::kMaxItems);
+}
+
+TEST_F(ItemsList, FailurePartWayKeepsWhatWasAppended) {
+    ASSERT_EQ(add_page(list.get(), ids_page(1, kojelly::kMaxItems - 2)).rc, KOJELLY_OK);
+    const PageResult r = add_page(list.get(), ids_page(200000, 5));
+    EXPECT_EQ(r.rc, KOJELLY_EFAIL);
+    EXPECT_EQ(r.msg, kTooMany);
+    EXPECT_EQ(r.pages, 3u);
+    EXPECT_EQ(list->count, kojelly::kMaxItems);
+    EXPECT_STREQ(list->items[kojelly::kMaxItems - 1].id, "200001");
+    expect_sound(*list.get());
+}
+
+// A list that took appended records (which are not in the set) must still get a set with room
+// for all of them once a page arrives; a full set would never end a probe.
+TEST_F(ItemsList, PageAfterAppendedRecordsSizesTheSetForAll) {
+    constexpr uint64_t kAppended = 200;
+    for (uint64_t i = 0; i < kAppended; ++i) {
+        const std::string body = R"({"Id":")" + std::to_string(1000 + i) + R"("})";
+        kojelly::ItemGuard item;
+        char msg[64] = "";
+        ASSERT_EQ(kojelly_parse_item(body.data(), body.size(), item.get(), msg, sizeof msg),
+                  KOJELLY_OK);
+        ASSERT_EQ(kojelly_acc_grow(list.get(), 1), 0);
+        list->items[list->count++] = item.release();
+    }
+    EXPECT_EQ(list->set_cap, 0u);
+    ASSERT_EQ(add_page(list.get(), ids_page(1, 3)).rc, KOJELLY_OK);
+    EXPECT_EQ(list->count, kAppended + 3);
+    expect_sound(*list.get());
+}
+
+TEST_F(ItemsList, FreeLeavesAnEmptyReusableList) {
+    ASSERT_EQ(add_page(list.get(), ids_page(1, 70)).rc, KOJELLY_OK);
+    kojelly_items_free(list.get());
+    EXPECT_EQ(list->items, nullptr);
+    EXPECT_EQ(list->set, nullptr);
+    EXPECT_EQ(list->count + list->cap + list->set_cap, 0u);
+    kojelly_items_free(list.get());
+    ASSERT_EQ(add_page(list.get(), ids_page(1, 2)).rc, KOJELLY_OK);
+    EXPECT_EQ(list->count, 2u);
+}
+
+// ---- Room for appended records -------------------------------------------------------------
+
+TEST(ItemsGrow, MakesRoomByTheGrowthRule) {
+    struct Case {
+        uint64_t first, second;  // two calls on a fresh list
+        uint64_t cap;
+    } cases[] = {
+        {0, 0, 0},       {1, 0, 64},  {64, 0, 64},  {65, 0, 128},    {100, 0, 128},
+        {1000, 0, 1024}, {1, 64, 64}, {1, 65, 128}, {100, 129, 256},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.first) + " then " + std::to_string(c.second));
+        kojelly::ItemsGuard list;
+        ASSERT_EQ(kojelly_acc_grow(list.get(), c.first), 0);
+        ASSERT_EQ(kojelly_acc_grow(list.get(), c.second), 0);
+        EXPECT_EQ(list->cap, c.cap);
+        EXPECT_EQ(list->count, 0u);
+        EXPECT_EQ(list->set, nullptr);
+        EXPECT_EQ(list->set_cap, 0u);
+    }
+}
+
+TEST(ItemsGrow, FailureLeavesTheListUnchanged) {
+    kojelly::ItemsGuard list;
+    ASSERT_EQ(kojelly_acc_grow(list.get(), 10), 0);
+    kojelly_item *before = list->items;
+    // Requests whose byte size cannot be represented fail before any allocation.
+    for (uint64_t more : {UINT64_MAX, UINT64_MAX / 2, uint64_t{1} << 60}) {
+        SCOPED_TRACE(more);
+        EXPECT_EQ(kojelly_acc_grow(list.get(), more), -1);
+        EXPECT_EQ(list->items, before);
+        EXPECT_EQ(list->cap, 64u);
+    }
+    {
+        alloc_fail::Countdown fail_next(1);
+        EXPECT_EQ(kojelly_acc_grow(list.get(), 65), -1);
+        EXPECT_TRUE(fail_next.fired());
+    }
+    EXPECT_EQ(list->items, before);
+    EXPECT_EQ(list->cap, 64u);
+}
+
+// ---- Memory shortage -----------------------------------------------------------------------
+
+TEST(ItemsMemory, PageParserReportsOutOfMemoryAndStaysSound) {
+    // Enough records to cross the first growth of the array and the set, every member present:
+    // a run that succeeds must have every member, a run that fails must say why.
+    constexpr int kItems = 66;
+    std::string body = R"({"Items":[)";
+    for (int i = 0; i < kItems; ++i) {
+        if (i) body += ',';
+        body +=
+            R"({"Id":")" + std::to_string(i + 1) +
+            R"(","Name":"N/a","ParentId":9,"Type":"Movie","MediaType":"Video",)"
+            R"("Container":"mkv","ProviderIds":{"Imdb":"tt1","Tmdb":"2"},"ProductionYear":2000})";
+    }
+    body += R"(,{"Id":"1"}],"TotalRecordCount":67})";
+    for (bool all_after : {false, true}) {
+        SCOPED_TRACE(all_after ? "every allocation after k" : "k-th allocation");
+        uint64_t failures = 0;
+        const uint64_t n = alloc_fail::sweep(
+            [&] {
+                kojelly::ItemsGuard list;
+                const PageResult r = add_page(list.get(), body);
+                EXPECT_EQ(r.total, 67);
+                expect_sound(*list.get());
+                if (r.rc == KOJELLY_OK) {
+                    ASSERT_EQ(list->count, uint64_t{kItems});
+                    for (uint64_t i = 0; i < list->count; ++i) {
+                        const kojelly_item &it = list->items[i];
+                        for (const char *text : {it.name, it.title, it.parent_id, it.type,
+                                                 it.media_type, it.container, it.imdb, it.tmdb})
+                            EXPECT_NE(text, nullptr) << "record " << i;
+                    }
+                    return;
+                }
+                ++failures;
+                EXPECT_EQ(r.rc, KOJELLY_EFAIL);
+                EXPECT_EQ(r.msg, kNoMemory);
+                EXPECT_LT(list->count, uint64_t{kItems});
+            },
+            all_after);
+        EXPECT_GT(n, uint64_t{kItems});
+        EXPECT_EQ(failures, n);
+    }
+}
+
+TEST(ItemsMemory, ItemParserReportsOutOfMemoryWithTheRecordZeroed) {
+    const std::string body =
+        R"({"Id":"1","Name":"N","ParentId":"2","Type":"T","MediaType":"M","Container":"C",)"
+        R"("ProviderIds":{"imdb":"i","tmdb":"t"}})";
+    uint64_t failures = 0;
+    const uint64_t n = alloc_fail::sweep([&] {
+        kojelly::ItemGuard item;
+        char msg[64] = "";
+        const int rc = kojelly_parse_item(body.data(), body.size(), item.get(), msg, sizeof msg);
+        const kojelly_item &it = *item.get();
+        const char *texts[] = {it.id,         it.name,      it.title, it.parent_id, it.type,
+                               it.media_type, it.container, it.imdb,  it.tmdb};
+        if (rc == KOJELLY_OK) {
+            for (const char *text : texts) EXPECT_NE(text, nullptr);
+            return;
+        }
+        ++failures;
+        EXPECT_EQ(rc, KOJELLY_EFAIL);
+        EXPECT_STREQ(msg, kNoMemory);
+        for (const char *text : texts) EXPECT_EQ(text, nullptr);
+    });
+    EXPECT_GT(n, 8u);
+    EXPECT_EQ(failures, n);
+}
+
+}  // namespace
