@@ -22,3 +22,6 @@ demo: build
 
 clean:
 	@rm -rf $(BUILD)
+
+# Further targets (hardening, benchmarks, packaging) live beside this file.
+-include mk/*.mk
