@@ -1,0 +1,256 @@
+// Folder lookup, folder and root listing with paging, and the list handler.
+#include "client/kojelly_list.hpp"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "client/kojelly_session.hpp"
+#include "plugin/kojelly_driver.hpp"
+#include "util/kojelly_cfg.hpp"
+#include "util/kojelly_http.hpp"
+#include "wire/kojelly_items.hpp"
+#include "wire/kojelly_listing.hpp"
+#include "wire/kojelly_wire.hpp"
+
+namespace kojelly {
+namespace {
+
+constexpr char kOom[] = "out of memory";
+constexpr char kLookupLabel[] = "lookup";
+constexpr char kViewsLabel[] = "views";
+constexpr char kListLabel[] = "list";
+constexpr char kNotAnId[] = "folder id is not a Jellyfin item id";
+constexpr int kStatusBadRequest = 400;
+constexpr int kStatusNotFound = 404;
+// Room for the decimal text of a 64-bit start index.
+constexpr size_t kIndexText = 24;
+
+__attribute__((format(printf, 3, 4))) void say(char *msg, size_t size, const char *fmt, ...) {
+    if (!msg || size == 0) return;
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(msg, size, fmt, ap);
+    va_end(ap);
+}
+
+const char *base_of(const kojelly_sess *sess) {
+    return sess->cfg && sess->cfg->base_url ? sess->cfg->base_url : "";
+}
+
+// base + path; false when memory runs out.
+bool url_of(kojelly_buf *url, const kojelly_sess *sess, const char *path) {
+    return kojelly_buf_adds(url, base_of(sess)) == 0 && kojelly_buf_adds(url, path) == 0;
+}
+
+// The code of an api_get that did not bring an answer.
+int32_t no_answer(int r, int32_t login_code) {
+    return r == kApiLoginFailed ? login_code : KOJELLY_ETRANSPORT;
+}
+
+// The last record of list whose id is exactly id, or NULL.
+const kojelly_item *find(const kojelly_items *list, const char *id) {
+    for (uint64_t i = list->count; i > 0; --i) {
+        const kojelly_item &item = list->items[i - 1];
+        if (item.id && std::strcmp(item.id, id) == 0) return &item;
+    }
+    return nullptr;
+}
+
+// The URL of one folder page; its parameters go in this order, which servers and their caches
+// see as one query.
+bool page_url(kojelly_buf *url, const kojelly_sess *sess, const char *folder_id, int64_t start) {
+    char index[kIndexText];
+    std::snprintf(index, sizeof index, "%lld", static_cast<long long>(start));
+    char limit[kIndexText];
+    std::snprintf(limit, sizeof limit, "%lld", static_cast<long long>(kPageSize));
+    return url_of(url, sess, "/Items") && kojelly_buf_query(url, "ParentId", folder_id) == 0 &&
+           kojelly_buf_query(url, "Fields", kListingFields) == 0 &&
+           kojelly_buf_query(url, "SortBy", "SortName") == 0 &&
+           kojelly_buf_query(url, "SortOrder", "Ascending") == 0 &&
+           kojelly_buf_query(url, "StartIndex", index) == 0 &&
+           kojelly_buf_query(url, "Limit", limit) == 0;
+}
+
+// The root: the user's views. Servers that resolve no /UserViews for this session (an API key
+// has no user on current Jellyfin; Emby has no such path) answer 400 or 404; they serve the
+// same page at /Library/MediaFolders (API key) or /Users/{user id}/Views (login).
+int32_t list_root(kojelly_sess *sess, kojelly_items *list, char *msg, size_t msg_size) {
+    BufGuard url;
+    if (!url_of(url.get(), sess, "/UserViews")) {
+        say(msg, msg_size, "%s", kOom);
+        return KOJELLY_EFAIL;
+    }
+    RespGuard resp;
+    int32_t login = KOJELLY_OK;
+    int r = api_get(sess, url.get(), nullptr, resp.get(), &login, msg, msg_size);
+    if (r != kApiAnswered) return no_answer(r, login);
+
+    if (resp->status == kStatusBadRequest || resp->status == kStatusNotFound) {
+        kojelly_resp_free(resp.get());
+        kojelly_buf_free(url.get());
+        const bool made = sess->user_id ? url_of(url.get(), sess, "/Users/") &&
+                                              kojelly_buf_adds(url.get(), sess->user_id) == 0 &&
+                                              kojelly_buf_adds(url.get(), "/Views") == 0
+                                        : url_of(url.get(), sess, "/Library/MediaFolders");
+        if (!made) {
+            say(msg, msg_size, "%s", kOom);
+            return KOJELLY_EFAIL;
+        }
+        r = api_get(sess, url.get(), nullptr, resp.get(), &login, msg, msg_size);
+        if (r != kApiAnswered) return no_answer(r, login);
+    }
+
+    const int32_t code = kojelly_map_status(resp->status, KOJELLY_EFAIL);
+    if (code != KOJELLY_OK) {
+        http_fail(msg, msg_size, kViewsLabel, url.c_str(), resp.get());
+        return code;
+    }
+    return kojelly_parse_items_page(resp->body, resp->body_len, list, nullptr, nullptr, msg,
+                                    msg_size);
+}
+
+// All pages of a folder that exists, appended to list.
+int32_t list_pages(kojelly_sess *sess, const char *folder_id, kojelly_items *list, char *msg,
+                   size_t msg_size) {
+    int64_t start = 0;
+    int budget = kPageBudget;
+    for (;;) {
+        BufGuard url;
+        if (!page_url(url.get(), sess, folder_id, start)) {
+            say(msg, msg_size, "%s", kOom);
+            return KOJELLY_EFAIL;
+        }
+        RespGuard resp;
+        int32_t login = KOJELLY_OK;
+        const int r = api_get(sess, url.get(), nullptr, resp.get(), &login, msg, msg_size);
+        if (r != kApiAnswered) return no_answer(r, login);
+        const int32_t code = kojelly_map_status(resp->status, KOJELLY_ENOTFOUND);
+        if (code != KOJELLY_OK) {
+            http_fail(msg, msg_size, kListLabel, url.c_str(), resp.get());
+            return code;
+        }
+        uint64_t counted = 0;
+        int64_t total = -1;
+        const int parsed = kojelly_parse_items_page(resp->body, resp->body_len, list, &counted,
+                                                    &total, msg, msg_size);
+        if (parsed != KOJELLY_OK) return parsed;
+
+        // The page counter includes duplicates and unusable elements: a full page means the
+        // server may have more, whatever this list kept of it.
+        start += static_cast<int64_t>(counted);
+        const bool more =
+            counted >= static_cast<uint64_t>(kPageSize) && (total < 0 || total > start);
+        if (!more) return KOJELLY_OK;
+        if (--budget == 0) {
+            say(msg, msg_size, "folder needs more than %d pages", kPageBudget);
+            return KOJELLY_EFAIL;
+        }
+    }
+}
+
+}  // namespace
+
+int32_t lookup(kojelly_sess *sess, const char *id, kojelly_items *list, char *msg,
+               size_t msg_size) {
+    BufGuard url;
+    const bool made = sess->user_id
+                          ? url_of(url.get(), sess, "/Users/") &&
+                                kojelly_buf_adds(url.get(), sess->user_id) == 0 &&
+                                kojelly_buf_adds(url.get(), "/Items/") == 0 &&
+                                kojelly_buf_adds(url.get(), id) == 0
+                          : url_of(url.get(), sess, "/Items") &&
+                                kojelly_buf_query(url.get(), "Ids", id) == 0 &&
+                                kojelly_buf_query(url.get(), "Fields", kLookupFields) == 0;
+    if (!made) {
+        say(msg, msg_size, "%s", kOom);
+        return KOJELLY_EFAIL;
+    }
+    RespGuard resp;
+    int32_t login = KOJELLY_OK;
+    const int r = api_get(sess, url.get(), nullptr, resp.get(), &login, msg, msg_size);
+    if (r != kApiAnswered) return no_answer(r, login);
+    if (resp->status == kStatusNotFound) return 0;
+    const int32_t code = kojelly_map_status(resp->status, KOJELLY_ENOTFOUND);
+    if (code != KOJELLY_OK) {
+        http_fail(msg, msg_size, kLookupLabel, url.c_str(), resp.get());
+        return code;
+    }
+
+    if (sess->user_id) {
+        ItemGuard item;
+        const int parsed =
+            kojelly_parse_item(resp->body, resp->body_len, item.get(), msg, msg_size);
+        if (parsed != KOJELLY_OK) return parsed;
+        if (kojelly_acc_grow(list, 1) != 0) {
+            say(msg, msg_size, "%s", kOom);
+            return KOJELLY_EFAIL;
+        }
+        list->items[list->count++] = item.release();
+    } else {
+        const int parsed = kojelly_parse_items_page(resp->body, resp->body_len, list, nullptr,
+                                                    nullptr, msg, msg_size);
+        if (parsed != KOJELLY_OK) return parsed;
+    }
+    return find(list, id) ? 1 : 0;
+}
+
+int32_t exists(kojelly_sess *sess, const char *id, int32_t *folder, char *msg, size_t msg_size) {
+    *folder = 0;
+    ItemsGuard list;
+    const int32_t r = lookup(sess, id, list.get(), msg, msg_size);
+    if (r == 1) *folder = find(list.get(), id)->folder;
+    return r;
+}
+
+int32_t op_list(kojelly_sess *sess, const char *folder_id, kojelly_buf *answer, char *msg,
+                size_t msg_size) {
+    ItemsGuard list;
+    const int32_t code = kojelly_do_list(sess, folder_id, list.get(), msg, msg_size);
+    if (code != KOJELLY_OK) return code;
+    if (kojelly_items_json(answer, list.get()) != 0) {
+        say(msg, msg_size, "%s", kOom);
+        return KOJELLY_EFAIL;
+    }
+    return KOJELLY_OK;
+}
+
+}  // namespace kojelly
+
+int32_t kojelly_do_list(kojelly_sess *sess, const char *folder_id, kojelly_items *list, char *msg,
+                        size_t msg_size) {
+    using namespace kojelly;
+    if (!folder_id || !*folder_id) return list_root(sess, list, msg, msg_size);
+
+    if (!kojelly_id_ok(folder_id)) {
+        say(msg, msg_size, "%s", kNotAnId);
+        return KOJELLY_ENOTFOUND;
+    }
+    int32_t folder = 0;
+    int32_t r = exists(sess, folder_id, &folder, msg, msg_size);
+    if (r < 0) return r;
+    if (r == 0) {
+        say(msg, msg_size, "folder %s does not exist", folder_id);
+        return KOJELLY_ENOTFOUND;
+    }
+    if (!folder) {
+        say(msg, msg_size, "%s is a file, not a folder", folder_id);
+        return KOJELLY_ENOTFOUND;
+    }
+
+    const int32_t code = list_pages(sess, folder_id, list, msg, msg_size);
+    if (code != KOJELLY_OK || list->count > 0) return code;
+
+    // An empty listing is also what a folder deleted meanwhile gives: look again.
+    r = exists(sess, folder_id, &folder, msg, msg_size);
+    if (r < 0) return r;
+    if (r == 1 && folder) return KOJELLY_OK;
+    kojelly_items_free(list);
+    say(msg, msg_size, "folder %s does not exist%s", folder_id, r == 0 ? "" : " (it is a file)");
+    return KOJELLY_ENOTFOUND;
+}
+
+int32_t h_list(const tessel_io *io, const char *settings, const char *arg, char *out,
+               int32_t out_len) noexcept {
+    return kojelly::run(io, settings, kojelly::op_list, arg ? arg : "", out, out_len);
+}

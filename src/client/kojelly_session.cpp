@@ -1,0 +1,315 @@
+// Sessions, the login, the process-wide token cache and the HTTP failure message.
+#include "client/kojelly_session.hpp"
+
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <utility>
+
+#include "kojelly.h"
+#include "util/kojelly_cfg.hpp"
+#include "util/kojelly_redact.hpp"
+#include "wire/kojelly_wire.hpp"
+
+static_assert(sizeof(kojelly_sess) == 40);
+static_assert(offsetof(kojelly_sess, transport) == 0);
+static_assert(offsetof(kojelly_sess, cfg) == 8);
+static_assert(offsetof(kojelly_sess, token) == 16);
+static_assert(offsetof(kojelly_sess, user_id) == 24);
+static_assert(offsetof(kojelly_sess, from_cache) == 32);
+
+namespace kojelly {
+namespace {
+
+constexpr char kOom[] = "out of memory";
+constexpr char kNoCredentials[] = "APIKey or UserName is required";
+constexpr char kLoginPath[] = "/Users/AuthenticateByName";
+constexpr char kLoginLabel[] = "login";
+// Capacity unit of kojelly_buf: its capacities are this times a power of two.
+constexpr uint64_t kBufUnit = 256;
+// Longest form of one byte inside a JSON string ("\u00XX").
+constexpr uint64_t kJsonEscapeMax = 6;
+// The fixed bytes of the login body: {"Username":"","Pw":""} and the NUL.
+constexpr uint64_t kLoginBodyFixed = sizeof(R"({"Username":"","Pw":""})");
+
+// One login remembered under its key (url, user, password, device id). url NULL marks an empty
+// entry.
+struct cache_entry {
+    char *url;
+    char *user;
+    char *password;
+    char *device_id;
+    char *token;
+    char *user_id;
+    uint32_t tick;  // g_cache_tick at the entry's last store or hit
+};
+
+// The token cache. g_cache_lock guards every entry and the tick; it is held only for table work,
+// never while a request is in flight and never together with another lock, and texts that leave
+// the table are freed after it is released.
+std::array<cache_entry, kCacheSlots> g_cache{};
+uint32_t g_cache_tick = 0;
+std::mutex g_cache_lock;
+
+// Overwrites n bytes with zeros in a way the optimiser must keep, even though the memory is
+// freed right after.
+void wipe(void *p, size_t n) {
+    volatile unsigned char *b = static_cast<volatile unsigned char *>(p);
+    for (size_t i = 0; i < n; ++i) b[i] = 0;
+}
+
+void free_secret(char *text) {
+    if (text) wipe(text, std::strlen(text));
+    std::free(text);
+}
+
+// Frees the six texts and zeroes all seven fields.
+void entry_free(cache_entry *e) {
+    std::free(e->url);
+    std::free(e->user);
+    free_secret(e->password);
+    std::free(e->device_id);
+    std::free(e->token);
+    std::free(e->user_id);
+    *e = cache_entry{};
+}
+
+bool same(const char *a, const char *b) {
+    return a && b && std::strcmp(a, b) == 0;
+}
+
+bool entry_is(const cache_entry &e, const kojelly_cfg *cfg) {
+    return e.url && same(e.url, cfg->base_url) && same(e.user, cfg->user_name) &&
+           same(e.password, cfg->password) && same(e.device_id, cfg->device_id);
+}
+
+__attribute__((format(printf, 3, 4))) void say(char *msg, size_t size, const char *fmt, ...) {
+    if (!msg || size == 0) return;
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(msg, size, fmt, ap);
+    va_end(ap);
+}
+
+// Gives b one block large enough for n bytes and its NUL, so that the appends that follow never
+// reallocate: a realloc would free a copy of the password without wiping it.
+bool reserve(kojelly_buf *b, uint64_t n) {
+    uint64_t cap = kBufUnit;
+    while (cap < n + 1) {
+        if (cap > UINT64_MAX / 4) return false;
+        cap *= 2;
+    }
+    char *data = static_cast<char *>(std::malloc(cap));
+    if (!data) return false;
+    data[0] = '\0';
+    *b = kojelly_buf{data, 0, cap};
+    return true;
+}
+
+// The login body {"Username":...,"Pw":...} in a buffer that holds it without ever moving.
+bool login_body(kojelly_buf *body, const char *user, const char *password) {
+    const uint64_t ulen = std::strlen(user);
+    const uint64_t plen = std::strlen(password);
+    if (ulen > UINT64_MAX / 16 || plen > UINT64_MAX / 16) return false;
+    const uint64_t most = (ulen + plen) * kJsonEscapeMax + kLoginBodyFixed;
+    if (!reserve(body, most)) return false;
+    return kojelly_buf_adds(body, R"({"Username":)") == 0 &&
+           kojelly_buf_json_str(body, user) == 0 && kojelly_buf_adds(body, R"(,"Pw":)") == 0 &&
+           kojelly_buf_json_str(body, password) == 0 && kojelly_buf_adds(body, "}") == 0;
+}
+
+}  // namespace
+
+void http_fail(char *msg, size_t msg_size, const char *label, const char *url,
+               const kojelly_resp *resp) {
+    char where[kFailUrlSize];
+    char line[kFailLineSize];
+    kojelly_redact_into(url, where, sizeof where);
+    kojelly_body_line(resp ? resp->body : nullptr, line, sizeof line);
+    say(msg, msg_size, "%s: %s answered HTTP %ld%s%s", label, where,
+        static_cast<long>(resp ? resp->status : 0), line[0] ? ": " : "", line);
+}
+
+int32_t authenticate(const tessel_http *const *transport, const kojelly_cfg *cfg, char **token,
+                     char **user_id, char *msg, size_t msg_size) {
+    *token = nullptr;
+    *user_id = nullptr;
+    BufGuard url;
+    kojelly_buf body{};
+    // The body holds the password: it is wiped over its whole capacity on every path.
+    struct Wiper {
+        kojelly_buf *b;
+        ~Wiper() {
+            if (b->data) wipe(b->data, b->cap);
+            kojelly_buf_free(b);
+        }
+    } wiper{&body};
+
+    const char *password = cfg->password ? cfg->password : "";
+    if (!cfg->user_name || kojelly_buf_adds(url.get(), cfg->base_url ? cfg->base_url : "") != 0 ||
+        kojelly_buf_adds(url.get(), kLoginPath) != 0 ||
+        !login_body(&body, cfg->user_name, password)) {
+        say(msg, msg_size, "%s", cfg->user_name ? kOom : kNoCredentials);
+        return cfg->user_name ? KOJELLY_EFAIL : KOJELLY_EINVAL;
+    }
+
+    RespGuard resp;
+    if (kojelly_http(transport, url.c_str(), body.data, cfg, nullptr, resp.get(), msg, msg_size) !=
+        0) {
+        return KOJELLY_ETRANSPORT;
+    }
+    const int32_t code = kojelly_map_status(resp->status, KOJELLY_EFAIL);
+    if (code != KOJELLY_OK) {
+        http_fail(msg, msg_size, kLoginLabel, url.c_str(), resp.get());
+        return code;
+    }
+    return kojelly_parse_auth(resp->body, resp->body_len, token, user_id, msg, msg_size);
+}
+
+void cache_put(const kojelly_cfg *cfg, const char *token, const char *user_id) {
+    if (!cfg) return;
+    cache_entry fresh{kojelly_strdup(cfg->base_url),
+                      kojelly_strdup(cfg->user_name),
+                      kojelly_strdup(cfg->password),
+                      kojelly_strdup(cfg->device_id),
+                      kojelly_strdup(token),
+                      kojelly_strdup(user_id),
+                      0};
+    if (!fresh.url || !fresh.user || !fresh.password || !fresh.device_id || !fresh.token ||
+        !fresh.user_id) {
+        entry_free(&fresh);
+        return;
+    }
+    cache_entry old{};
+    {
+        std::lock_guard<std::mutex> hold(g_cache_lock);
+        size_t chosen = kCacheSlots;
+        size_t lru = 0;
+        for (size_t i = 0; i < kCacheSlots; ++i) {
+            if (!g_cache[i].url || entry_is(g_cache[i], cfg)) {
+                chosen = i;
+                break;
+            }
+            // Among equal ticks the lowest index stays chosen.
+            if (g_cache[i].tick < g_cache[lru].tick) lru = i;
+        }
+        if (chosen == kCacheSlots) chosen = lru;
+        old = g_cache[chosen];
+        fresh.tick = ++g_cache_tick;
+        g_cache[chosen] = fresh;
+    }
+    entry_free(&old);
+}
+
+bool cache_get(const kojelly_cfg *cfg, char **token, char **user_id) {
+    *token = nullptr;
+    *user_id = nullptr;
+    if (!cfg) return false;
+    std::lock_guard<std::mutex> hold(g_cache_lock);
+    for (cache_entry &e : g_cache) {
+        if (!entry_is(e, cfg)) continue;
+        *token = kojelly_strdup(e.token);
+        *user_id = kojelly_strdup(e.user_id);
+        e.tick = ++g_cache_tick;
+        if (*token && *user_id) return true;
+        std::free(*token);
+        std::free(*user_id);
+        *token = nullptr;
+        *user_id = nullptr;
+        return false;
+    }
+    return false;
+}
+
+void cache_drop(const kojelly_cfg *cfg) {
+    if (!cfg) return;
+    std::array<cache_entry, kCacheSlots> gone{};
+    {
+        std::lock_guard<std::mutex> hold(g_cache_lock);
+        for (size_t i = 0; i < kCacheSlots; ++i) {
+            if (entry_is(g_cache[i], cfg)) std::swap(gone[i], g_cache[i]);
+        }
+    }
+    for (cache_entry &e : gone) entry_free(&e);
+}
+
+int api_get(kojelly_sess *sess, const kojelly_buf *url, const char *body, kojelly_resp *resp,
+            int32_t *code, char *msg, size_t msg_size) {
+    if (code) *code = KOJELLY_OK;
+    const char *target = url && url->data ? url->data : "";
+    bool renewed = false;
+    for (;;) {
+        if (kojelly_http(sess->transport, target, body, sess->cfg, sess->token, resp, msg,
+                         msg_size) != 0) {
+            return kApiNoAnswer;
+        }
+        const bool refused = resp->status == 401 || resp->status == 403;
+        if (!refused || renewed || !sess->from_cache) return kApiAnswered;
+
+        // The cached token is stale (revoked, or the server restarted): forget it everywhere and
+        // log in once more.
+        kojelly_resp_free(resp);
+        cache_drop(sess->cfg);
+        char *token = nullptr;
+        char *user_id = nullptr;
+        const int32_t login =
+            authenticate(sess->transport, sess->cfg, &token, &user_id, msg, msg_size);
+        if (login != KOJELLY_OK) {
+            if (code) *code = login;
+            return kApiLoginFailed;
+        }
+        cache_put(sess->cfg, token, user_id);
+        std::free(sess->token);
+        std::free(sess->user_id);
+        sess->token = token;
+        sess->user_id = user_id;
+        sess->from_cache = 0;
+        renewed = true;
+    }
+}
+
+}  // namespace kojelly
+
+int32_t kojelly_sess_open(kojelly_sess *sess, const tessel_http *const *transport,
+                          const kojelly_cfg *cfg, char *msg, size_t msg_size) {
+    *sess = kojelly_sess{transport, cfg, nullptr, nullptr, 0};
+    if (cfg && cfg->api_key) {
+        sess->token = kojelly_strdup(cfg->api_key);
+        if (!sess->token) {
+            kojelly::say(msg, msg_size, "%s", kojelly::kOom);
+            return KOJELLY_EFAIL;
+        }
+        return KOJELLY_OK;
+    }
+    if (!cfg || !cfg->user_name) {
+        kojelly::say(msg, msg_size, "%s", kojelly::kNoCredentials);
+        return KOJELLY_EINVAL;
+    }
+    if (kojelly::cache_get(cfg, &sess->token, &sess->user_id)) {
+        sess->from_cache = 1;
+        return KOJELLY_OK;
+    }
+    const int32_t code =
+        kojelly::authenticate(transport, cfg, &sess->token, &sess->user_id, msg, msg_size);
+    if (code == KOJELLY_OK) kojelly::cache_put(cfg, sess->token, sess->user_id);
+    return code;
+}
+
+void kojelly_sess_close(kojelly_sess *sess) {
+    if (!sess) return;
+    std::free(sess->token);
+    std::free(sess->user_id);
+    *sess = kojelly_sess{};
+}
+
+void kojelly_cache_clear() {
+    std::array<kojelly::cache_entry, kojelly::kCacheSlots> gone{};
+    {
+        std::lock_guard<std::mutex> hold(kojelly::g_cache_lock);
+        std::swap(gone, kojelly::g_cache);
+    }
+    for (kojelly::cache_entry &e : gone) kojelly::entry_free(&e);
+}
