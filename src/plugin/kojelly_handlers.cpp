@@ -4,6 +4,9 @@
 #include <cstring>
 #include <string_view>
 
+#include "client/kojelly_list.hpp"
+#include "client/kojelly_stream.hpp"
+#include "client/kojelly_validate.hpp"
 #include "plugin/kojelly_export.hpp"
 
 static_assert(sizeof(kojelly_handler_table) == 64);
@@ -24,7 +27,7 @@ constexpr std::string_view kNoDownloadJson = R"({"error":"JELLYFIN does not down
 }  // namespace
 
 const kojelly_handler_table kojelly_handler = {
-    "JELLYFIN", kCaps, nullptr, nullptr, nullptr, h_download, {nullptr, nullptr},
+    "JELLYFIN", kCaps, h_validate, h_list, h_stream_url, h_download, {nullptr, nullptr},
 };
 
 int32_t h_download(const tessel_io *, const char *, const char *, char *out,

@@ -1,0 +1,200 @@
+// The request driver, the answer writer, the flat dispatcher and the transport selection.
+#include "plugin/kojelly_driver.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+
+#include "client/kojelly_session.hpp"
+#include "fakes/kojelly_io_fake.hpp"
+#include "plugin/kojelly_export.hpp"
+#include "plugin/kojelly_handlers.hpp"
+#include "plugin/kojelly_io_curl.hpp"
+#include "util/kojelly_cfg.hpp"
+#include "util/kojelly_http.hpp"
+#include "util/kojelly_redact.hpp"
+
+namespace {
+
+constexpr char kNoTransport[] = "no transport";
+constexpr char kTooSmall[] = "output buffer too small";
+constexpr char kNoHandler[] = "operation not supported";
+
+// The transport selection of the flat exports. g_io points at g_user_io, at the fake io, or is
+// NULL for the default backend. Requests copy the selected table under the lock, so a request
+// never reads a table that another thread is rewriting.
+std::mutex g_io_lock;
+const tessel_io *g_io = nullptr;
+tessel_io g_user_io{};
+
+// Closes a session on every path out of run.
+class SessGuard {
+public:
+    SessGuard() = default;
+    SessGuard(const SessGuard &) = delete;
+    SessGuard &operator=(const SessGuard &) = delete;
+    ~SessGuard() { kojelly_sess_close(&sess_); }
+    kojelly_sess *get() { return &sess_; }
+    kojelly_sess *operator->() { return &sess_; }
+
+private:
+    kojelly_sess sess_{};
+};
+
+enum FlatOp { kValidate = 0, kList = 1, kStream = 2 };
+
+// Copies text with its NUL into out when it fits; otherwise leaves an empty text. Nothing is
+// written without a buffer.
+bool copy_out(std::string_view text, char *out, int32_t out_len) {
+    if (!out || out_len <= 0) return false;
+    if (text.size() + 1 <= static_cast<size_t>(out_len)) {
+        std::memcpy(out, text.data(), text.size());
+        out[text.size()] = '\0';
+        return true;
+    }
+    out[0] = '\0';
+    return false;
+}
+
+}  // namespace
+
+namespace kojelly {
+
+int32_t finish(int32_t code, const kojelly_buf *answer, char *msg, const kojelly_cfg *cfg,
+               const char *extra, char *out, int32_t out_len) {
+    if (code != KOJELLY_OK) {
+        kojelly_scrub(msg, cfg, extra);
+        BufGuard err;
+        const bool built = kojelly_buf_adds(err.get(), "{\"error\":") == 0 &&
+                           kojelly_buf_json_str(err.get(), msg) == 0 &&
+                           kojelly_buf_adds(err.get(), "}") == 0;
+        if (built) copy_out({err->data, err->len}, out, out_len);
+        kojelly_publish(code, msg, nullptr);
+        return code;
+    }
+    const char *text = answer && answer->data && answer->len ? answer->data : "{}";
+    if (copy_out(text, out, out_len)) {
+        kojelly_publish(KOJELLY_OK, "", text);
+        return KOJELLY_OK;
+    }
+    kojelly_publish(KOJELLY_ETOOSMALL, kTooSmall, text);
+    return KOJELLY_ETOOSMALL;
+}
+
+int32_t run(const tessel_io *io, const char *settings, Operation op, const char *arg, char *out,
+            int32_t out_len) {
+    char msg[kHandlerMsgSize] = {};
+    BufGuard answer;
+    CfgGuard cfg;
+    int32_t code = kojelly_cfg_parse(settings, 1, cfg.get(), msg, sizeof msg);
+    if (code != KOJELLY_OK) return finish(code, answer.get(), msg, nullptr, nullptr, out, out_len);
+
+    if (!io) {
+        std::snprintf(msg, sizeof msg, "%s", kNoTransport);
+        return finish(KOJELLY_ETRANSPORT, answer.get(), msg, cfg.get(), nullptr, out, out_len);
+    }
+    kojelly_transport transport;
+    if (kojelly_transport_get(io, &transport, msg, sizeof msg) != 0)
+        return finish(KOJELLY_EUNSUPPORTED, answer.get(), msg, cfg.get(), nullptr, out, out_len);
+
+    SessGuard sess;
+    code = kojelly_sess_open(sess.get(), &transport.http, cfg.get(), msg, sizeof msg);
+    if (code == KOJELLY_OK) code = op(sess.get(), arg, answer.get(), msg, sizeof msg);
+    return finish(code, answer.get(), msg, cfg.get(), sess->token, out, out_len);
+}
+
+bool selected_io(tessel_io *copy) {
+    std::lock_guard lock(g_io_lock);
+    if (!g_io) return false;
+    *copy = *g_io;
+    return true;
+}
+
+}  // namespace kojelly
+
+namespace {
+
+int32_t flat(const char *settings, const char *arg, char *out, int32_t out_len, int op) {
+    tessel_io selected;
+    const tessel_io *io = kojelly::selected_io(&selected) ? &selected : kojelly_io_curl();
+
+    const kojelly_handler_table *table = korch_get();
+    auto call = [&](char *o, int32_t len) -> int32_t {
+        switch (op) {
+            case kValidate:
+                if (table->validate) return table->validate(io, settings, o, len);
+                break;
+            case kList:
+                if (table->list) return table->list(io, settings, arg, o, len);
+                break;
+            case kStream:
+                if (table->stream_url) return table->stream_url(io, settings, arg, o, len);
+                break;
+            default:
+                return table->download(io, settings, arg, o, len);
+        }
+        char msg[kojelly::kHandlerMsgSize];
+        std::snprintf(msg, sizeof msg, "%s", kNoHandler);
+        return kojelly::finish(KOJELLY_EUNSUPPORTED, nullptr, msg, nullptr, nullptr, o, len);
+    };
+
+    if (out && out_len > 0) return call(out, out_len);
+    const int32_t rc = call(nullptr, 0);
+    if (rc == KOJELLY_ETOOSMALL && *kojelly_result_json()) {
+        kojelly::set_error_slot("");
+        return KOJELLY_OK;
+    }
+    return rc;
+}
+
+}  // namespace
+
+extern "C" {
+
+KOJELLY_API int32_t kojelly_set_io(const tessel_io *io) noexcept {
+    if (io && !tessel_http_of(io)) return KOJELLY_EUNSUPPORTED;
+    std::lock_guard lock(g_io_lock);
+    if (!io) {
+        g_io = nullptr;
+    } else {
+        g_user_io = *io;
+        g_io = &g_user_io;
+    }
+    return KOJELLY_OK;
+}
+
+KOJELLY_API int32_t kojelly_use_curl(void) noexcept {
+    if (!kojelly_io_curl()) return KOJELLY_EUNSUPPORTED;
+    std::lock_guard lock(g_io_lock);
+    g_io = nullptr;
+    return KOJELLY_OK;
+}
+
+KOJELLY_API int32_t kojelly_use_fake(void) noexcept {
+    const tessel_io *fake = kojelly_io_fake();
+    std::lock_guard lock(g_io_lock);
+    g_io = fake;
+    return KOJELLY_OK;
+}
+
+KOJELLY_API int32_t kojelly_validate(const char *settings, char *out, int32_t out_len) noexcept {
+    return flat(settings, nullptr, out, out_len, kValidate);
+}
+
+KOJELLY_API int32_t kojelly_list(const char *settings, const char *folder_id, char *out,
+                                 int32_t out_len) noexcept {
+    return flat(settings, folder_id, out, out_len, kList);
+}
+
+KOJELLY_API int32_t kojelly_stream_url(const char *settings, const char *entry, char *out,
+                                       int32_t out_len) noexcept {
+    return flat(settings, entry, out, out_len, kStream);
+}
+
+KOJELLY_API int32_t kojelly_download(const char *settings, const char *arg, char *out,
+                                     int32_t out_len) noexcept {
+    return flat(settings, arg, out, out_len, 3);
+}
+
+}  // extern "C"
