@@ -12,6 +12,7 @@
 #include "kojelly.h"
 #include "util/kojelly_cfg.hpp"
 #include "util/kojelly_redact.hpp"
+#include "util/platform.hpp"
 #include "wire/kojelly_wire.hpp"
 
 static_assert(sizeof(kojelly_sess) == 40);
@@ -52,7 +53,7 @@ struct cache_entry {
 // the table are freed after it is released.
 std::array<cache_entry, kCacheSlots> g_cache{};
 uint32_t g_cache_tick = 0;
-std::mutex g_cache_lock;
+platform::Lock g_cache_lock;
 
 // Overwrites n bytes with zeros in a way the optimiser must keep, even though the memory is
 // freed right after.
@@ -185,7 +186,7 @@ void cache_put(const kojelly_cfg *cfg, const char *token, const char *user_id) {
     }
     cache_entry old{};
     {
-        std::lock_guard<std::mutex> hold(g_cache_lock);
+        platform::LockGuard hold(g_cache_lock);
         size_t chosen = kCacheSlots;
         size_t lru = 0;
         for (size_t i = 0; i < kCacheSlots; ++i) {
@@ -208,7 +209,7 @@ bool cache_get(const kojelly_cfg *cfg, char **token, char **user_id) {
     *token = nullptr;
     *user_id = nullptr;
     if (!cfg) return false;
-    std::lock_guard<std::mutex> hold(g_cache_lock);
+    platform::LockGuard hold(g_cache_lock);
     for (cache_entry &e : g_cache) {
         if (!entry_is(e, cfg)) continue;
         *token = kojelly_strdup(e.token);
@@ -228,7 +229,7 @@ void cache_drop(const kojelly_cfg *cfg) {
     if (!cfg) return;
     std::array<cache_entry, kCacheSlots> gone{};
     {
-        std::lock_guard<std::mutex> hold(g_cache_lock);
+        platform::LockGuard hold(g_cache_lock);
         for (size_t i = 0; i < kCacheSlots; ++i) {
             if (entry_is(g_cache[i], cfg)) std::swap(gone[i], g_cache[i]);
         }
@@ -308,7 +309,7 @@ void kojelly_sess_close(kojelly_sess *sess) {
 void kojelly_cache_clear() {
     std::array<kojelly::cache_entry, kojelly::kCacheSlots> gone{};
     {
-        std::lock_guard<std::mutex> hold(kojelly::g_cache_lock);
+        platform::LockGuard hold(kojelly::g_cache_lock);
         std::swap(gone, kojelly::g_cache);
     }
     for (kojelly::cache_entry &e : gone) kojelly::entry_free(&e);

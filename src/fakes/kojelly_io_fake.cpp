@@ -10,6 +10,7 @@
 
 #include "kojelly.h"
 #include "util/kojelly_buf.hpp"
+#include "util/platform.hpp"
 
 namespace {
 
@@ -59,7 +60,7 @@ struct route {
 };
 
 // Everything below is guarded by g_fl.
-std::mutex g_fl;
+platform::Lock g_fl;
 route *g_r = nullptr;
 size_t g_n = 0;
 size_t g_cap = 0;
@@ -244,7 +245,7 @@ int32_t fake_request(void *, const tessel_http_req *req, int32_t *status, char *
     const char *reply = kUnroutedReply;
     Text owned;  // the reply or error text copied out of the route
     {
-        std::lock_guard<std::mutex> lock(g_fl);
+        platform::LockGuard lock(g_fl);
         bump(g_total);
         replace(g_last_url, url.release());
         replace(g_last_req_headers, lines.release());
@@ -298,7 +299,7 @@ void f_free(void *, void *mem) {
 }
 
 void fake_reset_impl() {
-    std::lock_guard<std::mutex> lock(g_fl);
+    platform::LockGuard lock(g_fl);
     for (size_t i = 0; i < g_n; ++i) free_route(g_r[i]);
     std::free(g_r);
     g_r = nullptr;
@@ -312,7 +313,7 @@ void fake_reset_impl() {
 int32_t fake_set_impl(const char *method, const char *url, int32_t status, const char *body) {
     if (!method || !url || status < kMinStatus || status > kMaxStatus) return KOJELLY_EINVAL;
     if (!body) body = "";
-    std::lock_guard<std::mutex> lock(g_fl);
+    platform::LockGuard lock(g_fl);
     route *r = open_route(method, url);
     if (!r) return KOJELLY_EFAIL;
     // A copy that fails leaves the route without a reply; its requests then fail with
@@ -325,7 +326,7 @@ int32_t fake_set_impl(const char *method, const char *url, int32_t status, const
 
 int32_t fake_fail_impl(const char *method, const char *url, const char *error) {
     if (!method || !url || !error) return KOJELLY_EINVAL;
-    std::lock_guard<std::mutex> lock(g_fl);
+    platform::LockGuard lock(g_fl);
     route *r = open_route(method, url);
     if (!r) return KOJELLY_EFAIL;
     r->failure = kojelly_strdup(error);
@@ -334,14 +335,14 @@ int32_t fake_fail_impl(const char *method, const char *url, const char *error) {
 }
 
 int32_t fake_calls_impl(const char *method, const char *url) {
-    std::lock_guard<std::mutex> lock(g_fl);
+    platform::LockGuard lock(g_fl);
     if (!method || !url) return g_total;
     const route *r = find_route(method, url);
     return r ? r->calls : 0;
 }
 
 const char *fake_last_body_impl(const char *url) {
-    std::lock_guard<std::mutex> lock(g_fl);
+    platform::LockGuard lock(g_fl);
     t_ret.reset();
     if (!url) return "";
     for (size_t i = 0; i < g_n; ++i) {
@@ -354,12 +355,12 @@ const char *fake_last_body_impl(const char *url) {
 }
 
 const char *fake_last_url_impl() {
-    std::lock_guard<std::mutex> lock(g_fl);
+    platform::LockGuard lock(g_fl);
     return keep(g_last_url ? g_last_url : "");
 }
 
 const char *fake_last_headers_impl() {
-    std::lock_guard<std::mutex> lock(g_fl);
+    platform::LockGuard lock(g_fl);
     return keep(g_last_req_headers ? g_last_req_headers : "");
 }
 

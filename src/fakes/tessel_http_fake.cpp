@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "http/tessel_http_util.hpp"
+#include "util/platform.hpp"
 
 namespace {
 
@@ -64,7 +65,7 @@ struct FreeDeleter {
 };
 using Owned = std::unique_ptr<char, FreeDeleter>;
 
-std::mutex g_l;
+platform::Lock g_l;
 Route *g_routes = nullptr;
 size_t g_n = 0;
 size_t g_cap = 0;
@@ -298,7 +299,7 @@ struct Answer {
 
 // Counts, records and copies the answer under the lock.
 void prepare(const tessel_http_req *req, Answer &a) {
-    std::lock_guard<std::mutex> lock(g_l);
+    platform::LockGuard lock(g_l);
     ++g_total;
     if (is_write(req->method)) ++g_writes;
     // A record that cannot be built is dropped rather than left describing an older request.
@@ -395,7 +396,7 @@ void drip(const tessel_http_req *req, const char *body, uint64_t len, int32_t li
         off += n;
         ++pieces;
         if (limit >= 1 && pieces >= limit) return;
-        std::this_thread::sleep_for(kDripPause);
+        platform::pause(kDripPause);
     }
 }
 
@@ -445,7 +446,7 @@ const tessel_http *tessel_http_fake(void) {
 }
 
 void tessel_fake_reset(void) {
-    std::lock_guard<std::mutex> lock(g_l);
+    platform::LockGuard lock(g_l);
     for (size_t i = 0; i < g_n; ++i) {
         drop_answer(g_routes[i]);
         std::free(g_routes[i].method);
@@ -463,7 +464,7 @@ int tessel_fake_set(const char *method, const char *url, int32_t status, const c
                     const void *body, uint64_t size) {
     if (method == nullptr || url == nullptr || tessel_method_ok(method) == 0) return -1;
     if (body == nullptr && size > 0) return -1;
-    std::lock_guard<std::mutex> lock(g_l);
+    platform::LockGuard lock(g_l);
     bool created = false;
     Route *r = upsert(method, url, &created);
     if (r == nullptr) return -1;
@@ -477,7 +478,7 @@ int tessel_fake_set(const char *method, const char *url, int32_t status, const c
 
 int tessel_fake_file(const char *url, const void *contents, uint64_t size, int32_t range_mode) {
     if (url == nullptr || (contents == nullptr && size > 0)) return -1;
-    std::lock_guard<std::mutex> lock(g_l);
+    platform::LockGuard lock(g_l);
     bool created = false;
     Route *r = upsert("GET", url, &created);
     if (r == nullptr) return -1;
@@ -492,7 +493,7 @@ int tessel_fake_file(const char *url, const void *contents, uint64_t size, int32
 int tessel_fake_drip(const char *url, int32_t status, const void *contents, uint64_t size,
                      int32_t piece_limit) {
     if (url == nullptr || (contents == nullptr && size > 0)) return -1;
-    std::lock_guard<std::mutex> lock(g_l);
+    platform::LockGuard lock(g_l);
     bool created = false;
     Route *r = upsert("GET", url, &created);
     if (r == nullptr) return -1;
@@ -507,7 +508,7 @@ int tessel_fake_drip(const char *url, int32_t status, const void *contents, uint
 
 int tessel_fake_fail(const char *method, const char *url, const char *error) {
     if (method == nullptr || url == nullptr) return -1;
-    std::lock_guard<std::mutex> lock(g_l);
+    platform::LockGuard lock(g_l);
     bool created = false;
     Route *r = upsert(method, url, &created);
     if (r == nullptr) return -1;
@@ -517,20 +518,20 @@ int tessel_fake_fail(const char *method, const char *url, const char *error) {
 }
 
 int32_t tessel_fake_calls(const char *method, const char *url) {
-    std::lock_guard<std::mutex> lock(g_l);
+    platform::LockGuard lock(g_l);
     if (method == nullptr || url == nullptr) return g_total;
     const Route *r = find(method, url);
     return r != nullptr ? r->calls : 0;
 }
 
 int32_t tessel_fake_writes_sent(void) {
-    std::lock_guard<std::mutex> lock(g_l);
+    platform::LockGuard lock(g_l);
     return g_writes;
 }
 
 const char *tessel_fake_last_request(void) {
     // The lock orders this read after the request that wrote the record; the text itself stays
     // the caller's to protect (see the header).
-    std::lock_guard<std::mutex> lock(g_l);
+    platform::LockGuard lock(g_l);
     return g_last_req;
 }

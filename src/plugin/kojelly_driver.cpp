@@ -14,6 +14,7 @@
 #include "util/kojelly_cfg.hpp"
 #include "util/kojelly_http.hpp"
 #include "util/kojelly_redact.hpp"
+#include "util/platform.hpp"
 
 namespace {
 
@@ -24,7 +25,7 @@ constexpr char kNoHandler[] = "operation not supported";
 // The transport selection of the flat exports. g_io points at g_user_io, at the fake io, or is
 // NULL for the default backend. Requests copy the selected table under the lock, so a request
 // never reads a table that another thread is rewriting.
-std::mutex g_io_lock;
+platform::Lock g_io_lock;
 const tessel_io *g_io = nullptr;
 tessel_io g_user_io{};
 
@@ -105,7 +106,7 @@ int32_t run(const tessel_io *io, const char *settings, Operation op, const char 
 }
 
 bool selected_io(tessel_io *copy) {
-    std::lock_guard lock(g_io_lock);
+    platform::LockGuard lock(g_io_lock);
     if (!g_io) return false;
     *copy = *g_io;
     return true;
@@ -154,7 +155,7 @@ extern "C" {
 
 KOJELLY_API int32_t kojelly_set_io(const tessel_io *io) noexcept {
     if (io && !tessel_http_of(io)) return KOJELLY_EUNSUPPORTED;
-    std::lock_guard lock(g_io_lock);
+    platform::LockGuard lock(g_io_lock);
     if (!io) {
         g_io = nullptr;
     } else {
@@ -166,14 +167,14 @@ KOJELLY_API int32_t kojelly_set_io(const tessel_io *io) noexcept {
 
 KOJELLY_API int32_t kojelly_use_curl(void) noexcept {
     if (!kojelly_io_curl()) return KOJELLY_EUNSUPPORTED;
-    std::lock_guard lock(g_io_lock);
+    platform::LockGuard lock(g_io_lock);
     g_io = nullptr;
     return KOJELLY_OK;
 }
 
 KOJELLY_API int32_t kojelly_use_fake(void) noexcept {
     const tessel_io *fake = kojelly_io_fake();
-    std::lock_guard lock(g_io_lock);
+    platform::LockGuard lock(g_io_lock);
     g_io = fake;
     return KOJELLY_OK;
 }

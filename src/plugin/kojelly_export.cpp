@@ -38,7 +38,9 @@ void kojelly_publish(int32_t code, const char *error, const char *result) {
 
 namespace kojelly {
 
-void set_error_slot(const char *text) { t_error.replace(kojelly_strdup(text ? text : "")); }
+void set_error_slot(const char *text) {
+    t_error.replace(kojelly_strdup(text ? text : ""));
+}
 
 const char *set_scratch(const char *text) {
     char *copy = kojelly_strdup(text ? text : "");
@@ -54,17 +56,25 @@ const char *adopt_scratch(char *text) {
 
 extern "C" {
 
-KOJELLY_API const char *kojelly_result_json(void) noexcept { return t_result.read(); }
+KOJELLY_API const char *kojelly_result_json(void) noexcept {
+    return t_result.read();
+}
 
-KOJELLY_API const char *kojelly_last_error(void) noexcept { return t_error.read(); }
+KOJELLY_API const char *kojelly_last_error(void) noexcept {
+    return t_error.read();
+}
 
-KOJELLY_API const char *kojelly_version(void) noexcept { return kVersion; }
+KOJELLY_API const char *kojelly_version(void) noexcept {
+    return kVersion;
+}
 
 KOJELLY_API const char *kojelly_runtime_type(void) noexcept {
     return kojelly_handler.runtime_type;
 }
 
-KOJELLY_API int32_t kojelly_caps(void) noexcept { return kojelly_handler.caps; }
+KOJELLY_API int32_t kojelly_caps(void) noexcept {
+    return kojelly_handler.caps;
+}
 
 KOJELLY_API int32_t kojelly_allow_writes(int32_t flag) noexcept {
     if (flag) {

@@ -2,4 +2,6 @@
 // host-selected transport fail with "no transport".
 #include "plugin/kojelly_io_curl.hpp"
 
-const tessel_io *kojelly_io_curl() { return nullptr; }
+const tessel_io *kojelly_io_curl() {
+    return nullptr;
+}

@@ -92,9 +92,13 @@ KOJELLY_API const char *kojelly_redact(const char *text) noexcept {
     return kojelly::adopt_scratch(buf);
 }
 
-KOJELLY_API void kojelly_forget_tokens(void) noexcept { kojelly_cache_clear(); }
+KOJELLY_API void kojelly_forget_tokens(void) noexcept {
+    kojelly_cache_clear();
+}
 
-KOJELLY_API void kojelly_fake_reset(void) noexcept { kojelly::fake_reset_impl(); }
+KOJELLY_API void kojelly_fake_reset(void) noexcept {
+    kojelly::fake_reset_impl();
+}
 
 KOJELLY_API int32_t kojelly_fake_set(const char *method, const char *url, int32_t status,
                                      const char *body) noexcept {

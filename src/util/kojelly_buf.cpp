@@ -28,15 +28,17 @@ struct FreeDeleter {
     void operator()(void *p) const { std::free(p); }
 };
 
-bool is_control(unsigned char c) { return c < 0x20 || c == 0x7F; }
+bool is_control(unsigned char c) {
+    return c < 0x20 || c == 0x7F;
+}
 
 bool is_hex(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 bool is_query_safe(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
 }
 
 }  // namespace
@@ -93,11 +95,21 @@ int kojelly_buf_json_str(kojelly_buf *b, const char *text) {
         size_t esc_len = 2;
         esc[0] = '\\';
         switch (c) {
-            case '\t': esc[1] = 't'; break;
-            case '\n': esc[1] = 'n'; break;
-            case '\r': esc[1] = 'r'; break;
-            case '"': esc[1] = '"'; break;
-            case '\\': esc[1] = '\\'; break;
+            case '\t':
+                esc[1] = 't';
+                break;
+            case '\n':
+                esc[1] = 'n';
+                break;
+            case '\r':
+                esc[1] = 'r';
+                break;
+            case '"':
+                esc[1] = '"';
+                break;
+            case '\\':
+                esc[1] = '\\';
+                break;
             default:
                 if (!is_control(c)) continue;
                 std::memcpy(esc + 1, "u00", 3);

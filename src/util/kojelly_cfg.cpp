@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "util/kojelly_buf.hpp"
+#include "util/platform.hpp"
 
 static_assert(sizeof(kojelly_cfg) == 6 * sizeof(char *));
 
@@ -325,7 +326,7 @@ const char *parse(const char *settings, int need_credentials, kojelly_cfg *cfg) 
 }
 
 void make_device_id() {
-    const uint64_t t = static_cast<uint64_t>(static_cast<int64_t>(std::time(nullptr)));
+    const uint64_t t = static_cast<uint64_t>(platform::calendar_seconds());
     // Where the library sits in memory differs from process to process.
     const uint64_t a = reinterpret_cast<uintptr_t>(&g_device_id_done) ^
                        reinterpret_cast<uintptr_t>(&kojelly_self_device_id);
