@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr char kBase[] = "http://srv:8096";
 constexpr char kKeySettings[] =
     R"({"FullUrl":"http://srv:8096","APIKey":"key-1234","DeviceId":"dev-5678"})";
 
