@@ -9,6 +9,7 @@
 #include "plugin/kojelly_driver.hpp"
 #include "util/kojelly_cfg.hpp"
 #include "util/kojelly_http.hpp"
+#include "util/kojelly_msg.hpp"
 #include "wire/kojelly_items.hpp"
 #include "wire/kojelly_listing.hpp"
 #include "wire/kojelly_wire.hpp"
@@ -26,13 +27,7 @@ constexpr int kStatusNotFound = 404;
 // Room for the decimal text of a 64-bit start index.
 constexpr size_t kIndexText = 24;
 
-__attribute__((format(printf, 3, 4))) void say(char *msg, size_t size, const char *fmt, ...) {
-    if (!msg || size == 0) return;
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(msg, size, fmt, ap);
-    va_end(ap);
-}
+using kojelly::say;
 
 const char *base_of(const kojelly_sess *sess) {
     return sess->cfg && sess->cfg->base_url ? sess->cfg->base_url : "";

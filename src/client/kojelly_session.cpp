@@ -11,6 +11,7 @@
 
 #include "kojelly.h"
 #include "util/kojelly_cfg.hpp"
+#include "util/kojelly_msg.hpp"
 #include "util/kojelly_redact.hpp"
 #include "util/platform.hpp"
 #include "wire/kojelly_wire.hpp"
@@ -87,13 +88,7 @@ bool entry_is(const cache_entry &e, const kojelly_cfg *cfg) {
            same(e.password, cfg->password) && same(e.device_id, cfg->device_id);
 }
 
-__attribute__((format(printf, 3, 4))) void say(char *msg, size_t size, const char *fmt, ...) {
-    if (!msg || size == 0) return;
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(msg, size, fmt, ap);
-    va_end(ap);
-}
+using kojelly::say;
 
 // Gives b one block large enough for n bytes and its NUL, so that the appends that follow never
 // reallocate: a realloc would free a copy of the password without wiping it.

@@ -12,6 +12,7 @@
 #include "plugin/kojelly_driver.hpp"
 #include "util/kojelly_cfg.hpp"
 #include "util/kojelly_http.hpp"
+#include "util/kojelly_msg.hpp"
 #include "wire/kojelly_items.hpp"
 #include "wire/kojelly_wire.hpp"
 
@@ -27,13 +28,7 @@ constexpr char kEmptyObject[] = "{}";
 constexpr int kStatusNotFound = 404;
 constexpr int kStatusMethodNotAllowed = 405;
 
-__attribute__((format(printf, 3, 4))) void say(char *msg, size_t size, const char *fmt, ...) {
-    if (!msg || size == 0) return;
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(msg, size, fmt, ap);
-    va_end(ap);
-}
+using kojelly::say;
 
 bool unanswered(int status) {
     return status == kStatusNotFound || status == kStatusMethodNotAllowed;

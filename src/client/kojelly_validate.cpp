@@ -9,6 +9,7 @@
 #include "plugin/kojelly_driver.hpp"
 #include "util/kojelly_cfg.hpp"
 #include "util/kojelly_http.hpp"
+#include "util/kojelly_msg.hpp"
 #include "wire/kojelly_wire.hpp"
 
 namespace {
@@ -19,13 +20,7 @@ constexpr char kNoCredentials[] = "APIKey or UserName is required";
 constexpr char kServerInfoLabel[] = "server info";
 constexpr char kApiKeyLabel[] = "APIKey check";
 
-__attribute__((format(printf, 3, 4))) void say(char *msg, size_t size, const char *fmt, ...) {
-    if (!msg || size == 0) return;
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(msg, size, fmt, ap);
-    va_end(ap);
-}
+using kojelly::say;
 
 struct InfoGuard {
     kojelly_info info{};

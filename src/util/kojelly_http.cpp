@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "util/kojelly_cfg.hpp"
+#include "util/kojelly_msg.hpp"
 #include "util/kojelly_redact.hpp"
 
 static_assert(sizeof(tessel_http_req) == 112);
@@ -36,14 +37,7 @@ constexpr char kBareTransportRefused[] =
 constexpr uint32_t kTableSize = 32;
 constexpr uint32_t kTableVersion = 1;
 
-// snprintf into the caller's message buffer, which may be absent.
-__attribute__((format(printf, 3, 4))) void say(char *msg, size_t size, const char *fmt, ...) {
-    if (!msg || size == 0) return;
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(msg, size, fmt, ap);
-    va_end(ap);
-}
+using kojelly::say;
 
 bool starts_with_nocase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;

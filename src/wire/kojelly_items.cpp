@@ -9,6 +9,7 @@
 
 #include "kojelly.h"
 #include "util/kojelly_buf.hpp"
+#include "util/kojelly_msg.hpp"
 #include "wire/kojelly_wire.hpp"
 
 static_assert(sizeof(kojelly_item) == 88);
@@ -34,13 +35,7 @@ constexpr const char kTooMany[] = "folder has more than %u items";
 constexpr const char kItemNotObject[] = "item answer is not a JSON object";
 constexpr const char kItemNoId[] = "item answer has no valid Id";
 
-__attribute__((format(printf, 3, 4))) void say(char *msg, uint64_t size, const char *fmt, ...) {
-    if (!msg || size == 0) return;
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(msg, size, fmt, ap);
-    va_end(ap);
-}
+using kojelly::say;
 
 // The members a record is made of, each the first member with its key.
 struct Members {

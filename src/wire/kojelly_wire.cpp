@@ -10,6 +10,7 @@
 
 #include "kojelly.h"
 #include "util/kojelly_buf.hpp"
+#include "util/kojelly_msg.hpp"
 
 static_assert(sizeof(kojelly_info) == 24);
 static_assert(sizeof(kojelly_playback) == 32);
@@ -47,13 +48,7 @@ struct FreeDeleter {
 };
 using Text = std::unique_ptr<char, FreeDeleter>;
 
-__attribute__((format(printf, 3, 4))) void say(char *msg, uint64_t size, const char *fmt, ...) {
-    if (!msg || size == 0) return;
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(msg, size, fmt, ap);
-    va_end(ap);
-}
+using kojelly::say;
 
 yyjson_val *root_object(const kojelly::DocPtr &doc) {
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;

@@ -1,0 +1,12 @@
+// The one-line messages with which operations report failure: formatted with snprintf
+// semantics into the caller's message buffer (truncated, always NUL-terminated).
+#pragma once
+
+#include <cstddef>
+
+namespace kojelly {
+
+// Formats into msg; nothing happens when msg is NULL or size is 0.
+__attribute__((format(printf, 3, 4))) void say(char *msg, size_t size, const char *fmt, ...);
+
+}  // namespace kojelly
