@@ -18,7 +18,7 @@ test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 demo: build
-	@$(BUILD)/tools/demo/kojelly_demo $(BUILD)/src/libkojelly.so
+	@$(BUILD)/tools/kojelly/kojelly demo
 
 clean:
 	@rm -rf $(BUILD)

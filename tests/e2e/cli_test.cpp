@@ -1,0 +1,515 @@
+// The kojelly tool as a user runs it: a separate process, loading the plug-in from beside the
+// binary, talking HTTP over loopback to the demo server that this test process runs.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <yyjson.h>
+
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "child_process.hpp"
+#include "demo_server.hpp"
+#include "text.hpp"
+
+namespace {
+
+using kojelly::cli::DemoFault;
+using kojelly::cli::DemoOptions;
+using kojelly::cli::DemoServer;
+
+constexpr const char *kUser = "demo";
+constexpr const char *kPassword = "s3cret-pass";
+constexpr const char *kApiKey = "0123456789abcdef0123456789abcdef";
+constexpr const char *kPasswordVar = "KJ_TEST_PASSWORD";
+constexpr const char *kApiKeyVar = "KJ_TEST_API_KEY";
+
+// Exit statuses as `kojelly --help` documents them.
+constexpr int kExitTool = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitProbe = 3;
+constexpr int kExitAuth = 11;
+constexpr int kExitNotFound = 12;
+constexpr int kExitThrottled = 13;
+constexpr int kExitTransport = 14;
+constexpr int kExitFail = 15;
+constexpr int kExitInvalid = 18;
+
+struct DocFree {
+    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+};
+using Doc = std::unique_ptr<yyjson_doc, DocFree>;
+
+Doc parse(const std::string &text) {
+    return Doc(yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, nullptr));
+}
+
+DemoOptions server_options() {
+    DemoOptions o;
+    o.user = kUser;
+    o.password = kPassword;
+    o.api_key = kApiKey;
+    return o;
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const auto end = text.find('\n', start);
+        lines.push_back(text.substr(start, end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return lines;
+}
+
+// A port on 127.0.0.1 with nobody listening: bound once to learn a free number, then closed.
+int closed_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+e2e::RunResult kojelly(std::vector<std::string> args,
+                       std::vector<std::pair<std::string, std::string>> env = {},
+                       std::string input = {}) {
+    e2e::RunRequest run;
+    run.program = KOJELLY_CLI_PATH;
+    run.args = std::move(args);
+    run.env = std::move(env);
+    run.input = std::move(input);
+    return e2e::run_child(run);
+}
+
+std::string show(const e2e::RunResult &r) {
+    return "exit " + std::to_string(r.status) + (r.timed_out ? " (timed out)" : "") +
+           "\n--- stdout\n" + r.out + "\n--- stderr\n" + r.err;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        server_ = new DemoServer(server_options());
+        std::string error;
+        ASSERT_TRUE(server_->start(error)) << error;
+    }
+    static void TearDownTestSuite() {
+        delete server_;
+        server_ = nullptr;
+    }
+
+    static std::string url() { return server_->url(); }
+    static const kojelly::cli::DemoLibrary &lib() { return server_->library(); }
+
+    // Arguments and environment of the two credential modes.
+    static std::vector<std::string> login(std::vector<std::string> rest) {
+        std::vector<std::string> a = {"--server",       url(),       "--user", kUser,
+                                      "--password-env", kPasswordVar};
+        a.insert(a.end(), rest.begin(), rest.end());
+        return a;
+    }
+    static std::vector<std::string> keyed(std::vector<std::string> rest) {
+        std::vector<std::string> a = {"--server", url(), "--api-key-env", kApiKeyVar};
+        a.insert(a.end(), rest.begin(), rest.end());
+        return a;
+    }
+    static std::vector<std::pair<std::string, std::string>> secrets() {
+        return {{kPasswordVar, kPassword}, {kApiKeyVar, kApiKey}};
+    }
+
+    static DemoServer *server_;
+};
+
+DemoServer *CliTest::server_ = nullptr;
+
+TEST_F(CliTest, ValidatesWithEachWayOfGivingCredentials) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;
+        std::string input;
+    };
+    const std::vector<Case> cases = {
+        {"password from a variable", login({"validate"}), ""},
+        {"password from stdin",
+         {"--server", url(), "--user", kUser, "--password-stdin", "validate"},
+         std::string(kPassword) + "\n"},
+        {"API key from a variable", keyed({"validate"}), ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto r = kojelly(c.args, secrets(), c.input);
+        ASSERT_EQ(r.status, 0) << show(r);
+        EXPECT_NE(r.out.find("FullUrl        " + url()), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("ID             " + lib().server_id()), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("ServerVersion  10.10.3"), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(CliTest, RootListingShowsTheLibrariesInBothModes) {
+    for (const auto &args : {login({"ls"}), keyed({"ls"})}) {
+        SCOPED_TRACE(args[2]);
+        const auto r = kojelly(args, secrets());
+        ASSERT_EQ(r.status, 0) << show(r);
+        const auto lines = lines_of(r.out);
+        ASSERT_EQ(lines.size(), 4u) << r.out;
+        EXPECT_EQ(lines[0].rfind("NAME", 0), 0u);
+        EXPECT_EQ(lines[1].rfind("Movies/", 0), 0u) << lines[1];
+        EXPECT_NE(lines[1].find(lib().movies().id), std::string::npos);
+        EXPECT_EQ(lines[2].rfind("Shows/", 0), 0u) << lines[2];
+        EXPECT_EQ(lines[3], "2 items");
+    }
+}
+
+TEST_F(CliTest, PagedListingHoldsEveryMovieOnceInServerOrder) {
+    const int pages_before = server_->stats().item_pages;
+    const auto r = kojelly(keyed({"ls", lib().movies().id, "--json"}), secrets());
+    ASSERT_EQ(r.status, 0) << show(r);
+    EXPECT_EQ(server_->stats().item_pages - pages_before, 3) << "1200 items in pages of 500";
+
+    const Doc doc = parse(r.out);
+    yyjson_val *items = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "items");
+    ASSERT_TRUE(yyjson_is_arr(items)) << r.out.substr(0, 200);
+    const auto &children = lib().movies().children;
+    ASSERT_EQ(yyjson_arr_size(items), children.size());
+    std::size_t i = 0;
+    std::size_t max = 0;
+    yyjson_val *item = nullptr;
+    yyjson_arr_foreach(items, i, max, item) {
+        EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(item, "id")),
+                     lib().items()[children[i]].id.c_str())
+            << "entry " << i;
+    }
+}
+
+TEST_F(CliTest, ListingTableShowsKindYearHumanSizeAndId) {
+    const auto r = kojelly(login({"ls", lib().movies().id}), secrets());
+    ASSERT_EQ(r.status, 0) << show(r);
+    const auto lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 1u + 1200u + 1u);
+    EXPECT_EQ(lines.back(), "1200 items");
+    // One row per movie, in the server's order, ending in its kind, year (or "-"), size in
+    // human units (right-aligned) and id.
+    for (std::size_t i = 0; i < lib().movies().children.size(); ++i) {
+        const auto &m = lib().items()[lib().movies().children[i]];
+        const std::string &row = lines[i + 1];
+        std::string size = kojelly::cli::human_size(m.size);
+        size.insert(0, size.size() < 9 ? 9 - size.size() : 0, ' ');
+        const std::string tail =
+            "  file  " + (m.year ? std::to_string(m.year) : "-   ") + "  " + size + "  " + m.id;
+        ASSERT_GE(row.size(), tail.size());
+        EXPECT_EQ(row.substr(row.size() - tail.size()), tail) << row;
+    }
+    // The slash of a title is shown as the plug-in's path-safe division slash.
+    EXPECT_EQ(lines[1].rfind("AC∕DC: Let There Be Rock", 0), 0u) << lines[1];
+}
+
+TEST_F(CliTest, TreeWalksNestedFoldersUpToTheDepth) {
+    struct Case {
+        const char *depth;
+        std::vector<std::string> present;
+        std::vector<std::string> absent;
+    };
+    const std::vector<Case> cases = {
+        {"1", {"├── Extras/", "Velvet Tide/"}, {"Season 1/", "Trailers/"}},
+        {"2", {"Season 1/", "Trailers/", "Empty Folder/"}, {"Episode 1:", "Trailers 1"}},
+        {"3", {"Episode 1:", "Trailers 2  [-, ", "Behind the Scenes 3"}, {"error:"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string("--depth ") + c.depth);
+        const auto r = kojelly(login({"tree", lib().shows().id, "--depth", c.depth}), secrets());
+        ASSERT_EQ(r.status, 0) << show(r);
+        for (const auto &text : c.present) EXPECT_NE(r.out.find(text), std::string::npos) << text;
+        for (const auto &text : c.absent) EXPECT_EQ(r.out.find(text), std::string::npos) << text;
+    }
+}
+
+TEST_F(CliTest, TreeJsonHasOneListingPerFolder) {
+    const auto r = kojelly(keyed({"tree", lib().shows().id, "--depth", "2", "--json"}), secrets());
+    ASSERT_EQ(r.status, 0) << show(r);
+    std::size_t folders_below = 0;
+    for (const std::size_t pos : lib().shows().children) folders_below += lib().items()[pos].folder;
+    const auto lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 1 + folders_below);
+    for (const std::string &line : lines) {
+        const Doc doc = parse(line);
+        yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+        ASSERT_TRUE(yyjson_is_obj(root)) << line;
+        EXPECT_TRUE(yyjson_is_arr(yyjson_obj_get(yyjson_obj_get(root, "listing"), "items")));
+    }
+}
+
+TEST_F(CliTest, StreamProbeFetchesTheFirst64KiB) {
+    const auto &movie = lib().items()[lib().movies().children[5]];
+    const std::vector<std::string> forms = {
+        movie.id,
+        "\"" + movie.id + "\"",
+        "{\"name\":\"x\",\"path\":\"" + movie.id + "\",\"folder\":false}",
+    };
+    for (const std::string &item : forms) {
+        SCOPED_TRACE(item);
+        const int streams_before = server_->stats().streams;
+        const auto r = kojelly(login({"stream", item, "--probe"}), secrets());
+        ASSERT_EQ(r.status, 0) << show(r);
+        EXPECT_NE(r.out.find("/videos/" + movie.id + "/stream?static=true"), std::string::npos);
+        EXPECT_NE(r.out.find("header     Authorization: MediaBrowser "), std::string::npos);
+        EXPECT_NE(r.out.find("(" + std::to_string(movie.size) + " bytes)"), std::string::npos);
+        EXPECT_NE(r.out.find("probe      HTTP 206, Content-Range: bytes 0-65535/" +
+                             std::to_string(movie.size) + ", 65536 bytes received"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(server_->stats().streams - streams_before, 1);
+    }
+}
+
+TEST_F(CliTest, PluginFailuresExitWithTheStatusOfTheirCode) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> args;
+        std::vector<std::pair<std::string, std::string>> env;
+        int exit;
+        std::string message;
+    };
+    const std::string folder = lib().shows().id;
+    const std::string down = "http://127.0.0.1:" + std::to_string(closed_port());
+    const std::vector<Case> cases = {
+        {"wrong password",
+         login({"validate"}),
+         {{kPasswordVar, "not-the-password"}},
+         kExitAuth,
+         "login: "},
+        {"wrong API key",
+         keyed({"ls"}),
+         {{kApiKeyVar, "ffffffffffffffffffffffffffffffff"}},
+         kExitAuth,
+         "HTTP 401"},
+        {"no such folder", login({"ls", "00000000000000000000000000000000"}), secrets(),
+         kExitNotFound, "does not exist"},
+        {"not an item id", login({"ls", "abc"}), secrets(), kExitNotFound,
+         "not a Jellyfin item id"},
+        {"stream of a folder", login({"stream", folder}), secrets(), kExitNotFound,
+         "is a folder, not a playable file"},
+        {"server down",
+         {"--server", down, "--api-key-env", kApiKeyVar, "validate"},
+         secrets(),
+         kExitTransport,
+         "127.0.0.1"},
+        {"no server address",
+         {"--api-key-env", kApiKeyVar, "ls"},
+         secrets(),
+         kExitInvalid,
+         "FullUrl (or ServerUrl / HostName) is required"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto r = kojelly(c.args, c.env);
+        EXPECT_EQ(r.status, c.exit) << show(r);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("not-the-password"), std::string::npos) << "a secret in a message";
+        EXPECT_TRUE(r.out.empty()) << r.out;
+    }
+}
+
+TEST(CliFaultTest, MisbehavingServerExitsWithTheMappedStatus) {
+    struct Case {
+        const char *name;
+        DemoFault fault;
+        std::vector<std::string> command;
+        int exit;
+        std::string message;
+    };
+    const std::string html = "<html><body>Service Unavailable</body></html>";
+    const std::vector<Case> cases = {
+        {"server info fails",
+         {"/System/Info/Public", 500, "boom", "text/plain", 0},
+         {"validate"},
+         kExitTransport,
+         "server info: "},
+        {"server info is not JSON",
+         {"/System/Info/Public", 200, html, "text/html", 0},
+         {"validate"},
+         kExitFail,
+         "not a JSON object"},
+        {"a page fails",
+         {"/Items", 503, "", "text/plain", 0},
+         {"ls", "MOVIES"},
+         kExitTransport,
+         "HTTP 503"},
+        {"a page is not JSON",
+         {"/Items", 200, html, "text/html", 0},
+         {"ls", "MOVIES"},
+         kExitFail,
+         "not a JSON object"},
+        {"login is not JSON",
+         {"/Users/AuthenticateByName", 200, html, "text/html", 0},
+         {"ls"},
+         kExitFail,
+         "AuthenticateByName"},
+        {"throttled",
+         {"/UserViews", 429, "slow down", "text/plain", 0},
+         {"ls"},
+         kExitThrottled,
+         "HTTP 429"},
+        {"too slow",
+         {"/System/Info/Public", 0, "", "", 2000},
+         {"validate", "--timeout", "1"},
+         kExitTransport,
+         "imed out"},
+        {"the stream is missing",
+         {"/videos", 404, "gone", "text/plain", 0},
+         {"stream", "MOVIE", "--probe"},
+         kExitProbe,
+         "api_key=*** failed: HTTP 404"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        DemoOptions o = server_options();
+        o.faults.push_back(c.fault);
+        DemoServer server(o);
+        std::string error;
+        ASSERT_TRUE(server.start(error)) << error;
+        std::vector<std::string> args = {"--server", server.url(),     "--user",
+                                         kUser,      "--password-env", kPasswordVar};
+        const auto &lib = server.library();
+        for (const std::string &a : c.command) {
+            if (a == "MOVIES")
+                args.push_back(lib.movies().id);
+            else if (a == "MOVIE")
+                args.push_back(lib.items()[lib.movies().children[0]].id);
+            else
+                args.push_back(a);
+        }
+        const auto r = kojelly(args, {{kPasswordVar, kPassword}});
+        EXPECT_EQ(r.status, c.exit) << show(r);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(CliTest, UsageErrorsExitWith2) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"frobnicate"}, "unknown command frobnicate"},
+        {{}, "no command given"},
+        {{"ls", "--password", "x"}, "a secret on the command line"},
+        {{"ls", "--api-key", "x"}, "a secret on the command line"},
+        {{"stream"}, "wrong number of arguments for stream"},
+        {{"ls", "a", "b"}, "wrong number of arguments for ls"},
+        {{"ls", "--depth", "2"}, "--depth does not apply to ls"},
+        {{"tree", "--depth", "0"}, "--depth wants"},
+        {{"demo", "--json"}, "--json does not apply to demo"},
+        {{"--server", url(), "--user", kUser, "--password-env", "KJ_TEST_UNSET_VARIABLE",
+          "validate"},
+         "KJ_TEST_UNSET_VARIABLE is not set"},
+        {{"--server", url(), "--user", kUser, "--password-stdin", "validate"},
+         "standard input holds no password"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.message);
+        const auto r = kojelly(c.args);
+        EXPECT_EQ(r.status, kExitUsage) << show(r);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(CliTest, EveryCommandHasHelp) {
+    for (const std::string command : {"validate", "ls", "tree", "stream", "demo"}) {
+        SCOPED_TRACE(command);
+        for (const auto &args : {std::vector<std::string>{command, "--help"},
+                                 std::vector<std::string>{"help", command}}) {
+            const auto r = kojelly(args);
+            EXPECT_EQ(r.status, 0) << show(r);
+            EXPECT_EQ(r.out.rfind("Usage: kojelly " + command, 0), 0u) << r.out;
+        }
+    }
+    const auto r = kojelly({"--help"});
+    EXPECT_EQ(r.status, 0);
+    for (const int status : {1, 2, 3, 11, 12, 13, 14, 15, 16, 18, 19, 20}) {
+        EXPECT_NE(r.out.find("\n  " + std::to_string(status) + " "), std::string::npos) << status;
+    }
+}
+
+TEST_F(CliTest, PluginThatCannotBeLoadedExitsWith1) {
+    const auto r = kojelly({"--plugin", "/nonexistent/libkojelly.so", "validate"});
+    EXPECT_EQ(r.status, kExitTool) << show(r);
+    EXPECT_NE(r.err.find("cannot load the plug-in"), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, SettingsFileIsReadAndFlagsOverrideIt) {
+    const std::string path =
+        ::testing::TempDir() + "kojelly_settings_" + std::to_string(getpid()) + ".json";
+    {
+        std::ofstream f(path);
+        f << "{\"FullUrl\":\"" << url() << "\",\"UserName\":\"" << kUser
+          << "\",\"Password\":\"stale-password\",\"Unknown\":[1,{\"a\":null}]}";
+    }
+    chmod(path.c_str(), 0600);
+    const auto with_file = kojelly({"--settings", path, "ls"});
+    EXPECT_EQ(with_file.status, kExitAuth) << show(with_file);
+    EXPECT_TRUE(with_file.err.find("readable by others") == std::string::npos) << with_file.err;
+
+    const auto overridden = kojelly({"--settings", path, "--password-env", kPasswordVar, "ls"},
+                                    {{kPasswordVar, kPassword}});
+    EXPECT_EQ(overridden.status, 0) << show(overridden);
+
+    chmod(path.c_str(), 0644);
+    const auto exposed = kojelly({"--settings", path, "--password-env", kPasswordVar, "ls"},
+                                 {{kPasswordVar, kPassword}});
+    EXPECT_NE(exposed.err.find("readable by others"), std::string::npos) << exposed.err;
+
+    {
+        std::ofstream f(path);
+        f << "[\"not an object\"]";
+    }
+    const auto broken = kojelly({"--settings", path, "ls"});
+    EXPECT_EQ(broken.status, kExitTool) << show(broken);
+    std::remove(path.c_str());
+}
+
+TEST_F(CliTest, DeviceIdIsStableUnlessGiven) {
+    ASSERT_EQ(kojelly(login({"validate"}), secrets()).status, 0);
+    const std::string first = server_->stats().last_device_id;
+    ASSERT_EQ(kojelly(login({"validate"}), secrets()).status, 0);
+    EXPECT_EQ(server_->stats().last_device_id, first);
+    EXPECT_EQ(first.rfind("kojelly-cli-", 0), 0u) << first;
+
+    ASSERT_EQ(kojelly(login({"validate", "--device-id", "living-room-tv"}), secrets()).status, 0);
+    EXPECT_EQ(server_->stats().last_device_id, "living-room-tv");
+}
+
+TEST_F(CliTest, VerboseLogsEveryExchangeWithCredentialsMasked) {
+    const auto &movie = lib().items()[lib().movies().children[0]];
+    const auto r = kojelly(keyed({"stream", movie.id, "--probe", "--verbose"}), secrets());
+    ASSERT_EQ(r.status, 0) << show(r);
+    EXPECT_NE(r.err.find("> GET " + url() + "/Items?Ids=" + movie.id), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("/PlaybackInfo -> HTTP 200"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("/stream?static=true"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(kApiKey), std::string::npos) << "the API key leaked into the log";
+}
+
+TEST_F(CliTest, DemoRunsEveryStepAgainstItsOwnServer) {
+    const auto r = kojelly({"demo"});
+    ASSERT_EQ(r.status, 0) << show(r);
+    for (const char *text :
+         {"ServerVersion  10.10.3", "Movies/", "1200 items", "in 3 pages of at most 500",
+          "Season 1/", "probe      HTTP 206, Content-Range: bytes 0-65535/",
+          "Every step succeeded."}) {
+        EXPECT_NE(r.out.find(text), std::string::npos) << text;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,370 @@
+// The demo server answers as the server it imitates does for everything the plug-in asks: who
+// may ask, the login, paging, lookups, playback information and byte ranges of a stream.
+#include "demo_server.hpp"
+
+#include <gtest/gtest.h>
+#include <yyjson.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "curl_transport.hpp"
+
+namespace {
+
+using kojelly::cli::CurlOptions;
+using kojelly::cli::CurlTransport;
+using kojelly::cli::DemoItem;
+using kojelly::cli::DemoOptions;
+using kojelly::cli::DemoServer;
+
+constexpr const char *kPassword = "pw";
+constexpr const char *kApiKey = "feedfacefeedfacefeedfacefeedface";
+constexpr const char *kClientHeader =
+    "Authorization: MediaBrowser Client=\"t\", Device=\"d\", DeviceId=\"dev-1\", Version=\"1\"";
+
+struct DocFree {
+    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+};
+using Doc = std::unique_ptr<yyjson_doc, DocFree>;
+
+struct Reply {
+    std::int32_t result = -1;
+    std::int32_t status = 0;
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string error;
+    int pieces = 0;
+    int stop_after = 0;
+
+    std::string header(const std::string &name) const {
+        for (const auto &[n, v] : headers) {
+            if (n == name) return v;
+        }
+        return {};
+    }
+    Doc json() const {
+        return Doc(
+            yyjson_read_opts(const_cast<char *>(body.data()), body.size(), 0, nullptr, nullptr));
+    }
+};
+
+class DemoServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        std::string error;
+        ASSERT_TRUE(CurlTransport::global_init(error)) << error;
+        DemoOptions o;
+        o.password = kPassword;
+        o.api_key = kApiKey;
+        server_ = new DemoServer(o);
+        ASSERT_TRUE(server_->start(error)) << error;
+        CurlOptions c;
+        c.bypass_proxy = true;
+        transport_ = new CurlTransport(c);
+    }
+    static void TearDownTestSuite() {
+        // An idle kept-alive connection would hold the server's shutdown until it times out.
+        CurlTransport::close_thread_connections();
+        delete transport_;
+        delete server_;
+    }
+
+    static Reply fetch(const std::string &method, const std::string &path,
+                       std::vector<std::string> lines = {}, const std::string &body = {},
+                       int stop_after = 0) {
+        const std::string target = server_->url() + path;
+        std::vector<const char *> line_ptrs;
+        for (const auto &l : lines) line_ptrs.push_back(l.c_str());
+        tessel_http_req req{};
+        req.size = sizeof req;
+        req.method = method.c_str();
+        req.url = target.c_str();
+        req.headers = line_ptrs.data();
+        req.header_count = line_ptrs.size();
+        req.body = body.empty() ? nullptr : body.data();
+        req.body_len = body.size();
+        Reply r;
+        r.stop_after = stop_after;
+        req.user = &r;
+        req.on_header = [](void *u, const char *n, const char *v) -> std::int32_t {
+            static_cast<Reply *>(u)->headers.emplace_back(n, v);
+            return 0;
+        };
+        req.on_body = [](void *u, const void *b, std::uint64_t n) -> std::int32_t {
+            auto &rep = *static_cast<Reply *>(u);
+            rep.body.append(static_cast<const char *>(b), n);
+            ++rep.pieces;
+            return rep.stop_after > 0 && rep.pieces >= rep.stop_after ? 1 : 0;
+        };
+        char *error = nullptr;
+        const tessel_http *http = transport_->http();
+        r.result = http->request(http->user, &req, &r.status, &error);
+        if (error) {
+            r.error = error;
+            http->free(http->user, error);
+        }
+        return r;
+    }
+    static std::vector<std::string> with_key() {
+        return {std::string(kClientHeader) + ", Token=\"" + kApiKey + "\""};
+    }
+    static const kojelly::cli::DemoLibrary &lib() { return server_->library(); }
+    static const DemoItem &movie(std::size_t i) {
+        return lib().items()[lib().movies().children[i]];
+    }
+
+    static DemoServer *server_;
+    static CurlTransport *transport_;
+};
+
+DemoServer *DemoServerTest::server_ = nullptr;
+CurlTransport *DemoServerTest::transport_ = nullptr;
+
+TEST_F(DemoServerTest, EveryEndpointButThePublicOnesWantsAToken) {
+    const std::string id = movie(0).id;
+    struct Case {
+        std::string path;
+        std::int32_t with_token;
+    };
+    // The stream is asked for one byte only: the whole file is gigabytes.
+    const std::vector<Case> cases = {
+        {"/System/Info", 200},
+        {"/UserViews", 200},
+        {"/Items?ParentId=" + lib().movies().id, 200},
+        {"/Items?Ids=" + id, 200},
+        {"/Users/" + lib().user_id() + "/Items/" + id, 200},
+        {"/Items/" + id + "/PlaybackInfo", 200},
+        {"/videos/" + id + "/stream?static=true", 206},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        const std::string range = "Range: bytes=0-0";
+        EXPECT_EQ(fetch("GET", c.path, {range}).status, 401);
+        EXPECT_EQ(
+            fetch("GET", c.path, {std::string(kClientHeader) + ", Token=\"0000\"", range}).status,
+            401);
+        std::vector<std::string> lines = with_key();
+        lines.push_back(range);
+        EXPECT_EQ(fetch("GET", c.path, lines).status, c.with_token);
+    }
+    EXPECT_EQ(fetch("GET", "/system/info/public").status, 200) << "paths ignore case";
+    EXPECT_EQ(fetch("GET", "/nowhere", with_key()).status, 404);
+}
+
+TEST_F(DemoServerTest, LoginHandsOutATokenThatOpensTheApi) {
+    const Reply r = fetch("POST", "/Users/AuthenticateByName",
+                          {kClientHeader, "Content-Type: application/json"},
+                          std::string("{\"Username\":\"DEMO\",\"Pw\":\"") + kPassword + "\"}");
+    ASSERT_EQ(r.status, 200) << r.body;
+    const Doc doc = r.json();
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    const std::string token = yyjson_get_str(yyjson_obj_get(root, "AccessToken"));
+    EXPECT_EQ(token.size(), 32u);
+    EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos) << token;
+    EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(yyjson_obj_get(root, "User"), "Id")),
+                 lib().user_id().c_str());
+    EXPECT_EQ(server_->stats().last_device_id, "dev-1");
+    EXPECT_EQ(
+        fetch("GET", "/System/Info", {std::string(kClientHeader) + ", Token=\"" + token + "\""})
+            .status,
+        200);
+}
+
+TEST_F(DemoServerTest, LoginRefusals) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> lines;
+        std::string body;
+        std::int32_t status;
+    };
+    const std::string good = std::string("{\"Username\":\"demo\",\"Pw\":\"") + kPassword + "\"}";
+    const std::vector<Case> cases = {
+        {"wrong password",
+         {kClientHeader, "Content-Type: application/json"},
+         "{\"Username\":\"demo\",\"Pw\":\"nope\"}",
+         401},
+        {"unknown user",
+         {kClientHeader, "Content-Type: application/json"},
+         std::string("{\"Username\":\"eve\",\"Pw\":\"") + kPassword + "\"}",
+         401},
+        {"no DeviceId",
+         {"Authorization: MediaBrowser Client=\"t\", Device=\"d\", Version=\"1\"",
+          "Content-Type: application/json"},
+         good,
+         400},
+        {"not JSON content", {kClientHeader, "Content-Type: text/plain"}, good, 415},
+        {"body not JSON", {kClientHeader, "Content-Type: application/json"}, "Username=demo", 400},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(fetch("POST", "/Users/AuthenticateByName", c.lines, c.body).status, c.status);
+    }
+}
+
+TEST_F(DemoServerTest, FolderPagesFollowStartIndexAndLimit) {
+    struct Case {
+        std::string query;
+        std::size_t first;
+        std::size_t count;
+    };
+    const std::vector<Case> cases = {
+        {"&StartIndex=0&Limit=500", 0, 500},
+        {"&StartIndex=500&Limit=500", 500, 500},
+        {"&StartIndex=1000&Limit=500", 1000, 200},
+        {"&StartIndex=1200&Limit=500", 1200, 0},
+        {"", 0, 1200},
+        {"&startindex=1199", 1199, 1},
+    };
+    const auto &children = lib().movies().children;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.query);
+        const Reply r = fetch("GET",
+                              "/Items?ParentId=" + lib().movies().id +
+                                  "&Fields=ParentId%2CMediaSources&SortBy=SortName" + c.query,
+                              with_key());
+        ASSERT_EQ(r.status, 200);
+        const Doc doc = r.json();
+        yyjson_val *root = yyjson_doc_get_root(doc.get());
+        EXPECT_EQ(yyjson_get_sint(yyjson_obj_get(root, "TotalRecordCount")), 1200);
+        yyjson_val *items = yyjson_obj_get(root, "Items");
+        ASSERT_EQ(yyjson_arr_size(items), c.count);
+        std::size_t i = 0;
+        std::size_t max = 0;
+        yyjson_val *item = nullptr;
+        yyjson_arr_foreach(items, i, max, item) {
+            const DemoItem &expected = lib().items()[children[c.first + i]];
+            EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(item, "Id")), expected.id.c_str());
+            EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(item, "ParentId")),
+                         lib().movies().id.c_str());
+            yyjson_val *source = yyjson_arr_get_first(yyjson_obj_get(item, "MediaSources"));
+            EXPECT_EQ(yyjson_get_sint(yyjson_obj_get(source, "Size")), expected.size);
+        }
+    }
+    EXPECT_EQ(fetch("GET", "/Items?ParentId=" + lib().movies().id + "&Limit=-1", with_key()).status,
+              400);
+}
+
+TEST_F(DemoServerTest, LookupsByIdsAndByUser) {
+    const DemoItem &m = movie(3);
+    const std::string missing = "0123456789abcdef0123456789abcdef";
+    const Reply ids = fetch("GET", "/Items?Ids=" + m.id + "," + missing, with_key());
+    ASSERT_EQ(ids.status, 200);
+    const Doc doc = ids.json();
+    yyjson_val *items = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "Items");
+    ASSERT_EQ(yyjson_arr_size(items), 1u);
+    EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(yyjson_arr_get_first(items), "Id")), m.id.c_str());
+
+    const Reply one = fetch("GET", "/Users/" + lib().user_id() + "/Items/" + m.id, with_key());
+    ASSERT_EQ(one.status, 200);
+    const Doc item = one.json();
+    yyjson_val *root = yyjson_doc_get_root(item.get());
+    EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(root, "Name")), m.name.c_str());
+    EXPECT_FALSE(yyjson_get_bool(yyjson_obj_get(root, "IsFolder")));
+    EXPECT_EQ(yyjson_get_sint(yyjson_obj_get(root, "ProductionYear")), m.year);
+
+    EXPECT_EQ(fetch("GET", "/Users/" + lib().user_id() + "/Items/" + missing, with_key()).status,
+              404);
+    EXPECT_EQ(fetch("GET", "/Users/" + missing + "/Items/" + m.id, with_key()).status, 404);
+}
+
+TEST_F(DemoServerTest, PlaybackInfoByGetAndByPost) {
+    const DemoItem &m = movie(7);
+    for (const std::string method : {"GET", "POST"}) {
+        SCOPED_TRACE(method);
+        std::vector<std::string> lines = with_key();
+        lines.emplace_back("Content-Type: application/json");
+        const Reply r =
+            fetch(method, "/Items/" + m.id + "/PlaybackInfo", lines, method == "POST" ? "{}" : "");
+        ASSERT_EQ(r.status, 200);
+        const Doc doc = r.json();
+        yyjson_val *source =
+            yyjson_arr_get_first(yyjson_obj_get(yyjson_doc_get_root(doc.get()), "MediaSources"));
+        EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(source, "Id")), m.id.c_str());
+        EXPECT_EQ(yyjson_get_sint(yyjson_obj_get(source, "Size")), m.size);
+        EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(source, "Container")), m.container.c_str());
+    }
+    const Reply folder = fetch("GET", "/Items/" + lib().movies().id + "/PlaybackInfo", with_key());
+    EXPECT_EQ(folder.status, 200);
+    EXPECT_NE(folder.body.find("\"MediaSources\":[]"), std::string::npos) << folder.body;
+}
+
+TEST_F(DemoServerTest, StreamServesByteRanges) {
+    const DemoItem &m = movie(1);
+    const std::string path =
+        "/videos/" + m.id + "/stream?static=true&MediaSourceId=" + m.id + "&api_key=" + kApiKey;
+    const auto size = static_cast<std::uint64_t>(m.size);
+    const std::string total = "/" + std::to_string(size);
+    struct Case {
+        std::string range;
+        std::int32_t status;
+        std::string content_range;
+        std::uint64_t bytes;
+    };
+    const std::vector<Case> cases = {
+        {"bytes=0-99", 206, "bytes 0-99" + total, 100},
+        {"bytes=50-149", 206, "bytes 50-149" + total, 100},
+        {"bytes=-10", 206,
+         "bytes " + std::to_string(size - 10) + "-" + std::to_string(size - 1) + total, 10},
+        {"bytes=" + std::to_string(size - 5) + "-" + std::to_string(size + 100), 206,
+         "bytes " + std::to_string(size - 5) + "-" + std::to_string(size - 1) + total, 5},
+        {"bytes=" + std::to_string(size) + "-", 416, "bytes *" + total, 0},
+    };
+    std::vector<std::string> bodies;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.range);
+        const Reply r = fetch("GET", path, {"Range: " + c.range});
+        ASSERT_EQ(r.result, 0) << r.error;
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.header("Content-Range"), c.content_range);
+        if (c.status == 206) {
+            EXPECT_EQ(r.body.size(), c.bytes);
+        }
+        bodies.push_back(r.body);
+    }
+    // The same offset holds the same byte whichever range it was asked in.
+    EXPECT_EQ(bodies[0].substr(50), bodies[1].substr(0, 50));
+
+    const Reply whole = fetch("GET", path, {}, {}, 1);
+    EXPECT_EQ(whole.status, 200);
+    EXPECT_EQ(whole.header("Content-Length"), std::to_string(size));
+    EXPECT_EQ(whole.body.substr(0, 100), bodies[0]);
+
+    EXPECT_EQ(fetch("GET", "/videos/" + m.id + "/stream?MediaSourceId=" + movie(2).id +
+                               "&api_key=" + kApiKey)
+                  .status,
+              400);
+}
+
+TEST(DemoServerFaults, AFaultReplacesOrDelaysTheAnswer) {
+    std::string error;
+    ASSERT_TRUE(CurlTransport::global_init(error)) << error;
+    DemoOptions o;
+    o.faults.push_back({"/system/info/PUBLIC", 503, "down for maintenance", "text/plain", 0});
+    DemoServer server(o);
+    ASSERT_TRUE(server.start(error)) << error;
+    CurlOptions c;
+    c.bypass_proxy = true;
+    CurlTransport t(c);
+    const std::string target = server.url() + "/System/Info/Public";
+    tessel_http_req req{};
+    req.size = sizeof req;
+    req.method = "GET";
+    req.url = target.c_str();
+    std::string body;
+    req.user = &body;
+    req.on_body = [](void *u, const void *b, std::uint64_t n) -> std::int32_t {
+        static_cast<std::string *>(u)->append(static_cast<const char *>(b), n);
+        return 0;
+    };
+    std::int32_t status = 0;
+    char *err = nullptr;
+    ASSERT_EQ(t.http()->request(t.http()->user, &req, &status, &err), 0);
+    EXPECT_EQ(status, 503);
+    EXPECT_EQ(body, "down for maintenance");
+    CurlTransport::close_thread_connections();
+}
+
+}  // namespace

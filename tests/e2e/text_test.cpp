@@ -1,0 +1,75 @@
+// The tool's text helpers: what a terminal is shown of server-supplied names, the human units
+// of the tables, and the JSON strings the tool and its demo server write.
+#include "text.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+namespace {
+
+using namespace kojelly::cli;
+
+TEST(TextTest, PrintableKeepsTextAndDefusesControls) {
+    struct Case {
+        const char *name;
+        std::string in;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"plain and accented text passes", "Amélie ∕ 東京", "Amélie ∕ 東京"},
+        {"escape sequence", "a\x1b[31mred", "a?[31mred"},
+        {"tab and newline", "a\tb\nc", "a?b?c"},
+        {"DEL", "a\x7f", "a?"},
+        {"C1 control CSI (U+009B)",
+         "a\xc2\x9b"
+         "2J",
+         "a?2J"},
+        {"stray continuation byte", "a\x80z", "a?z"},
+        {"truncated sequence at the end", "a\xe2\x88", "a??"},
+        {"overlong slash", "\xc0\xaf", "??"},
+        {"surrogate", "\xed\xa0\x80", "???"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(printable(c.in), c.out);
+    }
+}
+
+TEST(TextTest, HumanSizes) {
+    struct Case {
+        std::int64_t bytes;
+        const char *text;
+    };
+    const Case cases[] = {
+        {-1, "-"},
+        {0, "0 B"},
+        {1023, "1023 B"},
+        {1024, "1.0 KiB"},
+        {1536, "1.5 KiB"},
+        {1048575, "1.0 MiB"},  // not "1024.0 KiB"
+        {6520686900, "6.1 GiB"},
+        {INT64_MAX, "8.0 EiB"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.bytes);
+        EXPECT_EQ(human_size(c.bytes), c.text);
+    }
+}
+
+TEST(TextTest, FitCutsAtCharacterBoundaries) {
+    EXPECT_EQ(fit("short", 10), "short");
+    EXPECT_EQ(fit("exactly10!", 10), "exactly10!");
+    EXPECT_EQ(fit("much too long", 6), "much …");
+    EXPECT_EQ(fit("ééééé", 3), "éé…");
+    EXPECT_EQ(display_width(fit("ééééé", 3)), 3u);
+}
+
+TEST(TextTest, JsonStringsEscapeWhatJsonRequires) {
+    EXPECT_EQ(json_string("a\"b\\c"), "\"a\\\"b\\\\c\"");
+    EXPECT_EQ(json_string("\n\r\t\x01"), "\"\\n\\r\\t\\u0001\"");
+    EXPECT_EQ(json_string("Amélie"), "\"Amélie\"");
+}
+
+}  // namespace

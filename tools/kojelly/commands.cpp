@@ -1,0 +1,223 @@
+// The validate, ls, tree and stream commands of the kojelly tool; see commands.hpp.
+#include "commands.hpp"
+
+#include <set>
+
+#include "cli_options.hpp"
+#include "text.hpp"
+
+namespace kojelly::cli {
+namespace {
+
+constexpr const char *kClearLine = "\r\033[K";
+
+std::string failure_text(const Outcome &o) {
+    return printable(o.text) + " (status " + std::to_string(o.code) + ": " + status_name(o.code) +
+           ")";
+}
+
+void print_json_line(std::FILE *out, const std::string &json) {
+    std::fputs(json.c_str(), out);
+    std::fputc('\n', out);
+}
+
+struct Walk {
+    int depth = 0;
+    int first_exit = 0;
+    std::size_t folders = 0;
+    std::size_t entries = 0;
+    std::set<std::string> seen;
+};
+
+void show_progress(Session &s, const Walk &w) {
+    if (!s.progress) return;
+    std::fprintf(s.err, "%swalking: %zu folders listed, %zu entries", kClearLine, w.folders,
+                 w.entries);
+    std::fflush(s.err);
+}
+
+// Lists folder_id into nodes and, depth permitting, every folder below it; false with the
+// message when folder_id itself cannot be listed. A folder below that fails keeps its place in
+// the tree with the reason; a folder met again (a server may link one folder from two places)
+// is not walked twice, so a cycle cannot make the walk endless.
+bool walk(Session &s, const std::string &folder_id, int level, Walk &w,
+          std::vector<TreeNode> &nodes, std::string &error) {
+    Listing l = fetch_listing(s, folder_id);
+    ++w.folders;
+    if (l.exit != 0) {
+        if (w.first_exit == 0) w.first_exit = l.exit;
+        error = l.message;
+        return false;
+    }
+    w.entries += l.entries.size();
+    if (s.json) {
+        std::string line = "{\"folder\":";
+        append_json_string(line, folder_id);
+        line += ",\"depth\":" + std::to_string(level) + ",\"listing\":" + l.json + "}";
+        print_json_line(s.out, line);
+    }
+    show_progress(s, w);
+    for (Entry &e : l.entries) {
+        TreeNode node;
+        node.entry = std::move(e);
+        const bool descend = node.entry.folder && (w.depth == 0 || level < w.depth);
+        if (descend && !w.seen.insert(node.entry.id).second) {
+            node.note = "listed above";
+        } else if (descend) {
+            std::string why;
+            if (!walk(s, node.entry.id, level + 1, w, node.children, why))
+                node.note = "error: " + why;
+        }
+        nodes.push_back(std::move(node));
+    }
+    return true;
+}
+
+}  // namespace
+
+int report(Session &s, const Outcome &o) {
+    std::fprintf(s.err, "kojelly: %s\n", failure_text(o).c_str());
+    return exit_status_for(o.code);
+}
+
+Listing fetch_listing(Session &s, const std::string &folder_id) {
+    Listing l;
+    const Outcome o = s.plugin->list(s.settings, folder_id);
+    if (!o.ok()) {
+        l.exit = exit_status_for(o.code);
+        l.message = failure_text(o);
+        return l;
+    }
+    l.json = o.text;
+    if (!parse_listing(l.json, l.entries, l.message)) l.exit = kExitTool;
+    return l;
+}
+
+int cmd_validate(Session &s) {
+    const Outcome o = s.plugin->validate(s.settings);
+    if (!o.ok()) return report(s, o);
+    if (s.json) {
+        print_json_line(s.out, o.text);
+        return kExitOk;
+    }
+    std::vector<std::pair<std::string, std::string>> fields;
+    if (!parse_fields(o.text, fields)) {
+        std::fprintf(s.err, "kojelly: the plug-in's validation answer is not a JSON object\n");
+        return kExitTool;
+    }
+    print_fields(s.out, fields);
+    std::fprintf(s.out, "The server is reachable and accepts the credentials.\n");
+    return kExitOk;
+}
+
+int cmd_ls(Session &s, const std::string &folder_id, std::size_t limit) {
+    const Listing l = fetch_listing(s, folder_id);
+    if (l.exit != 0) {
+        std::fprintf(s.err, "kojelly: %s\n", l.message.c_str());
+        return l.exit;
+    }
+    if (s.json) {
+        print_json_line(s.out, l.json);
+    } else {
+        print_table(s.out, l.entries, limit);
+    }
+    return kExitOk;
+}
+
+int cmd_tree(Session &s, const std::string &folder_id, int depth) {
+    Walk w;
+    w.depth = depth;
+    w.seen.insert(folder_id);
+    std::vector<TreeNode> nodes;
+    std::string error;
+    const bool listed = walk(s, folder_id, 1, w, nodes, error);
+    if (s.progress) std::fputs(kClearLine, s.err);
+    if (!listed) {
+        std::fprintf(s.err, "kojelly: %s\n", error.c_str());
+        return w.first_exit;
+    }
+    if (!s.json) {
+        std::fprintf(s.out, "%s\n",
+                     folder_id.empty() ? "(libraries)" : printable(folder_id).c_str());
+        print_tree(s.out, nodes);
+        std::fprintf(s.out, "%zu folders listed, %zu entries\n", w.folders, w.entries);
+    }
+    if (w.first_exit != 0) {
+        std::fprintf(s.err, "kojelly: some folders could not be listed; see the marks above\n");
+    }
+    return w.first_exit;
+}
+
+std::string entry_for(std::string_view item) {
+    std::string_view t = item;
+    while (!t.empty() && (t.front() == ' ' || t.front() == '\t' || t.front() == '\n'))
+        t.remove_prefix(1);
+    if (!t.empty() && (t.front() == '{' || t.front() == '"')) return std::string(item);
+    return json_string(item);
+}
+
+Probe probe_stream(const tessel_http *http, const std::string &url) {
+    Probe p;
+    tessel_collect c;
+    tessel_collect_init(&c, static_cast<std::uint64_t>(kProbeBytes));
+    char *error = nullptr;
+    p.result = tessel_http_range(http, url.c_str(), 0, kProbeBytes - 1, &c, &p.status, &error);
+    if (error) {
+        p.error = error;
+        http->free(http->user, error);
+    }
+    if (p.result != 0 && p.error.empty()) p.error = "transport failure";
+    if (const char *range = tessel_hdrs_get(&c.headers, "Content-Range")) p.content_range = range;
+    p.bytes = c.body.len;
+    tessel_collect_free(&c);
+    return p;
+}
+
+int cmd_stream(Session &s, const std::string &item, bool probe) {
+    const Outcome o = s.plugin->stream_url(s.settings, entry_for(item));
+    if (!o.ok()) return report(s, o);
+    StreamAnswer a;
+    std::string why;
+    if (!parse_stream(o.text, a, why)) {
+        std::fprintf(s.err, "kojelly: %s\n", why.c_str());
+        return kExitTool;
+    }
+    if (s.json) {
+        print_json_line(s.out, o.text);
+    } else {
+        std::string size = human_size(a.size);
+        if (a.size >= 0) size += " (" + std::to_string(a.size) + " bytes)";
+        std::vector<std::pair<std::string, std::string>> fields = {
+            {"name", a.name + (a.year > 0 ? " (" + std::to_string(a.year) + ")" : "")},
+            {"id", a.id},
+            {"url", a.url},
+            {"header", "Authorization: " + a.authorization},
+            {"size", size},
+            {"container", a.container.empty() ? "-" : a.container},
+        };
+        print_fields(s.out, fields);
+    }
+    if (!probe) return kExitOk;
+
+    const Probe p = probe_stream(s.media, a.url);
+    std::FILE *where = s.json ? s.err : s.out;
+    if (p.result != 0) {
+        std::fprintf(s.err, "kojelly: probe of %s failed: %s\n",
+                     printable(s.plugin->redact(a.url)).c_str(), printable(p.error).c_str());
+        return kExitProbe;
+    }
+    std::string line = "HTTP " + std::to_string(p.status);
+    if (!p.content_range.empty()) line += ", Content-Range: " + printable(p.content_range);
+    line += ", " + std::to_string(p.bytes) + " bytes received";
+    if (p.status == 200) line += " (the server ignored the range; stopped after 64 KiB)";
+    // Aligned with the fields above, whose longest key is "container".
+    std::fprintf(where, s.json ? "probe: %s\n" : "probe      %s\n", line.c_str());
+    if (!p.ok()) {
+        std::fprintf(s.err, "kojelly: probe of %s failed: HTTP %d\n",
+                     printable(s.plugin->redact(a.url)).c_str(), p.status);
+        return kExitProbe;
+    }
+    return kExitOk;
+}
+
+}  // namespace kojelly::cli

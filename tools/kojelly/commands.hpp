@@ -1,0 +1,66 @@
+// The kojelly tool's commands (validate, ls, tree, stream) over a loaded plug-in with the
+// transport installed. Each prints its result for a person, or the plug-in's JSON with --json,
+// and returns the tool's exit status; a plug-in failure prints the plug-in's message (already
+// scrubbed of secrets) with the status it came with.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "output.hpp"
+#include "plugin.hpp"
+#include "tessel_http.h"
+
+namespace kojelly::cli {
+
+struct Session {
+    Plugin *plugin = nullptr;
+    std::string settings;
+    const tessel_http *media = nullptr;  // the transport for --probe
+    bool json = false;
+    bool progress = false;  // the tree walk's progress line on err
+    std::FILE *out = stdout;
+    std::FILE *err = stderr;
+};
+
+int cmd_validate(Session &s);
+// limit: rows shown in the table (the demo shows the start of a long listing).
+int cmd_ls(Session &s, const std::string &folder_id,
+           std::size_t limit = static_cast<std::size_t>(-1));
+// depth 0: no limit.
+int cmd_tree(Session &s, const std::string &folder_id, int depth);
+int cmd_stream(Session &s, const std::string &item, bool probe);
+
+// Prints the failure and returns its exit status.
+int report(Session &s, const Outcome &o);
+
+// The entry JSON for a stream request: the argument itself when it is JSON (an object or a
+// string), else the argument as a JSON string, so that a bare id can be typed as it is.
+std::string entry_for(std::string_view item);
+
+// The first bytes of a stream, fetched with a Range GET.
+struct Probe {
+    std::int32_t result = -1;  // the transport's result; 0 = an answer arrived
+    std::int32_t status = 0;
+    std::string content_range;
+    std::uint64_t bytes = 0;
+    std::string error;
+    bool ok() const { return result == 0 && (status == 200 || status == 206); }
+};
+constexpr std::int64_t kProbeBytes = 64 * 1024;
+Probe probe_stream(const tessel_http *http, const std::string &url);
+
+// A folder's listing: exit 0 with the plug-in's JSON and its entries, or the exit status and a
+// message ready to print.
+struct Listing {
+    int exit = 0;
+    std::string message;
+    std::string json;
+    std::vector<Entry> entries;
+};
+Listing fetch_listing(Session &s, const std::string &folder_id);
+
+}  // namespace kojelly::cli

@@ -1,0 +1,360 @@
+// The libcurl-backed request table of the kojelly tool; see curl_transport.hpp.
+#include "curl_transport.hpp"
+
+#include <curl/curl.h>
+
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace kojelly::cli {
+namespace {
+
+constexpr std::uint32_t kHttpTableVersion = 1;
+constexpr long kMaxRedirects = 5;
+constexpr const char *kUserAgent = "kojelly-cli/1.0";
+constexpr const char *kProtocols = "http,https";
+
+struct EasyFree {
+    void operator()(CURL *h) const { curl_easy_cleanup(h); }
+};
+struct SlistFree {
+    void operator()(curl_slist *l) const { curl_slist_free_all(l); }
+};
+using Easy = std::unique_ptr<CURL, EasyFree>;
+using Slist = std::unique_ptr<curl_slist, SlistFree>;
+
+// Each thread keeps one easy handle between requests, so that consecutive requests to a server
+// reuse its connection. A request started from inside a callback of another one on the same
+// thread cannot share that handle and gets a fresh one.
+thread_local Easy t_handle;
+thread_local bool t_handle_busy = false;
+
+class Lease {
+public:
+    Lease() {
+        if (t_handle_busy) {
+            own_.reset(curl_easy_init());
+            handle_ = own_.get();
+            return;
+        }
+        if (t_handle) {
+            curl_easy_reset(t_handle.get());
+        } else {
+            t_handle.reset(curl_easy_init());
+        }
+        handle_ = t_handle.get();
+        shared_ = handle_ != nullptr;
+        t_handle_busy = shared_;
+    }
+    ~Lease() {
+        if (shared_) t_handle_busy = false;
+    }
+    Lease(const Lease &) = delete;
+    Lease &operator=(const Lease &) = delete;
+    CURL *get() const { return handle_; }
+
+private:
+    Easy own_;
+    CURL *handle_ = nullptr;
+    bool shared_ = false;
+};
+
+// The state of one exchange while libcurl runs it. Headers are held per response block and
+// handed over only when the body starts or the exchange ends, so that interim (1xx) answers,
+// proxy CONNECT answers and followed redirects never reach the caller: it sees exactly one
+// answer, the final one.
+struct Exchange {
+    const tessel_http_req *req = nullptr;
+    std::int32_t status = 0;
+    std::vector<std::pair<std::string, std::string>> headers;
+    bool delivered = false;
+    bool stopped = false;
+    std::uint64_t bytes = 0;
+};
+
+char *heap_text(std::string_view text) {
+    char *copy = static_cast<char *>(std::malloc(text.size() + 1));
+    if (copy) {
+        std::memcpy(copy, text.data(), text.size());
+        copy[text.size()] = '\0';
+    }
+    return copy;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+        if (fold(a[i]) != fold(b[i])) return false;
+    }
+    return true;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() &&
+           (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+        s.remove_suffix(1);
+    return s;
+}
+
+// "HTTP/1.1 206 Partial Content" or "HTTP/2 200": the three digits after the first space.
+std::int32_t status_of(std::string_view line) {
+    const auto space = line.find(' ');
+    if (space == std::string_view::npos) return 0;
+    std::int32_t code = 0;
+    for (std::size_t i = space + 1; i < line.size() && i < space + 4; ++i) {
+        if (line[i] < '0' || line[i] > '9') return 0;
+        code = code * 10 + (line[i] - '0');
+    }
+    return code;
+}
+
+// Returns false when a callback asked to stop.
+bool deliver_headers(Exchange &x) {
+    x.delivered = true;
+    const auto on_header = x.req->on_header;
+    if (!on_header) return true;
+    const std::string code = std::to_string(x.status);
+    if (on_header(x.req->user, ":status", code.c_str()) != 0) {
+        x.stopped = true;
+        return false;
+    }
+    for (const auto &[name, value] : x.headers) {
+        if (on_header(x.req->user, name.c_str(), value.c_str()) != 0) {
+            x.stopped = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::size_t header_line(char *data, std::size_t size, std::size_t count, void *user) noexcept {
+    auto &x = *static_cast<Exchange *>(user);
+    const std::size_t total = size * count;
+    // After the body, libcurl passes trailers here; they are not part of the answer.
+    if (x.delivered) return total;
+    const std::string_view line = trim(std::string_view(data, total));
+    try {
+        if (line.starts_with("HTTP/")) {
+            x.status = status_of(line);
+            x.headers.clear();
+        } else if (line.empty()) {
+            // End of a block; the next status line, the body or the end decides what it was.
+        } else if (total > 0 && (data[0] == ' ' || data[0] == '\t') && !x.headers.empty()) {
+            x.headers.back().second.append(" ").append(line);  // obsolete line folding
+        } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
+            x.headers.emplace_back(std::string(trim(line.substr(0, colon))),
+                                   std::string(trim(line.substr(colon + 1))));
+        }
+    } catch (...) {
+        return 0;  // out of memory: abort the transfer
+    }
+    return total;
+}
+
+std::size_t body_piece(char *data, std::size_t size, std::size_t count, void *user) noexcept {
+    auto &x = *static_cast<Exchange *>(user);
+    const std::size_t total = size * count;
+    if (x.stopped) return 0;
+    if (!x.delivered && !deliver_headers(x)) return 0;
+    if (total == 0) return 0;
+    x.bytes += total;
+    if (x.req->on_body && x.req->on_body(x.req->user, data, total) != 0) {
+        x.stopped = true;
+        return 0;  // anything short of total makes libcurl end the transfer
+    }
+    return total;
+}
+
+// Checks the record and builds the header list. An empty message means the request may go.
+std::string prepare_headers(const tessel_http_req &req, Slist &list, bool &has_type,
+                            bool &has_range) {
+    if (req.header_count > 0 && !req.headers) return "request header lines are missing";
+    for (std::uint64_t i = 0; i < req.header_count; ++i) {
+        const char *line = req.headers[i];
+        if (!line) return "request header line is NULL";
+        const std::string_view text(line);
+        if (text.find_first_of("\r\n") != std::string_view::npos)
+            return "request header line carries a line break";
+        const auto colon = text.find(':');
+        if (colon == std::string_view::npos || colon == 0) return "request header line has no name";
+        const std::string_view name = text.substr(0, colon);
+        has_type = has_type || iequals(name, "Content-Type");
+        has_range = has_range || iequals(name, "Range");
+        // libcurl reads "Name:" with nothing after it as "do not send Name"; "Name;" is its
+        // spelling of a header with an empty value.
+        std::string entry(text);
+        if (trim(text.substr(colon + 1)).empty()) entry = std::string(name) + ";";
+        curl_slist *next = curl_slist_append(list.get(), entry.c_str());
+        if (!next) return "out of memory";
+        list.release();
+        list.reset(next);
+    }
+    return {};
+}
+
+void set_method(CURL *h, const tessel_http_req &req) {
+    const std::string_view method(req.method);
+    const bool has_body = req.body_len > 0;
+    if (method == "GET" && !has_body) {
+        curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+        return;
+    }
+    if (method == "HEAD") {
+        curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+        return;
+    }
+    if (has_body || method == "POST") {
+        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(req.body_len));
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, has_body ? req.body : "");
+    }
+    if (method != "POST") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, req.method);
+}
+
+void set_transfer_options(CURL *h, const CurlOptions &o, bool has_range) {
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
+#if LIBCURL_VERSION_NUM >= 0x075500
+    curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, kProtocols);
+    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, kProtocols);
+#endif
+    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, o.follow_redirects ? 1L : 0L);
+    curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, o.connect_timeout_ms);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, o.timeout_ms);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, o.insecure ? 0L : 1L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, o.insecure ? 0L : 2L);
+    if (o.bypass_proxy) curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    // Compressed answers are welcome for API calls; a byte range must come as stored.
+    if (!has_range) curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
+}
+
+std::int32_t fail(char **error, std::string_view message) {
+    if (error) *error = heap_text(message);
+    return -1;
+}
+
+std::int32_t perform(const CurlOptions &options, const tessel_http_req *req, std::int32_t *status,
+                     char **error) {
+    if (!req || req->size < sizeof(tessel_http_req))
+        return fail(error, "request record is smaller than 112 bytes");
+    if (!tessel_method_ok(req->method)) return fail(error, "request method is not an HTTP token");
+    if (!req->url || !*req->url) return fail(error, "request has no URL");
+    if (req->body_len > 0 && !req->body) return fail(error, "request body is missing");
+
+    Slist headers;
+    bool has_type = false;
+    bool has_range = false;
+    if (std::string bad = prepare_headers(*req, headers, has_type, has_range); !bad.empty())
+        return fail(error, bad);
+    // No 100-continue round trip; and no form content type unless the caller named one.
+    for (const char *extra : {"Expect:", has_type ? nullptr : "Content-Type:"}) {
+        if (!extra) continue;
+        curl_slist *next = curl_slist_append(headers.get(), extra);
+        if (!next) return fail(error, "out of memory");
+        headers.release();
+        headers.reset(next);
+    }
+
+    Lease lease;
+    CURL *h = lease.get();
+    if (!h) return fail(error, "cannot create a libcurl handle");
+
+    Exchange x;
+    x.req = req;
+    std::array<char, CURL_ERROR_SIZE> errbuf{};
+    curl_easy_setopt(h, CURLOPT_URL, req->url);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errbuf.data());
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, header_line);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &x);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, body_piece);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &x);
+    set_transfer_options(h, options, has_range);
+    set_method(h, *req);
+
+    const auto started = std::chrono::steady_clock::now();
+    const CURLcode rc = curl_easy_perform(h);
+    if (rc == CURLE_OK && !x.delivered) deliver_headers(x);
+    long code = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &code);
+    // libcurl keeps the handle's last settings; the list and the exchange die with this call.
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+
+    // A transfer that a callback stopped still brought an answer; the caller's collector knows
+    // why it stopped.
+    const bool answered = rc == CURLE_OK || (x.stopped && rc == CURLE_WRITE_ERROR);
+    std::string message;
+    if (!answered) {
+        message = errbuf[0] ? std::string(trim(errbuf.data())) : curl_easy_strerror(rc);
+    }
+    if (options.trace) {
+        CurlTrace t;
+        t.method = req->method;
+        t.url = req->url;
+        t.status = answered ? static_cast<std::int32_t>(code) : 0;
+        t.bytes = x.bytes;
+        t.millis =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+                .count();
+        t.error = message;
+        options.trace(t);
+    }
+    if (!answered) return fail(error, message);
+    if (status) *status = static_cast<std::int32_t>(code);
+    return 0;
+}
+
+}  // namespace
+
+CurlTransport::CurlTransport(CurlOptions options) : options_(std::move(options)) {
+    http_.size = sizeof(tessel_http);
+    http_.version = kHttpTableVersion;
+    http_.user = this;
+    http_.request = &CurlTransport::request;
+    http_.free = &CurlTransport::release;
+    ctx_.magic = TESSEL_HTTP_CTX_MAGIC;
+    ctx_.size = sizeof(tessel_http_ctx);
+    ctx_.http = &http_;
+    // The plain get/post slots stay empty: they cannot carry request headers, so the plug-in
+    // could not authenticate through them. The http-backed context is the whole interface.
+    io_.ctx = &ctx_;
+}
+
+bool CurlTransport::global_init(std::string &error) {
+    static std::once_flag once;
+    static CURLcode result = CURLE_OK;
+    std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
+    if (result != CURLE_OK) error = curl_easy_strerror(result);
+    return result == CURLE_OK;
+}
+
+std::int32_t CurlTransport::request(void *user, const tessel_http_req *req, std::int32_t *status,
+                                    char **error) noexcept {
+    if (error) *error = nullptr;
+    if (status) *status = 0;
+    try {
+        return perform(static_cast<CurlTransport *>(user)->options_, req, status, error);
+    } catch (...) {
+        return fail(error, "out of memory");
+    }
+}
+
+void CurlTransport::release(void *, void *mem) noexcept {
+    std::free(mem);
+}
+
+void CurlTransport::close_thread_connections() {
+    if (!t_handle_busy) t_handle.reset();
+}
+
+}  // namespace kojelly::cli

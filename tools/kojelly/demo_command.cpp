@@ -1,0 +1,170 @@
+// The demo command of the kojelly tool; see demo_command.hpp.
+#include "demo_command.hpp"
+
+#include <pthread.h>
+
+#include <array>
+#include <csignal>
+#include <cstdio>
+#include <random>
+#include <string>
+
+#include "cli_options.hpp"
+#include "commands.hpp"
+#include "demo_server.hpp"
+#include "settings.hpp"
+#include "text.hpp"
+
+namespace kojelly::cli {
+namespace {
+
+constexpr std::size_t kDemoRows = 10;
+constexpr int kTreeDepth = 2;
+constexpr const char *kDemoUser = "demo";
+constexpr const char *kDemoPassword = "demo";
+
+void step(std::FILE *out, const std::string &command, const std::string &what) {
+    std::fprintf(out, "\n$ kojelly %s\n# %s\n", command.c_str(), what.c_str());
+}
+
+std::string random_key() {
+    std::random_device rd;
+    std::array<char, 33> text{};
+    std::snprintf(text.data(), text.size(), "%08x%08x%08x%08x", rd(), rd(), rd(), rd());
+    return text.data();
+}
+
+}  // namespace
+
+int run_demo(Plugin &plugin, const CurlOptions &transport, std::FILE *out, std::FILE *err) {
+    DemoOptions options;
+    options.user = kDemoUser;
+    options.password = kDemoPassword;
+    DemoServer server(options);
+    std::string error;
+    if (!server.start(error)) {
+        std::fprintf(err, "kojelly: demo server: %s\n", error.c_str());
+        return kExitTool;
+    }
+    // Everything goes to our own loopback server; a proxy from the environment must not.
+    CurlOptions api = transport;
+    api.bypass_proxy = true;
+    api.follow_redirects = false;
+    CurlOptions media = api;
+    media.follow_redirects = true;
+    CurlTransport api_transport(api);
+    CurlTransport media_transport(media);
+    if (plugin.set_io(api_transport.io()) != 0) {
+        std::fprintf(err, "kojelly: the plug-in refused the transport\n");
+        return kExitTool;
+    }
+
+    Session s;
+    s.plugin = &plugin;
+    s.media = media_transport.http();
+    s.out = out;
+    s.err = err;
+    s.settings = "{\"FullUrl\":" + json_string(server.url()) +
+                 ",\"UserName\":" + json_string(kDemoUser) +
+                 ",\"Password\":" + json_string(kDemoPassword) +
+                 ",\"DeviceId\":" + json_string(stable_device_id()) + "}";
+
+    const DemoLibrary &lib = server.library();
+    const kojelly_handler_table &t = plugin.table();
+    std::fprintf(out, "kojelly demo\n");
+    std::fprintf(out, "plug-in  %s (version %s, runtime %s, caps %d)\n", plugin.path().c_str(),
+                 plugin.version().c_str(), t.runtime_type, static_cast<int>(t.caps));
+    std::size_t series = 0;
+    for (const std::size_t pos : lib.shows().children) series += lib.items()[pos].type == "Series";
+    std::fprintf(out,
+                 "server   %s, user \"%s\", a library of %zu movies, %zu series and nested "
+                 "folders\n",
+                 server.url().c_str(), kDemoUser, lib.movies().children.size(), series);
+    std::fprintf(out,
+                 "each step runs as `kojelly --server %s --user %s --password-stdin STEP` "
+                 "would\n",
+                 server.url().c_str(), kDemoUser);
+
+    int first_failure = kExitOk;
+    const auto note = [&first_failure](int rc) {
+        if (first_failure == kExitOk) first_failure = rc;
+    };
+
+    step(out, "validate", "is it a Jellyfin server, and are the credentials accepted?");
+    note(cmd_validate(s));
+
+    step(out, "ls", "the root: the user's libraries");
+    note(cmd_ls(s, ""));
+
+    const std::string movies = lib.movies().id;
+    const int pages_before = server.stats().item_pages;
+    step(out, "ls " + movies,
+         "the Movies library; the first " + std::to_string(kDemoRows) + " rows");
+    note(cmd_ls(s, movies, kDemoRows));
+    std::fprintf(out, "(the plug-in fetched this listing in %d pages of at most 500)\n",
+                 server.stats().item_pages - pages_before);
+
+    const std::string shows = lib.shows().id;
+    step(out, "tree " + shows + " --depth " + std::to_string(kTreeDepth),
+         "the Shows library, two levels deep");
+    note(cmd_tree(s, shows, kTreeDepth));
+
+    const std::string first_movie = lib.items()[lib.movies().children.front()].id;
+    step(out, "stream " + first_movie + " --probe",
+         "the first movie's stream URL, and its first 64 KiB fetched");
+    note(cmd_stream(s, first_movie, true));
+
+    const DemoStats st = server.stats();
+    std::fprintf(out,
+                 "\nThe demo server answered %d requests: %d login, %d root listing, %d folder "
+                 "pages, %d lookups, %d playback info, %d stream.\n",
+                 st.requests, st.logins, st.views, st.item_pages, st.lookups, st.playback,
+                 st.streams);
+    std::fputs(first_failure == kExitOk ? "Every step succeeded.\n"
+                                        : "A step failed; see the messages above.\n",
+               out);
+    plugin.set_io(nullptr);
+    CurlTransport::close_thread_connections();
+    return first_failure;
+}
+
+int serve_demo(int port, std::FILE *out, std::FILE *err) {
+    // The server's threads inherit this mask, so the signals wait for sigwait below.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    DemoOptions options;
+    options.user = kDemoUser;
+    options.password = kDemoPassword;
+    options.api_key = random_key();
+    DemoServer server(options);
+    std::string error;
+    if (!server.start(error, port)) {
+        std::fprintf(err, "kojelly: demo server: %s\n", error.c_str());
+        return kExitTool;
+    }
+    const std::string url = server.url();
+    std::fprintf(out,
+                 "demo server listening on %s\n"
+                 "  user \"%s\", password \"%s\", API key %s\n"
+                 "try:\n"
+                 "  export KOJELLY_PASSWORD=%s\n"
+                 "  kojelly --server %s --user %s --password-env KOJELLY_PASSWORD ls\n"
+                 "  export KOJELLY_API_KEY=%s\n"
+                 "  kojelly --server %s --api-key-env KOJELLY_API_KEY tree %s --depth 2\n"
+                 "Ctrl-C stops it.\n",
+                 url.c_str(), kDemoUser, kDemoPassword, options.api_key.c_str(), kDemoPassword,
+                 url.c_str(), kDemoUser, options.api_key.c_str(), url.c_str(),
+                 server.library().shows().id.c_str());
+    std::fflush(out);
+    int sig = 0;
+    sigwait(&stop_signals, &sig);
+    server.stop();
+    std::fprintf(out, "demo server stopped after %d requests\n", server.stats().requests);
+    return kExitOk;
+}
+
+}  // namespace kojelly::cli

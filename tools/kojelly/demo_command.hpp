@@ -1,0 +1,17 @@
+// The `demo` command: starts the demo server in this process and runs validate, ls, a paged
+// listing, a tree walk and a probed stream against it through the plug-in and the tool's own
+// transport, printing each step as a user would type and see it; or, with --serve, only runs
+// the server until interrupted so that the other commands can be tried against it.
+#pragma once
+
+#include <cstdio>
+
+#include "curl_transport.hpp"
+#include "plugin.hpp"
+
+namespace kojelly::cli {
+
+int run_demo(Plugin &plugin, const CurlOptions &transport, std::FILE *out, std::FILE *err);
+int serve_demo(int port, std::FILE *out, std::FILE *err);
+
+}  // namespace kojelly::cli

@@ -1,0 +1,297 @@
+// The generated demo library; see demo_library.hpp.
+#include "demo_library.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <utility>
+
+namespace kojelly::cli {
+namespace {
+
+constexpr std::uint64_t kIdSeed = 0x6b6f6a656c6c7931ULL;
+constexpr std::uint64_t kPickSeed = 0x64656d6f6c696232ULL;
+constexpr std::uint64_t kFnvOffset = 0xcbf29ce484222325ULL;
+constexpr std::uint64_t kFnvPrime = 0x100000001b3ULL;
+constexpr std::int64_t kTicksPerMinute = 600000000LL;
+constexpr int kFirstYear = 1950;
+constexpr int kYearSpan = 75;
+constexpr int kNoYearEvery = 97;  // every 97th movie has no production year
+constexpr std::int64_t kMovieMinBytes = 700000000LL;
+constexpr std::int64_t kMovieSpanBytes = 7300000000LL;
+constexpr std::int64_t kEpisodeMinBytes = 200000000LL;
+constexpr std::int64_t kEpisodeSpanBytes = 1300000000LL;
+constexpr std::int64_t kExtraMinBytes = 20000000LL;
+constexpr std::int64_t kExtraSpanBytes = 300000000LL;
+
+constexpr std::array<const char *, 30> kAdjectives = {
+    "Silent",   "Crimson",  "Hidden",   "Broken",    "Golden",    "Last",    "Distant", "Frozen",
+    "Burning",  "Quiet",    "Electric", "Wandering", "Lost",      "Endless", "Secret",  "Savage",
+    "Gentle",   "Hollow",   "Midnight", "Iron",      "Paper",     "Velvet",  "Wild",    "Glass",
+    "Northern", "Shadowed", "Bright",   "Restless",  "Forgotten", "Little"};
+constexpr std::array<const char *, 30> kNouns = {
+    "Harbor",   "Horizon", "Garden",  "River",      "Empire",   "Station",  "Orchard", "Mirror",
+    "Kingdom",  "Signal",  "Voyage",  "Lighthouse", "Frontier", "Machine",  "Circus",  "Island",
+    "Winter",   "Letter",  "Compass", "Canyon",     "Archive",  "Carnival", "Monsoon", "Lantern",
+    "Meridian", "Parade",  "Tide",    "Citadel",    "Prairie",  "Refuge"};
+constexpr std::array<const char *, 5> kContainers = {"mkv", "mp4", "mkv", "avi", "mkv"};
+
+// Names that real libraries hold and that a host must survive: a slash, accents, quotes.
+struct Awkward {
+    const char *name;
+    int year;
+};
+constexpr std::array<Awkward, 3> kAwkwardMovies = {{
+    {"AC/DC: Let There Be Rock", 1980},
+    {"Amélie", 2001},
+    {"\"Crocodile\" Dundee", 1986},
+}};
+
+struct Series {
+    const char *name;
+    int year;
+};
+constexpr std::array<Series, 8> kSeries = {{
+    {"Northern Lights", 2011},
+    {"The Quiet Station", 2016},
+    {"Harbor Nights", 1998},
+    {"Paper Kingdoms", 2019},
+    {"Signal Lost", 2007},
+    {"Iron Orchard", 2022},
+    {"Glass Frontier", 2014},
+    {"Velvet Tide", 2003},
+}};
+
+std::uint64_t splitmix(std::uint64_t &state) {
+    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+std::uint64_t fnv1a(std::string_view text) {
+    std::uint64_t h = kFnvOffset;
+    for (const char c : text) {
+        h ^= static_cast<unsigned char>(c);
+        h *= kFnvPrime;
+    }
+    return h;
+}
+
+// Articles and leading punctuation do not count when the server sorts by name.
+std::string sort_name_of(std::string_view name) {
+    std::string s;
+    for (const char c : name) s += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::size_t start = 0;
+    while (start < s.size() && !std::isalnum(static_cast<unsigned char>(s[start])) &&
+           static_cast<unsigned char>(s[start]) < 0x80)
+        ++start;
+    s.erase(0, start);
+    for (const char *article : {"the ", "a ", "an "}) {
+        if (s.starts_with(article)) {
+            s.erase(0, std::string_view(article).size());
+            break;
+        }
+    }
+    return s;
+}
+
+std::string numbered(int n) {
+    std::array<char, 16> text{};
+    std::snprintf(text.data(), text.size(), "%04d", n);
+    return text.data();
+}
+
+}  // namespace
+
+DemoLibrary::DemoLibrary(int movie_count) : id_state_(kIdSeed), pick_state_(kPickSeed) {
+    server_id_ = next_id();
+    user_id_ = next_id();
+    movies_ = add_view("Movies", "movies");
+    shows_ = add_view("Shows", "tvshows");
+    add_movies(movie_count);
+    add_shows();
+    for (auto &item : items_) {
+        std::stable_sort(item.children.begin(), item.children.end(),
+                         [this](std::size_t a, std::size_t b) {
+                             const DemoItem &x = items_[a];
+                             const DemoItem &y = items_[b];
+                             if (x.sort_name != y.sort_name) return x.sort_name < y.sort_name;
+                             if (x.year != y.year) return x.year < y.year;
+                             return x.id < y.id;
+                         });
+    }
+}
+
+const DemoItem *DemoLibrary::find(std::string_view id) const {
+    std::string key(id);
+    for (auto &c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto it = by_id_.find(key);
+    return it == by_id_.end() ? nullptr : &items_[it->second];
+}
+
+std::string DemoLibrary::next_id() {
+    std::array<char, 33> text{};
+    const std::uint64_t hi = splitmix(id_state_);
+    const std::uint64_t lo = splitmix(id_state_);
+    std::snprintf(text.data(), text.size(), "%016llx%016llx", static_cast<unsigned long long>(hi),
+                  static_cast<unsigned long long>(lo));
+    return text.data();
+}
+
+std::size_t DemoLibrary::add(DemoItem item, std::size_t parent) {
+    item.id = next_id();
+    if (item.sort_name.empty()) item.sort_name = sort_name_of(item.name);
+    const std::size_t pos = items_.size();
+    if (parent != pos) {
+        item.parent_id = items_[parent].id;
+        items_[parent].children.push_back(pos);
+    }
+    by_id_.emplace(item.id, pos);
+    items_.push_back(std::move(item));
+    return pos;
+}
+
+std::size_t DemoLibrary::add_view(std::string name, std::string collection_type) {
+    DemoItem view;
+    view.name = std::move(name);
+    view.type = "CollectionFolder";
+    view.collection_type = std::move(collection_type);
+    view.folder = true;
+    const std::size_t pos = add(std::move(view), items_.size());
+    views_.push_back(pos);
+    return pos;
+}
+
+void DemoLibrary::add_movies(int count) {
+    for (int i = 0; i < count; ++i) {
+        DemoItem m;
+        const std::uint64_t r = splitmix(pick_state_);
+        if (static_cast<std::size_t>(i) < kAwkwardMovies.size()) {
+            m.name = kAwkwardMovies[i].name;
+            m.year = kAwkwardMovies[i].year;
+        } else {
+            const char *adj = kAdjectives[r % kAdjectives.size()];
+            const char *noun = kNouns[(r >> 8) % kNouns.size()];
+            const char *other = kNouns[(r >> 16) % kNouns.size()];
+            switch ((r >> 24) % 4) {
+                case 0:
+                    m.name = std::string("The ") + adj + " " + noun;
+                    break;
+                case 1:
+                    m.name = std::string(adj) + " " + noun;
+                    break;
+                case 2:
+                    m.name = std::string("A ") + adj + " " + noun;
+                    break;
+                default:
+                    m.name = std::string(noun) + " of the " + adj + " " + other;
+                    break;
+            }
+            m.year = i % kNoYearEvery == kNoYearEvery - 1
+                         ? 0
+                         : kFirstYear + static_cast<int>((r >> 32) % kYearSpan);
+        }
+        m.type = "Movie";
+        m.container = kContainers[(r >> 40) % kContainers.size()];
+        m.size =
+            kMovieMinBytes + static_cast<std::int64_t>(splitmix(pick_state_) %
+                                                       static_cast<std::uint64_t>(kMovieSpanBytes));
+        m.run_ticks = (80 + static_cast<std::int64_t>((r >> 48) % 80)) * kTicksPerMinute;
+        std::array<char, 16> imdb{};
+        std::snprintf(imdb.data(), imdb.size(), "tt%07u", static_cast<unsigned>(r % 9999999));
+        m.imdb = imdb.data();
+        m.tmdb = std::to_string(100 + (r >> 20) % 900000);
+        m.path = "/media/movies/" + m.name + "." + m.container;
+        add(std::move(m), movies_);
+    }
+}
+
+void DemoLibrary::add_shows() {
+    for (const Series &s : kSeries) {
+        DemoItem series;
+        series.name = s.name;
+        series.year = s.year;
+        series.type = "Series";
+        series.folder = true;
+        series.tmdb = std::to_string(1000 + splitmix(pick_state_) % 90000);
+        const std::size_t sp = add(std::move(series), shows_);
+        const int seasons = 1 + static_cast<int>(splitmix(pick_state_) % 4);
+        for (int n = 1; n <= seasons; ++n) {
+            DemoItem season;
+            season.name = "Season " + std::to_string(n);
+            season.sort_name = numbered(n);
+            season.type = "Season";
+            season.folder = true;
+            season.index_number = n;
+            season.year = s.year + n - 1;
+            const std::size_t pos = add(std::move(season), sp);
+            const int episodes = 6 + static_cast<int>(splitmix(pick_state_) % 5);
+            for (int e = 1; e <= episodes; ++e) {
+                const std::uint64_t r = splitmix(pick_state_);
+                DemoItem ep;
+                ep.name = "Episode " + std::to_string(e) + ": " +
+                          kAdjectives[r % kAdjectives.size()] + " " +
+                          kNouns[(r >> 8) % kNouns.size()];
+                ep.sort_name = numbered(e);
+                ep.type = "Episode";
+                ep.index_number = e;
+                ep.year = s.year + n - 1;
+                ep.container = kContainers[(r >> 16) % kContainers.size()];
+                ep.size = kEpisodeMinBytes + static_cast<std::int64_t>(
+                                                 r % static_cast<std::uint64_t>(kEpisodeSpanBytes));
+                ep.run_ticks = (40 + static_cast<std::int64_t>((r >> 24) % 20)) * kTicksPerMinute;
+                ep.path = std::string("/media/shows/") + s.name + "/Season " + std::to_string(n) +
+                          "/" + ep.name + "." + ep.container;
+                add(std::move(ep), pos);
+            }
+        }
+    }
+    // Plain folders nested below the library, as a server shows a directory it does not
+    // recognise as a series: two levels deep, and one of them empty.
+    DemoItem extras;
+    extras.name = "Extras";
+    extras.type = "Folder";
+    extras.folder = true;
+    const std::size_t ex = add(std::move(extras), shows_);
+    const std::array<std::pair<const char *, int>, 3> folders = {
+        {{"Behind the Scenes", 3}, {"Trailers", 2}, {"Empty Folder", 0}}};
+    for (const auto &[name, videos] : folders) {
+        DemoItem f;
+        f.name = name;
+        f.type = "Folder";
+        f.folder = true;
+        const std::size_t fp = add(std::move(f), ex);
+        for (int v = 1; v <= videos; ++v) {
+            const std::uint64_t r = splitmix(pick_state_);
+            DemoItem video;
+            video.name = std::string(name) + " " + std::to_string(v);
+            video.type = "Video";
+            video.container = "mp4";
+            video.size = kExtraMinBytes +
+                         static_cast<std::int64_t>(r % static_cast<std::uint64_t>(kExtraSpanBytes));
+            video.run_ticks = (2 + static_cast<std::int64_t>(r % 10)) * kTicksPerMinute;
+            video.path = std::string("/media/shows/Extras/") + name + "/" + video.name + ".mp4";
+            add(std::move(video), fp);
+        }
+    }
+}
+
+void demo_bytes(std::string_view id, std::uint64_t offset, char *out, std::size_t count) {
+    const std::uint64_t seed = fnv1a(id);
+    std::uint64_t block = offset / 8;
+    std::uint64_t state = seed + block * 0x9e3779b97f4a7c15ULL;
+    std::uint64_t word = splitmix(state);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t at = offset + i;
+        if (at / 8 != block) {
+            block = at / 8;
+            state = seed + block * 0x9e3779b97f4a7c15ULL;
+            word = splitmix(state);
+        }
+        out[i] = static_cast<char>((word >> ((at % 8) * 8)) & 0xFF);
+    }
+}
+
+}  // namespace kojelly::cli

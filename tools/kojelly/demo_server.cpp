@@ -1,0 +1,648 @@
+// The demo server's HTTP side; see demo_server.hpp. Routing is done here rather than by the
+// server library's patterns because the server it imitates matches paths and query names
+// without regard to case.
+#include "demo_server.hpp"
+
+#include <httplib.h>
+#include <yyjson.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cctype>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string_view>
+#include <thread>
+#include <unordered_set>
+
+#include "text.hpp"
+
+namespace kojelly::cli {
+namespace {
+
+constexpr const char *kServerName = "kojelly demo server";
+constexpr const char *kServerVersion = "10.10.3";
+constexpr const char *kJsonType = "application/json; charset=utf-8";
+constexpr const char *kLocalHost = "127.0.0.1";
+constexpr std::size_t kStreamPiece = 64 * 1024;
+constexpr std::int64_t kBitsPerByte = 8;
+constexpr std::int64_t kTicksPerSecond = 10000000;
+
+struct DocFree {
+    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+};
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (auto &c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+    return lower(a) == lower(b);
+}
+
+std::vector<std::string> split(std::string_view s, char sep) {
+    std::vector<std::string> parts;
+    while (true) {
+        const auto at = s.find(sep);
+        parts.emplace_back(s.substr(0, at));
+        if (at == std::string_view::npos) break;
+        s.remove_prefix(at + 1);
+    }
+    return parts;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+    return s;
+}
+
+// Query names are case-insensitive on the server imitated here.
+const std::string *param(const httplib::Request &req, std::string_view name) {
+    for (const auto &[key, value] : req.params) {
+        if (iequals(key, name)) return &value;
+    }
+    return nullptr;
+}
+
+// A non-negative decimal query value; absent gives the fallback, anything else fails.
+bool number_param(const httplib::Request &req, std::string_view name, std::int64_t fallback,
+                  std::int64_t &out) {
+    const std::string *text = param(req, name);
+    if (!text) {
+        out = fallback;
+        return true;
+    }
+    const char *end = text->data() + text->size();
+    const auto [ptr, ec] = std::from_chars(text->data(), end, out);
+    return ec == std::errc() && ptr == end && out >= 0;
+}
+
+// The members of a `MediaBrowser Client="…", Token="…"` header value, names lower-cased.
+std::vector<std::pair<std::string, std::string>> mediabrowser_params(std::string_view value) {
+    std::vector<std::pair<std::string, std::string>> out;
+    value = trim(value);
+    constexpr std::string_view kScheme = "mediabrowser";
+    if (value.size() < kScheme.size() || !iequals(value.substr(0, kScheme.size()), kScheme))
+        return out;
+    value.remove_prefix(kScheme.size());
+    for (const std::string &part : split(value, ',')) {
+        const std::string_view p = trim(part);
+        const auto eq = p.find('=');
+        if (eq == std::string_view::npos) continue;
+        std::string_view v = trim(p.substr(eq + 1));
+        if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
+        out.emplace_back(lower(trim(p.substr(0, eq))), std::string(v));
+    }
+    return out;
+}
+
+std::string auth_member(const httplib::Request &req, std::string_view name) {
+    for (const char *header : {"Authorization", "X-Emby-Authorization"}) {
+        if (!req.has_header(header)) continue;
+        for (const auto &[key, value] : mediabrowser_params(req.get_header_value(header))) {
+            if (key == name) return value;
+        }
+    }
+    return {};
+}
+
+std::string token_of(const httplib::Request &req) {
+    std::string token = auth_member(req, "token");
+    if (token.empty() && req.has_header("X-Emby-Token"))
+        token = req.get_header_value("X-Emby-Token");
+    if (token.empty()) {
+        for (const char *name : {"api_key", "ApiKey"}) {
+            if (const std::string *v = param(req, name)) token = *v;
+            if (!token.empty()) break;
+        }
+    }
+    return token;
+}
+
+void send_json(httplib::Response &res, const std::string &body, int status = 200) {
+    res.status = status;
+    res.set_content(body, kJsonType);
+}
+
+void send_text(httplib::Response &res, int status, const std::string &body) {
+    res.status = status;
+    res.set_content(body, "text/plain; charset=utf-8");
+}
+
+void member(std::string &out, std::string_view name, std::string_view value) {
+    append_json_string(out, name);
+    out += ':';
+    append_json_string(out, value);
+    out += ',';
+}
+
+void member_num(std::string &out, std::string_view name, std::int64_t value) {
+    append_json_string(out, name);
+    out += ':';
+    out += std::to_string(value);
+    out += ',';
+}
+
+void member_raw(std::string &out, std::string_view name, std::string_view raw) {
+    append_json_string(out, name);
+    out += ':';
+    out += raw;
+    out += ',';
+}
+
+void close_object(std::string &out) {
+    if (out.back() == ',') out.pop_back();
+    out += '}';
+}
+
+std::string content_type_of(std::string_view container) {
+    if (container == "mkv") return "video/x-matroska";
+    if (container == "mp4") return "video/mp4";
+    if (container == "avi") return "video/x-msvideo";
+    return "application/octet-stream";
+}
+
+using Fields = std::set<std::string>;
+
+Fields fields_of(const httplib::Request &req) {
+    Fields fields;
+    if (const std::string *text = param(req, "Fields")) {
+        for (const std::string &f : split(*text, ',')) fields.insert(lower(trim(f)));
+    }
+    return fields;
+}
+
+void media_source_json(std::string &out, const DemoItem &item) {
+    out += '{';
+    member(out, "Protocol", "File");
+    member(out, "Id", item.id);
+    member(out, "Path", item.path);
+    member(out, "Type", "Default");
+    member(out, "Container", item.container);
+    member_num(out, "Size", item.size);
+    member(out, "Name", item.name);
+    member_raw(out, "IsRemote", "false");
+    member(out, "ETag", item.id.substr(0, 16));
+    member_num(out, "RunTimeTicks", item.run_ticks);
+    member_raw(out, "SupportsTranscoding", "true");
+    member_raw(out, "SupportsDirectStream", "true");
+    member_raw(out, "SupportsDirectPlay", "true");
+    member_raw(out, "IsInfiniteStream", "false");
+    member_raw(out, "RequiresOpening", "false");
+    member_raw(out, "RequiresClosing", "false");
+    member(out, "VideoType", "VideoFile");
+    member_raw(out, "MediaStreams", "[]");
+    const std::int64_t seconds = std::max<std::int64_t>(1, item.run_ticks / kTicksPerSecond);
+    member_num(out, "Bitrate", item.size * kBitsPerByte / seconds);
+    close_object(out);
+}
+
+}  // namespace
+
+struct DemoServer::Impl {
+    explicit Impl(DemoOptions o) : options(std::move(o)), library(options.movies) {}
+
+    DemoOptions options;
+    DemoLibrary library;
+    httplib::Server server;
+    std::thread thread;
+    std::atomic<bool> listen_done{false};
+    int port = 0;
+
+    mutable std::mutex lock;  // guards everything below
+    std::unordered_set<std::string> tokens;
+    DemoStats stats;
+    std::mt19937_64 rng{std::random_device{}()};
+
+    std::string url() const {
+        return std::string("http://") + kLocalHost + ":" + std::to_string(port);
+    }
+
+    std::string random_hex() {
+        std::lock_guard<std::mutex> guard(lock);
+        std::array<char, 33> text{};
+        std::snprintf(text.data(), text.size(), "%016llx%016llx",
+                      static_cast<unsigned long long>(rng()),
+                      static_cast<unsigned long long>(rng()));
+        return text.data();
+    }
+
+    template <typename F>
+    void count(F f) {
+        std::lock_guard<std::mutex> guard(lock);
+        f(stats);
+    }
+
+    bool authorized(const httplib::Request &req) {
+        const std::string token = token_of(req);
+        if (token.empty()) return false;
+        if (!options.api_key.empty() && token == options.api_key) return true;
+        std::lock_guard<std::mutex> guard(lock);
+        return tokens.count(token) > 0;
+    }
+
+    void item_json(std::string &out, const DemoItem &item, const Fields &fields, bool all) const {
+        const auto wants = [&](const char *f) { return all || fields.count(f) > 0; };
+        out += '{';
+        member(out, "Name", item.name);
+        member(out, "ServerId", library.server_id());
+        member(out, "Id", item.id);
+        if (wants("sortname")) member(out, "SortName", item.sort_name);
+        if (!item.container.empty()) member(out, "Container", item.container);
+        if (item.year > 0) member_num(out, "ProductionYear", item.year);
+        if (item.index_number > 0) member_num(out, "IndexNumber", item.index_number);
+        if (item.run_ticks > 0) member_num(out, "RunTimeTicks", item.run_ticks);
+        member_raw(out, "IsFolder", item.folder ? "true" : "false");
+        if (wants("parentid") && !item.parent_id.empty()) member(out, "ParentId", item.parent_id);
+        member(out, "Type", item.type);
+        if (!item.collection_type.empty()) member(out, "CollectionType", item.collection_type);
+        member(out, "MediaType", item.folder ? "Unknown" : "Video");
+        if (wants("path") && !item.path.empty()) member(out, "Path", item.path);
+        if (wants("childcount") && item.folder)
+            member_num(out, "ChildCount", static_cast<std::int64_t>(item.children.size()));
+        if (wants("providerids")) {
+            std::string ids = "{";
+            if (!item.imdb.empty()) member(ids, "Imdb", item.imdb);
+            if (!item.tmdb.empty()) member(ids, "Tmdb", item.tmdb);
+            close_object(ids);
+            member_raw(out, "ProviderIds", ids);
+        }
+        if (wants("mediasources") && !item.folder) {
+            std::string sources = "[";
+            media_source_json(sources, item);
+            sources += ']';
+            member_raw(out, "MediaSources", sources);
+        }
+        std::string user_data = "{";
+        member_num(user_data, "PlaybackPositionTicks", 0);
+        member_num(user_data, "PlayCount", 0);
+        member_raw(user_data, "IsFavorite", "false");
+        member_raw(user_data, "Played", "false");
+        member(user_data, "Key", item.id);
+        close_object(user_data);
+        member_raw(out, "UserData", user_data);
+        member_raw(out, "ImageTags", "{}");
+        member_raw(out, "BackdropImageTags", "[]");
+        member(out, "LocationType", "FileSystem");
+        close_object(out);
+    }
+
+    std::string page_json(const std::vector<const DemoItem *> &items, std::int64_t total,
+                          std::int64_t start, const Fields &fields) const {
+        std::string out = "{\"Items\":[";
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (i > 0) out += ',';
+            item_json(out, *items[i], fields, false);
+        }
+        out += "],";
+        member_num(out, "TotalRecordCount", total);
+        member_num(out, "StartIndex", start);
+        close_object(out);
+        return out;
+    }
+
+    void handle(const httplib::Request &req, httplib::Response &res);
+    bool apply_fault(const std::string &path, httplib::Response &res);
+    void public_info(httplib::Response &res, bool full);
+    void login(const httplib::Request &req, httplib::Response &res);
+    void views(const httplib::Request &req, httplib::Response &res);
+    void items(const httplib::Request &req, httplib::Response &res);
+    void user_item(const std::string &uid, const std::string &id, httplib::Response &res);
+    void playback(const std::string &id, httplib::Response &res);
+    void stream(const httplib::Request &req, const std::string &id, httplib::Response &res);
+};
+
+bool DemoServer::Impl::apply_fault(const std::string &path, httplib::Response &res) {
+    for (const DemoFault &f : options.faults) {
+        if (!path.starts_with(lower(f.path_prefix))) continue;
+        if (f.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(f.delay_ms));
+        if (f.status == 0) return false;
+        res.status = f.status;
+        res.set_content(f.body, f.content_type);
+        return true;
+    }
+    return false;
+}
+
+void DemoServer::Impl::handle(const httplib::Request &req, httplib::Response &res) {
+    // The server library would apply a Range header on its own to whatever this handler
+    // answers, without clamping it to the content; ranges are this server's business.
+    const_cast<httplib::Request &>(req).ranges.clear();
+    count([](DemoStats &s) { ++s.requests; });
+
+    std::string path = lower(req.path);
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    if (apply_fault(path, res)) return;
+    const std::vector<std::string> seg = split(std::string_view(path).substr(1), '/');
+    const bool get = req.method == "GET" || req.method == "HEAD";
+    const bool post = req.method == "POST";
+
+    if (get && path == "/system/info/public") return public_info(res, false);
+    if (post && path == "/users/authenticatebyname") return login(req, res);
+
+    enum class Route { none, info, views, items, user_item, playback, stream };
+    Route route = Route::none;
+    if (get && path == "/system/info") route = Route::info;
+    if (get &&
+        (path == "/userviews" || (seg.size() == 3 && seg[0] == "users" && seg[2] == "views")))
+        route = Route::views;
+    if (get && path == "/items") route = Route::items;
+    if (get && seg.size() == 4 && seg[0] == "users" && seg[2] == "items") route = Route::user_item;
+    if ((get || post) && seg.size() == 3 && seg[0] == "items" && seg[2] == "playbackinfo")
+        route = Route::playback;
+    if (get && seg.size() == 3 && seg[0] == "videos" &&
+        (seg[2] == "stream" || seg[2].starts_with("stream.")))
+        route = Route::stream;
+    if (route == Route::none) return send_text(res, 404, "Not Found");
+
+    if (!authorized(req)) {
+        count([](DemoStats &s) { ++s.unauthorized; });
+        res.status = 401;
+        return;
+    }
+    switch (route) {
+        case Route::info:
+            return public_info(res, true);
+        case Route::views:
+            return views(req, res);
+        case Route::items:
+            return items(req, res);
+        case Route::user_item:
+            return user_item(seg[1], seg[3], res);
+        case Route::playback:
+            return playback(seg[1], res);
+        case Route::stream:
+            return stream(req, seg[1], res);
+        case Route::none:
+            break;
+    }
+}
+
+void DemoServer::Impl::public_info(httplib::Response &res, bool full) {
+    std::string out = "{";
+    member(out, "LocalAddress", url());
+    member(out, "ServerName", kServerName);
+    member(out, "Version", kServerVersion);
+    member(out, "ProductName", "Jellyfin Server");
+    member(out, "OperatingSystem", "");
+    member(out, "Id", library.server_id());
+    member_raw(out, "StartupWizardCompleted", "true");
+    if (full) {
+        member(out, "OperatingSystemDisplayName", "Linux");
+        member_raw(out, "HasPendingRestart", "false");
+        member_raw(out, "IsShuttingDown", "false");
+        member_raw(out, "SupportsLibraryMonitor", "true");
+        member_num(out, "WebSocketPortNumber", port);
+        member_raw(out, "CanSelfRestart", "false");
+        member_raw(out, "HasUpdateAvailable", "false");
+    }
+    close_object(out);
+    send_json(res, out);
+}
+
+void DemoServer::Impl::login(const httplib::Request &req, httplib::Response &res) {
+    if (!lower(req.get_header_value("Content-Type")).starts_with("application/json"))
+        return send_text(res, 415, "Unsupported Media Type");
+    const std::string device_id = auth_member(req, "deviceid");
+    for (const char *needed : {"client", "device", "deviceid", "version"}) {
+        if (auth_member(req, needed).empty())
+            return send_text(
+                res, 400, "Authorization header must carry Client, Device, DeviceId and Version");
+    }
+    std::unique_ptr<yyjson_doc, DocFree> doc(yyjson_read_opts(
+        const_cast<char *>(req.body.data()), req.body.size(), 0, nullptr, nullptr));
+    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    if (!yyjson_is_obj(root)) return send_text(res, 400, "Invalid JSON body");
+    const char *user = yyjson_get_str(yyjson_obj_get(root, "Username"));
+    const char *pw = yyjson_get_str(yyjson_obj_get(root, "Pw"));
+    const bool ok = user && iequals(user, options.user) && (pw ? pw : "") == options.password;
+    if (!ok) {
+        count([](DemoStats &s) { ++s.failed_logins; });
+        return send_text(res, 401, "Error processing request.");
+    }
+    const std::string token = random_hex();
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        tokens.insert(token);
+        ++stats.logins;
+        stats.last_device_id = device_id;
+    }
+    std::string user_json = "{";
+    member(user_json, "Name", options.user);
+    member(user_json, "ServerId", library.server_id());
+    member(user_json, "Id", library.user_id());
+    member_raw(user_json, "HasPassword", options.password.empty() ? "false" : "true");
+    member_raw(user_json, "HasConfiguredPassword", options.password.empty() ? "false" : "true");
+    member_raw(user_json, "EnableAutoLogin", "false");
+    member_raw(user_json, "Policy", "{\"IsAdministrator\":false,\"EnableMediaPlayback\":true}");
+    close_object(user_json);
+    std::string session = "{";
+    member(session, "Id", random_hex());
+    member(session, "UserId", library.user_id());
+    member(session, "UserName", options.user);
+    member(session, "Client", auth_member(req, "client"));
+    member(session, "DeviceName", auth_member(req, "device"));
+    member(session, "DeviceId", device_id);
+    member(session, "ApplicationVersion", auth_member(req, "version"));
+    member(session, "ServerId", library.server_id());
+    close_object(session);
+    std::string out = "{";
+    member_raw(out, "User", user_json);
+    member_raw(out, "SessionInfo", session);
+    member(out, "AccessToken", token);
+    member(out, "ServerId", library.server_id());
+    close_object(out);
+    send_json(res, out);
+}
+
+void DemoServer::Impl::views(const httplib::Request &req, httplib::Response &res) {
+    count([](DemoStats &s) { ++s.views; });
+    std::vector<const DemoItem *> list;
+    for (const std::size_t pos : library.views()) list.push_back(&library.items()[pos]);
+    send_json(res, page_json(list, static_cast<std::int64_t>(list.size()), 0, fields_of(req)));
+}
+
+void DemoServer::Impl::items(const httplib::Request &req, httplib::Response &res) {
+    const Fields fields = fields_of(req);
+    std::int64_t start = 0;
+    std::int64_t limit = 0;
+    if (!number_param(req, "StartIndex", 0, start) || !number_param(req, "Limit", -1, limit))
+        return send_text(res, 400, "StartIndex and Limit must be non-negative integers");
+    if (const std::string *ids = param(req, "Ids")) {
+        count([](DemoStats &s) { ++s.lookups; });
+        std::vector<const DemoItem *> found;
+        for (const std::string &id : split(*ids, ',')) {
+            if (const DemoItem *item = library.find(trim(id))) found.push_back(item);
+        }
+        return send_json(res, page_json(found, static_cast<std::int64_t>(found.size()), 0, fields));
+    }
+    const std::string *parent_id = param(req, "ParentId");
+    if (!parent_id) return send_text(res, 400, "ParentId or Ids is required");
+    count([](DemoStats &s) { ++s.item_pages; });
+    const DemoItem *parent = library.find(*parent_id);
+    std::vector<const DemoItem *> children;
+    if (parent) {
+        for (const std::size_t pos : parent->children) children.push_back(&library.items()[pos]);
+    }
+    const std::string *order = param(req, "SortOrder");
+    if (order && iequals(*order, "Descending")) std::reverse(children.begin(), children.end());
+    const auto total = static_cast<std::int64_t>(children.size());
+    const std::int64_t from = std::min(start, total);
+    const std::int64_t to = limit < 0 ? total : std::min(total, from + limit);
+    const std::vector<const DemoItem *> page(children.begin() + from, children.begin() + to);
+    send_json(res, page_json(page, total, start, fields));
+}
+
+void DemoServer::Impl::user_item(const std::string &uid, const std::string &id,
+                                 httplib::Response &res) {
+    count([](DemoStats &s) { ++s.lookups; });
+    const DemoItem *item = library.find(id);
+    if (!iequals(uid, library.user_id()) || !item) return send_text(res, 404, "Item not found");
+    std::string out;
+    item_json(out, *item, {}, true);
+    send_json(res, out);
+}
+
+void DemoServer::Impl::playback(const std::string &id, httplib::Response &res) {
+    count([](DemoStats &s) { ++s.playback; });
+    const DemoItem *item = library.find(id);
+    if (!item) return send_text(res, 404, "Item not found");
+    std::string out = "{\"MediaSources\":[";
+    if (!item->folder) media_source_json(out, *item);
+    out += "],";
+    member(out, "PlaySessionId", random_hex());
+    close_object(out);
+    send_json(res, out);
+}
+
+void DemoServer::Impl::stream(const httplib::Request &req, const std::string &id,
+                              httplib::Response &res) {
+    count([](DemoStats &s) { ++s.streams; });
+    const DemoItem *item = library.find(id);
+    if (!item || item->folder) return send_text(res, 404, "Item not found");
+    if (const std::string *source = param(req, "MediaSourceId");
+        source && !source->empty() && !iequals(*source, item->id))
+        return send_text(res, 400, "Unknown MediaSourceId");
+    const auto size = static_cast<std::uint64_t>(item->size);
+    res.set_header("Accept-Ranges", "bytes");
+    if (size == 0) return send_text(res, 200, "");
+    std::uint64_t first = 0;
+    std::uint64_t last = size - 1;
+    // One range is honoured; several, or a malformed one, are ignored and the whole file is
+    // sent, as HTTP allows.
+    bool ranged = false;
+    const std::string range = req.get_header_value("Range");
+    if (range.starts_with("bytes=") && range.find(',') == std::string::npos) {
+        const std::string_view wanted = trim(std::string_view(range).substr(6));
+        const auto dash = wanted.find('-');
+        const std::string_view a = dash == std::string_view::npos ? wanted : wanted.substr(0, dash);
+        const std::string_view b = dash == std::string_view::npos ? "" : wanted.substr(dash + 1);
+        std::uint64_t x = 0;
+        std::uint64_t y = 0;
+        const bool has_a = !a.empty() && std::from_chars(a.data(), a.data() + a.size(), x).ptr ==
+                                             a.data() + a.size();
+        const bool has_b = !b.empty() && std::from_chars(b.data(), b.data() + b.size(), y).ptr ==
+                                             b.data() + b.size();
+        if (dash != std::string_view::npos && has_a && (b.empty() || (has_b && y >= x))) {
+            if (x >= size) {
+                res.set_header("Content-Range", "bytes */" + std::to_string(size));
+                return send_text(res, 416, "Range Not Satisfiable");
+            }
+            first = x;
+            last = has_b ? std::min(y, size - 1) : size - 1;
+            ranged = true;
+        } else if (dash == 0 && has_b && y > 0) {
+            first = size - std::min(y, size);
+            ranged = true;
+        }
+    }
+    if (ranged) {
+        res.status = 206;
+        res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                            std::to_string(last) + "/" + std::to_string(size));
+    } else {
+        res.status = 200;
+    }
+    const std::string file_id = item->id;
+    res.set_content_provider(
+        static_cast<std::size_t>(last - first + 1), content_type_of(item->container),
+        [file_id, first](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+            std::array<char, kStreamPiece> piece{};
+            const std::size_t n = std::min(length, piece.size());
+            demo_bytes(file_id, first + offset, piece.data(), n);
+            return sink.write(piece.data(), n);
+        });
+}
+
+DemoServer::DemoServer(DemoOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {
+    const auto handler = [this](const httplib::Request &req, httplib::Response &res) {
+        impl_->handle(req, res);
+    };
+    impl_->server.Get(".*", handler);
+    impl_->server.Post(".*", handler);
+    // Headers and body leave in separate writes; without this each answer waits for the
+    // client's delayed acknowledgement.
+    impl_->server.set_tcp_nodelay(true);
+}
+
+DemoServer::~DemoServer() {
+    stop();
+}
+
+bool DemoServer::start(std::string &error, int port) {
+    if (impl_->thread.joinable()) return true;
+    if (port == 0) {
+        impl_->port = impl_->server.bind_to_any_port(kLocalHost);
+    } else {
+        impl_->port = impl_->server.bind_to_port(kLocalHost, port) ? port : -1;
+    }
+    if (impl_->port <= 0) {
+        error = "cannot listen on " + std::string(kLocalHost) +
+                (port ? ":" + std::to_string(port) : std::string());
+        impl_->port = 0;
+        return false;
+    }
+    impl_->listen_done = false;
+    impl_->thread = std::thread([this] {
+        impl_->server.listen_after_bind();
+        impl_->listen_done = true;
+    });
+    // A stop() that came before the accept loop runs would not reach it; wait until it does.
+    while (!impl_->server.is_running() && !impl_->listen_done)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return true;
+}
+
+void DemoServer::stop() {
+    if (!impl_->thread.joinable()) return;
+    impl_->server.stop();
+    impl_->thread.join();
+}
+
+int DemoServer::port() const {
+    return impl_->port;
+}
+std::string DemoServer::url() const {
+    return impl_->url();
+}
+const DemoLibrary &DemoServer::library() const {
+    return impl_->library;
+}
+const DemoOptions &DemoServer::options() const {
+    return impl_->options;
+}
+
+DemoStats DemoServer::stats() const {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    return impl_->stats;
+}
+
+}  // namespace kojelly::cli

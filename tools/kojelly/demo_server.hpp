@@ -1,0 +1,73 @@
+// The demo server: a small in-process HTTP server on 127.0.0.1 that speaks the part of the
+// Jellyfin API the plug-in uses, the way a current server answers it, over the generated
+// DemoLibrary. It knows one user (login by POST /Users/AuthenticateByName, which hands out
+// 32-hex-digit tokens) and optionally an API key; every endpoint but /System/Info/Public and the
+// login wants a token in the MediaBrowser Authorization header (or, for stream URLs, in
+// api_key) and answers 401 without one. Faults can be configured per path prefix so that tests
+// see a failing or misbehaving server. The tool's `demo` command and the end-to-end tests run it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "demo_library.hpp"
+
+namespace kojelly::cli {
+
+// An answer that replaces the normal one for every path starting with path_prefix (compared
+// without regard to case). With status 0 the request is only delayed and then answered normally.
+struct DemoFault {
+    std::string path_prefix;
+    int status = 500;
+    std::string body;
+    std::string content_type = "text/plain";
+    int delay_ms = 0;
+};
+
+struct DemoOptions {
+    std::string user = "demo";
+    std::string password = "demo";
+    std::string api_key;  // empty: no API key is accepted
+    std::vector<DemoFault> faults;
+    int movies = kDemoMovies;
+};
+
+// What the server has seen since it started.
+struct DemoStats {
+    int requests = 0;
+    int logins = 0;  // successful ones
+    int failed_logins = 0;
+    int unauthorized = 0;  // 401 answers for a missing or unknown token
+    int views = 0;
+    int item_pages = 0;  // /Items with ParentId
+    int lookups = 0;     // /Items with Ids, and /Users/{id}/Items/{id}
+    int playback = 0;
+    int streams = 0;
+    std::string last_device_id;  // from the last login's Authorization header
+};
+
+class DemoServer {
+public:
+    explicit DemoServer(DemoOptions options = {});
+    ~DemoServer();
+    DemoServer(const DemoServer &) = delete;
+    DemoServer &operator=(const DemoServer &) = delete;
+
+    // Binds 127.0.0.1 (port 0: a free port) and serves on threads of its own until stop().
+    [[nodiscard]] bool start(std::string &error, int port = 0);
+    void stop();
+
+    int port() const;
+    std::string url() const;  // "http://127.0.0.1:PORT"
+    DemoStats stats() const;
+    const DemoLibrary &library() const;
+    const DemoOptions &options() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kojelly::cli

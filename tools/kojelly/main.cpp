@@ -1,0 +1,125 @@
+// kojelly: a reference host for the kojelly plug-in. It loads libkojelly.so as a media player
+// does, supplies a libcurl-backed transport, and offers validate, ls, tree, stream and a demo
+// against a built-in server. See `kojelly --help`.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "cli_options.hpp"
+#include "commands.hpp"
+#include "curl_transport.hpp"
+#include "demo_command.hpp"
+#include "plugin.hpp"
+#include "settings.hpp"
+#include "text.hpp"
+
+namespace {
+
+using namespace kojelly::cli;
+
+constexpr const char *kToolVersion = "1.0.0";
+constexpr long kMillisPerSecond = 1000;
+constexpr long kConnectTimeoutMs = 10000;
+
+int usage_error(const std::string &message) {
+    std::fprintf(stderr, "kojelly: %s\n(kojelly --help shows the usage)\n", message.c_str());
+    return kExitUsage;
+}
+
+CurlOptions transport_options(const Options &o, Plugin &plugin) {
+    CurlOptions c;
+    c.insecure = o.insecure;
+    c.timeout_ms = o.timeout_s * kMillisPerSecond;
+    c.connect_timeout_ms = std::min(kConnectTimeoutMs, c.timeout_ms);
+    if (o.verbose) {
+        c.trace = [&plugin](const CurlTrace &t) {
+            const std::string url = printable(plugin.redact(t.url));
+            if (t.error.empty()) {
+                std::fprintf(stderr, "> %.*s %s -> HTTP %d, %llu bytes, %.0f ms\n",
+                             static_cast<int>(t.method.size()), t.method.data(), url.c_str(),
+                             t.status, static_cast<unsigned long long>(t.bytes), t.millis);
+            } else {
+                std::fprintf(stderr, "> %.*s %s -> failed after %.0f ms: %s\n",
+                             static_cast<int>(t.method.size()), t.method.data(), url.c_str(),
+                             t.millis, printable(t.error).c_str());
+            }
+        };
+    }
+    return c;
+}
+
+int run(const Options &o) {
+    if (o.command == "demo" && o.serve) return serve_demo(o.port, stdout, stderr);
+
+    std::string error;
+    if (!CurlTransport::global_init(error)) {
+        std::fprintf(stderr, "kojelly: libcurl: %s\n", error.c_str());
+        return kExitTool;
+    }
+    const std::string path = o.plugin.empty() ? default_plugin_path() : o.plugin;
+    std::unique_ptr<Plugin> plugin = Plugin::load(path, error);
+    if (o.version) std::printf("kojelly %s\n", kToolVersion);
+    if (!plugin) {
+        std::fprintf(stderr, "kojelly: %s\n", error.c_str());
+        return kExitTool;
+    }
+    if (o.version) {
+        std::printf("plug-in %s %s (%s, caps %d)\n", plugin->path().c_str(),
+                    plugin->version().c_str(), plugin->table().runtime_type,
+                    static_cast<int>(plugin->table().caps));
+        return kExitOk;
+    }
+
+    const CurlOptions api = transport_options(o, *plugin);
+    if (o.command == "demo") return run_demo(*plugin, api, stdout, stderr);
+
+    Session s;
+    s.plugin = plugin.get();
+    switch (build_settings(o.settings, s.settings, error)) {
+        case SettingsStatus::ok:
+            break;
+        case SettingsStatus::bad_input:
+            return usage_error(error);
+        case SettingsStatus::bad_file:
+            std::fprintf(stderr, "kojelly: %s\n", error.c_str());
+            return kExitTool;
+    }
+    CurlOptions media = api;
+    media.follow_redirects = true;
+    CurlTransport api_transport(api);
+    CurlTransport media_transport(media);
+    if (plugin->set_io(api_transport.io()) != 0) {
+        std::fprintf(stderr, "kojelly: the plug-in refused the transport\n");
+        return kExitTool;
+    }
+    s.media = media_transport.http();
+    s.json = o.json;
+    s.progress = !o.json && isatty(STDERR_FILENO) != 0;
+
+    int rc = kExitOk;
+    if (o.command == "validate") rc = cmd_validate(s);
+    if (o.command == "ls") rc = cmd_ls(s, o.args.empty() ? "" : o.args.front());
+    if (o.command == "tree") rc = cmd_tree(s, o.args.empty() ? "" : o.args.front(), o.depth);
+    if (o.command == "stream") rc = cmd_stream(s, o.args.front(), o.probe);
+    // The transports die with this scope; the plug-in must not keep pointing at them.
+    plugin->set_io(nullptr);
+    return rc;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options o;
+    std::string error;
+    if (!parse_args(argc, argv, o, error)) return usage_error(error);
+    if (o.help) {
+        std::fputs(help_text(o.command).c_str(), stdout);
+        return kExitOk;
+    }
+    const int rc = run(o);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) return kExitTool;
+    return rc;
+}
