@@ -93,6 +93,7 @@ RunResult run_child(const RunRequest &run) {
     if (run.input.empty()) in.close_end(1);
     const auto deadline = std::chrono::steady_clock::now() + run.deadline;
     std::array<char, 65536> buf{};
+    bool terminated = false;
     while (out.fd[0] >= 0 || err.fd[0] >= 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -114,6 +115,11 @@ RunResult run_child(const RunRequest &run) {
             } else {
                 p.close_end(0);
             }
+        }
+        if (!terminated && !run.terminate_after.empty() &&
+            r.out.find(run.terminate_after) != std::string::npos) {
+            kill(pid, SIGTERM);
+            terminated = true;
         }
         if (fds[2].fd >= 0 && fds[2].revents != 0) {
             const ssize_t n =

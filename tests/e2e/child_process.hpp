@@ -23,6 +23,9 @@ struct RunRequest {
     std::vector<std::string> args;
     std::vector<std::pair<std::string, std::string>> env;  // added to (or replacing) ours
     std::string input;                                     // standard input, then end of file
+    // When not empty: the child gets SIGTERM as soon as its standard output holds this text, as
+    // a user stops a server once it is up.
+    std::string terminate_after;
     std::chrono::milliseconds deadline{60000};
 };
 

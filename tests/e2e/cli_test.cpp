@@ -14,12 +14,15 @@
 #include <string>
 #include <vector>
 
-#include "child_process.hpp"
+#include "cli_run.hpp"
 #include "demo_server.hpp"
 #include "text.hpp"
 
 namespace {
 
+using e2e::kojelly;
+using e2e::lines_of;
+using e2e::show;
 using kojelly::cli::DemoFault;
 using kojelly::cli::DemoOptions;
 using kojelly::cli::DemoServer;
@@ -58,18 +61,6 @@ DemoOptions server_options() {
     return o;
 }
 
-std::vector<std::string> lines_of(const std::string &text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const auto end = text.find('\n', start);
-        lines.push_back(text.substr(start, end - start));
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    return lines;
-}
-
 // A port on 127.0.0.1 with nobody listening: bound once to learn a free number, then closed.
 int closed_port() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -81,22 +72,6 @@ int closed_port() {
     getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
     close(fd);
     return ntohs(addr.sin_port);
-}
-
-e2e::RunResult kojelly(std::vector<std::string> args,
-                       std::vector<std::pair<std::string, std::string>> env = {},
-                       std::string input = {}) {
-    e2e::RunRequest run;
-    run.program = KOJELLY_CLI_PATH;
-    run.args = std::move(args);
-    run.env = std::move(env);
-    run.input = std::move(input);
-    return e2e::run_child(run);
-}
-
-std::string show(const e2e::RunResult &r) {
-    return "exit " + std::to_string(r.status) + (r.timed_out ? " (timed out)" : "") +
-           "\n--- stdout\n" + r.out + "\n--- stderr\n" + r.err;
 }
 
 class CliTest : public ::testing::Test {
@@ -412,6 +387,8 @@ TEST_F(CliTest, UsageErrorsExitWith2) {
         {{"ls", "--depth", "2"}, "--depth does not apply to ls"},
         {{"tree", "--depth", "0"}, "--depth wants"},
         {{"demo", "--json"}, "--json does not apply to demo"},
+        {{"demo", "--flavour", "nope"}, "--flavour wants jellyfin or emby"},
+        {{"ls", "--flavour", "emby"}, "--flavour does not apply to ls"},
         {{"--server", url(), "--user", kUser, "--password-env", "KJ_TEST_UNSET_VARIABLE",
           "validate"},
          "KJ_TEST_UNSET_VARIABLE is not set"},

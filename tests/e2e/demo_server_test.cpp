@@ -16,6 +16,7 @@ namespace {
 
 using kojelly::cli::CurlOptions;
 using kojelly::cli::CurlTransport;
+using kojelly::cli::DemoFlavour;
 using kojelly::cli::DemoItem;
 using kojelly::cli::DemoOptions;
 using kojelly::cli::DemoServer;
@@ -51,6 +52,49 @@ struct Reply {
     }
 };
 
+// One exchange with a demo server through the tool's transport.
+Reply fetch_from(const DemoServer &server, const CurlTransport &transport,
+                 const std::string &method, const std::string &path,
+                 std::vector<std::string> lines = {}, const std::string &body = {},
+                 int stop_after = 0) {
+    const std::string target = server.url() + path;
+    std::vector<const char *> line_ptrs;
+    for (const auto &l : lines) line_ptrs.push_back(l.c_str());
+    tessel_http_req req{};
+    req.size = sizeof req;
+    req.method = method.c_str();
+    req.url = target.c_str();
+    req.headers = line_ptrs.data();
+    req.header_count = line_ptrs.size();
+    req.body = body.empty() ? nullptr : body.data();
+    req.body_len = body.size();
+    Reply r;
+    r.stop_after = stop_after;
+    req.user = &r;
+    req.on_header = [](void *u, const char *n, const char *v) -> std::int32_t {
+        static_cast<Reply *>(u)->headers.emplace_back(n, v);
+        return 0;
+    };
+    req.on_body = [](void *u, const void *b, std::uint64_t n) -> std::int32_t {
+        auto &rep = *static_cast<Reply *>(u);
+        rep.body.append(static_cast<const char *>(b), n);
+        ++rep.pieces;
+        return rep.stop_after > 0 && rep.pieces >= rep.stop_after ? 1 : 0;
+    };
+    char *error = nullptr;
+    const tessel_http *http = transport.http();
+    r.result = http->request(http->user, &req, &r.status, &error);
+    if (error) {
+        r.error = error;
+        http->free(http->user, error);
+    }
+    return r;
+}
+
+std::string token_line(const std::string &token) {
+    return std::string(kClientHeader) + ", Token=\"" + token + "\"";
+}
+
 class DemoServerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -75,42 +119,9 @@ protected:
     static Reply fetch(const std::string &method, const std::string &path,
                        std::vector<std::string> lines = {}, const std::string &body = {},
                        int stop_after = 0) {
-        const std::string target = server_->url() + path;
-        std::vector<const char *> line_ptrs;
-        for (const auto &l : lines) line_ptrs.push_back(l.c_str());
-        tessel_http_req req{};
-        req.size = sizeof req;
-        req.method = method.c_str();
-        req.url = target.c_str();
-        req.headers = line_ptrs.data();
-        req.header_count = line_ptrs.size();
-        req.body = body.empty() ? nullptr : body.data();
-        req.body_len = body.size();
-        Reply r;
-        r.stop_after = stop_after;
-        req.user = &r;
-        req.on_header = [](void *u, const char *n, const char *v) -> std::int32_t {
-            static_cast<Reply *>(u)->headers.emplace_back(n, v);
-            return 0;
-        };
-        req.on_body = [](void *u, const void *b, std::uint64_t n) -> std::int32_t {
-            auto &rep = *static_cast<Reply *>(u);
-            rep.body.append(static_cast<const char *>(b), n);
-            ++rep.pieces;
-            return rep.stop_after > 0 && rep.pieces >= rep.stop_after ? 1 : 0;
-        };
-        char *error = nullptr;
-        const tessel_http *http = transport_->http();
-        r.result = http->request(http->user, &req, &r.status, &error);
-        if (error) {
-            r.error = error;
-            http->free(http->user, error);
-        }
-        return r;
+        return fetch_from(*server_, *transport_, method, path, std::move(lines), body, stop_after);
     }
-    static std::vector<std::string> with_key() {
-        return {std::string(kClientHeader) + ", Token=\"" + kApiKey + "\""};
-    }
+    static std::vector<std::string> with_key() { return {token_line(kApiKey)}; }
     static const kojelly::cli::DemoLibrary &lib() { return server_->library(); }
     static const DemoItem &movie(std::size_t i) {
         return lib().items()[lib().movies().children[i]];
@@ -132,7 +143,7 @@ TEST_F(DemoServerTest, EveryEndpointButThePublicOnesWantsAToken) {
     // The stream is asked for one byte only: the whole file is gigabytes.
     const std::vector<Case> cases = {
         {"/System/Info", 200},
-        {"/UserViews", 200},
+        {"/Library/MediaFolders", 200},
         {"/Items?ParentId=" + lib().movies().id, 200},
         {"/Items?Ids=" + id, 200},
         {"/Users/" + lib().user_id() + "/Items/" + id, 200},
@@ -294,7 +305,7 @@ TEST_F(DemoServerTest, PlaybackInfoByGetAndByPost) {
 TEST_F(DemoServerTest, StreamServesByteRanges) {
     const DemoItem &m = movie(1);
     const std::string path =
-        "/videos/" + m.id + "/stream?static=true&MediaSourceId=" + m.id + "&api_key=" + kApiKey;
+        "/videos/" + m.id + "/stream?static=true&MediaSourceId=" + m.id + "&ApiKey=" + kApiKey;
     const auto size = static_cast<std::uint64_t>(m.size);
     const std::string total = "/" + std::to_string(size);
     struct Case {
@@ -333,9 +344,177 @@ TEST_F(DemoServerTest, StreamServesByteRanges) {
     EXPECT_EQ(whole.body.substr(0, 100), bodies[0]);
 
     EXPECT_EQ(fetch("GET", "/videos/" + m.id + "/stream?MediaSourceId=" + movie(2).id +
-                               "&api_key=" + kApiKey)
+                               "&ApiKey=" + kApiKey)
                   .status,
               400);
+}
+
+// Three servers: one of each flavour, and a jellyfin one whose user is an administrator.
+class DemoFlavourTest : public ::testing::Test {
+protected:
+    enum Which { kJellyfin, kEmby, kJellyfinAdmin, kServers };
+    enum class Cred { api_key, user, none };
+
+    static void SetUpTestSuite() {
+        std::string error;
+        ASSERT_TRUE(CurlTransport::global_init(error)) << error;
+        for (int i = 0; i < kServers; ++i) {
+            DemoOptions o;
+            o.password = kPassword;
+            o.api_key = kApiKey;
+            o.flavour = i == kEmby ? DemoFlavour::emby : DemoFlavour::jellyfin;
+            o.admin = i == kJellyfinAdmin;
+            o.movies = kFewMovies;
+            servers_[i] = new DemoServer(o);
+            ASSERT_TRUE(servers_[i]->start(error)) << error;
+        }
+        CurlOptions c;
+        c.bypass_proxy = true;
+        transport_ = new CurlTransport(c);
+        for (int i = 0; i < kServers; ++i) tokens_[i] = login(i);
+    }
+    static void TearDownTestSuite() {
+        CurlTransport::close_thread_connections();
+        delete transport_;
+        for (DemoServer *&s : servers_) {
+            delete s;
+            s = nullptr;
+        }
+    }
+
+    static std::string login(int which) {
+        const Reply r =
+            fetch_from(*servers_[which], *transport_, "POST", "/Users/AuthenticateByName",
+                       {kClientHeader, "Content-Type: application/json"},
+                       std::string("{\"Username\":\"demo\",\"Pw\":\"") + kPassword + "\"}");
+        const Doc doc = r.json();
+        const char *token =
+            yyjson_get_str(yyjson_obj_get(yyjson_doc_get_root(doc.get()), "AccessToken"));
+        return token ? token : "";
+    }
+
+    static Reply get(int which, const std::string &path, Cred cred,
+                     std::vector<std::string> lines = {}) {
+        if (cred == Cred::api_key) lines.push_back(token_line(kApiKey));
+        if (cred == Cred::user) lines.push_back(token_line(tokens_[which]));
+        return fetch_from(*servers_[which], *transport_, "GET", path, lines);
+    }
+
+    static constexpr int kFewMovies = 30;
+    static DemoServer *servers_[kServers];
+    static std::string tokens_[kServers];
+    static CurlTransport *transport_;
+};
+
+DemoServer *DemoFlavourTest::servers_[kServers] = {};
+std::string DemoFlavourTest::tokens_[kServers];
+CurlTransport *DemoFlavourTest::transport_ = nullptr;
+
+TEST_F(DemoFlavourTest, RootPagesAnswerAsEachFlavourDoes) {
+    struct Case {
+        const char *name;
+        int server;
+        std::string path;  // "{uid}": the user's id
+        Cred cred;
+        std::int32_t status;
+    };
+    const std::vector<Case> cases = {
+        {"jellyfin: a user's views", kJellyfin, "/UserViews", Cred::user, 200},
+        {"jellyfin: an API key has no user", kJellyfin, "/UserViews", Cred::api_key, 400},
+        {"jellyfin: no views under /Users", kJellyfin, "/Users/{uid}/Views", Cred::user, 404},
+        {"jellyfin: media folders for an API key", kJellyfin, "/Library/MediaFolders",
+         Cred::api_key, 200},
+        {"jellyfin: media folders refused to a user", kJellyfin, "/Library/MediaFolders",
+         Cred::user, 403},
+        {"jellyfin: media folders for an administrator", kJellyfinAdmin, "/Library/MediaFolders",
+         Cred::user, 200},
+        {"jellyfin: media folders want a token", kJellyfin, "/Library/MediaFolders", Cred::none,
+         401},
+        {"emby: no /UserViews for a user", kEmby, "/UserViews", Cred::user, 404},
+        {"emby: no /UserViews for an API key", kEmby, "/UserViews", Cred::api_key, 404},
+        {"emby: a user's views", kEmby, "/Users/{uid}/Views", Cred::user, 200},
+        {"emby: a user's views for an API key", kEmby, "/Users/{uid}/Views", Cred::api_key, 200},
+        {"emby: an unknown user", kEmby, "/Users/0123456789abcdef0123456789abcdef/Views",
+         Cred::user, 404},
+        {"emby: media folders for an API key", kEmby, "/Library/MediaFolders", Cred::api_key, 200},
+        {"emby: media folders refused to a user", kEmby, "/Library/MediaFolders", Cred::user, 403},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto &lib = servers_[c.server]->library();
+        std::string path = c.path;
+        if (const auto at = path.find("{uid}"); at != std::string::npos)
+            path.replace(at, 5, lib.user_id());
+        const Reply r = get(c.server, path, c.cred);
+        ASSERT_EQ(r.status, c.status) << r.body;
+        if (c.status != 200) continue;
+        // Every root page is the same page of the libraries.
+        const Doc doc = r.json();
+        yyjson_val *root = yyjson_doc_get_root(doc.get());
+        EXPECT_EQ(yyjson_get_sint(yyjson_obj_get(root, "TotalRecordCount")),
+                  static_cast<std::int64_t>(lib.views().size()));
+        yyjson_val *items = yyjson_obj_get(root, "Items");
+        ASSERT_EQ(yyjson_arr_size(items), lib.views().size());
+        for (std::size_t i = 0; i < lib.views().size(); ++i) {
+            EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(yyjson_arr_get(items, i), "Id")),
+                         lib.items()[lib.views()[i]].id.c_str());
+        }
+    }
+}
+
+// A stream URL carries its token in the query; each flavour reads it under one name only.
+TEST_F(DemoFlavourTest, StreamTokenInTheQueryOnlyUnderTheFlavoursName) {
+    struct Case {
+        const char *name;
+        int server;
+        const char *key_param;  // nullptr: the token only in the Authorization header
+        std::int32_t status;
+    };
+    const std::vector<Case> cases = {
+        {"jellyfin reads ApiKey", kJellyfin, "ApiKey", 206},
+        {"jellyfin ignores api_key", kJellyfin, "api_key", 401},
+        {"jellyfin reads the header", kJellyfin, nullptr, 206},
+        {"emby reads api_key", kEmby, "api_key", 206},
+        {"emby ignores ApiKey", kEmby, "ApiKey", 401},
+        {"emby reads the header", kEmby, nullptr, 206},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto &lib = servers_[c.server]->library();
+        const std::string id = lib.items()[lib.movies().children[0]].id;
+        std::string path = "/videos/" + id + "/stream?static=true&MediaSourceId=" + id;
+        if (c.key_param) path += std::string("&") + c.key_param + "=" + kApiKey;
+        const Reply r =
+            get(c.server, path, c.key_param ? Cred::none : Cred::api_key, {"Range: bytes=0-0"});
+        EXPECT_EQ(r.status, c.status);
+    }
+}
+
+TEST(DemoLibraryFlavours, ItemIdsTakeTheFlavoursForm) {
+    const kojelly::cli::DemoLibrary jellyfin(kojelly::cli::kDemoMovies, DemoFlavour::jellyfin);
+    const kojelly::cli::DemoLibrary emby(kojelly::cli::kDemoMovies, DemoFlavour::emby);
+    const auto hex32 = [](const std::string &id) {
+        return id.size() == 32 && id.find_first_not_of("0123456789abcdef") == std::string::npos;
+    };
+    const auto decimal = [](const std::string &id) {
+        return !id.empty() && id.size() <= 20 && id[0] != '0' &&
+               id.find_first_not_of("0123456789") == std::string::npos;
+    };
+    for (const auto *lib : {&jellyfin, &emby}) {
+        EXPECT_TRUE(hex32(lib->server_id())) << lib->server_id();
+        EXPECT_TRUE(hex32(lib->user_id())) << lib->user_id();
+    }
+    ASSERT_EQ(jellyfin.items().size(), emby.items().size());
+    for (std::size_t i = 0; i < emby.items().size(); ++i) {
+        const DemoItem &j = jellyfin.items()[i];
+        const DemoItem &e = emby.items()[i];
+        ASSERT_TRUE(hex32(j.id)) << j.id;
+        ASSERT_TRUE(decimal(e.id)) << e.id;
+        ASSERT_EQ(emby.find(e.id), &e) << "ids are unique";
+        ASSERT_EQ(j.name, e.name);
+        ASSERT_EQ(j.size, e.size);
+        EXPECT_EQ(j.parent_id.empty(), e.parent_id.empty());
+    }
 }
 
 TEST(DemoServerFaults, AFaultReplacesOrDelaysTheAnswer) {

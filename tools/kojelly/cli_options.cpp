@@ -26,7 +26,7 @@ struct OptionDef {
     std::string_view commands;
 };
 
-constexpr std::array<OptionDef, 20> kOptionDefs = {{
+constexpr std::array<OptionDef, 21> kOptionDefs = {{
     {"--help", Kind::flag, "*"},
     {"--version", Kind::flag, "*"},
     {"--plugin", Kind::value, "*"},
@@ -45,6 +45,7 @@ constexpr std::array<OptionDef, 20> kOptionDefs = {{
     {"--probe", Kind::flag, "stream"},
     {"--serve", Kind::flag, "demo"},
     {"--port", Kind::value, "demo"},
+    {"--flavour", Kind::value, "demo"},
     // Spelled out so that the answer explains why rather than saying "unknown option".
     {"--password", Kind::value, "!"},
     {"--api-key", Kind::value, "!"},
@@ -117,6 +118,10 @@ constexpr std::array<Number, 3> kNumbers = {{
 bool apply(Options &o, std::string_view name, const std::string &value, std::string &error) {
     if (name == "--plugin") o.plugin = value;
     if (name == "--password-stdin") o.settings.password_stdin = true;
+    if (name == "--flavour" && !parse_flavour(value, o.flavour)) {
+        error = "--flavour wants jellyfin or emby";
+        return false;
+    }
     for (const Flag &f : kFlags) {
         if (f.name == name) o.*f.member = true;
     }
@@ -290,7 +295,8 @@ Commands:
   stream ITEM         resolve a playable item (an id or a listing entry's JSON)
                       to its stream URL and the Authorization header to send
   demo                run validate, ls, tree and stream against a built-in
-                      demo server; `demo --serve` only runs the server
+                      demo server (--flavour jellyfin or emby); `demo --serve`
+                      only runs the server
   help [COMMAND]      this text, or a command's help
 
 Server settings (a secret is never an argument: others can read those):
@@ -384,9 +390,10 @@ Resolves a playable item to its direct stream URL and prints the URL, the
 Authorization header a player must send with it, and the file's size and
 container. ITEM is an item id, or the JSON of an entry from `ls --json`.
 
-  --probe   also fetch the first 64 KiB of the stream (a Range GET through the
-            same transport, following redirects) and report the HTTP status,
-            Content-Range and bytes received; exit status 3 when it fails
+  --probe   also fetch the first 64 KiB of the stream as a player does (a Range
+            GET with the Authorization header, through the same transport,
+            following redirects) and report the HTTP status, Content-Range and
+            bytes received; exit status 3 when it fails
   --json    print the plug-in's stream answer (the probe report goes to
             standard error)
 
@@ -394,17 +401,26 @@ Server settings and other options: kojelly --help.
 )";
     }
     if (command == "demo") {
-        return R"(Usage: kojelly demo [--serve [--port N]] [OPTIONS]
+        return R"(Usage: kojelly demo [--flavour F] [--serve [--port N]] [OPTIONS]
 
-Starts a demo server on 127.0.0.1 (a free port) that answers as a Jellyfin
-server does, with a generated library: 1200 movies (more than two pages) and
-a shows library with series, seasons, episodes and nested folders. Then runs,
-through the plug-in and the tool's own HTTP transport: validate, ls of the
-libraries, ls of the movies, a tree of the shows and stream --probe of a movie.
+Starts a demo server on 127.0.0.1 (a free port) that answers as a Jellyfin or
+Emby server does, with a generated library: 1200 movies (more than two pages)
+and a shows library with series, seasons, episodes and nested folders. Then
+runs, through the plug-in and the tool's own HTTP transport: validate, ls of
+the libraries, ls of the movies, a tree of the shows and stream --probe of a
+movie.
 
-  --serve     only run the server, until interrupted, and print how to reach
-              it (user "demo", password "demo", and an API key)
-  --port N    with --serve: listen on port N instead of a free one
+  --flavour F  the server to imitate:
+               jellyfin  a current Jellyfin server (the default): item ids of
+                         32 hex digits; /UserViews answers 400 to an API key,
+                         whose libraries are at /Library/MediaFolders; a token
+                         in the query only as ApiKey
+               emby      an Emby server: numeric item ids; no /UserViews, a
+                         user's libraries are at /Users/{user id}/Views; a
+                         token in the query as api_key
+  --serve      only run the server, until interrupted, and print how to reach
+               it (user "demo", password "demo", and an API key)
+  --port N     with --serve: listen on port N instead of a free one
 
 --plugin, --verbose and --timeout apply as for the other commands.
 )";

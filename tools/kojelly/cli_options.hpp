@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "demo_library.hpp"
 #include "settings.hpp"
 
 namespace kojelly::cli {
@@ -39,6 +40,7 @@ struct Options {
     int depth = 0;  // 0: no limit
     long timeout_s = kDefaultTimeoutSeconds;
     int port = 0;
+    DemoFlavour flavour = DemoFlavour::jellyfin;  // the server that `demo` imitates
 };
 
 // Fills o from the arguments; false with a message when the command line is wrong.

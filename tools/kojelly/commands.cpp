@@ -10,6 +10,8 @@ namespace kojelly::cli {
 namespace {
 
 constexpr const char *kClearLine = "\r\033[K";
+// Room for "Authorization: " and the NUL around a header value.
+constexpr std::size_t kHeaderLineSlack = 32;
 
 std::string failure_text(const Outcome &o) {
     return printable(o.text) + " (status " + std::to_string(o.code) + ": " + status_name(o.code) +
@@ -156,12 +158,36 @@ std::string entry_for(std::string_view item) {
     return json_string(item);
 }
 
-Probe probe_stream(const tessel_http *http, const std::string &url) {
+Probe probe_stream(const tessel_http *http, const std::string &url,
+                   const std::string &authorization) {
     Probe p;
+    const std::string range = "Range: bytes=0-" + std::to_string(kProbeBytes - 1);
+    std::vector<const char *> lines = {range.c_str()};
+    std::vector<char> auth(authorization.size() + kHeaderLineSlack);
+    if (!authorization.empty()) {
+        if (tessel_header_line("Authorization", authorization.c_str(), auth.data(), auth.size()) !=
+            0) {
+            p.error = "the Authorization header is not a valid header value";
+            return p;
+        }
+        lines.push_back(auth.data());
+    }
     tessel_collect c;
     tessel_collect_init(&c, static_cast<std::uint64_t>(kProbeBytes));
+    tessel_http_req req{};
+    req.size = sizeof req;
+    req.method = "GET";
+    req.url = url.c_str();
+    req.headers = lines.data();
+    req.header_count = lines.size();
+    // libcurl sends a header line like this one to the URL's own host only, never on to the
+    // host of a redirect.
+    req.credentials = authorization.empty() ? 0 : 1;
+    req.on_header = tessel_collect_header;
+    req.on_body = tessel_collect_body;
+    req.user = &c;
     char *error = nullptr;
-    p.result = tessel_http_range(http, url.c_str(), 0, kProbeBytes - 1, &c, &p.status, &error);
+    p.result = http->request(http->user, &req, &p.status, &error);
     if (error) {
         p.error = error;
         http->free(http->user, error);
@@ -199,7 +225,7 @@ int cmd_stream(Session &s, const std::string &item, bool probe) {
     }
     if (!probe) return kExitOk;
 
-    const Probe p = probe_stream(s.media, a.url);
+    const Probe p = probe_stream(s.media, a.url, a.authorization);
     std::FILE *where = s.json ? s.err : s.out;
     if (p.result != 0) {
         std::fprintf(s.err, "kojelly: probe of %s failed: %s\n",

@@ -41,7 +41,9 @@ int report(Session &s, const Outcome &o);
 // string), else the argument as a JSON string, so that a bare id can be typed as it is.
 std::string entry_for(std::string_view item);
 
-// The first bytes of a stream, fetched with a Range GET.
+// The first bytes of a stream, fetched with a Range GET that carries the Authorization header
+// the plug-in answered with (empty: none). The token in the URL alone does not open a stream on
+// a server that reads tokens only from headers or from a query name the plug-in does not use.
 struct Probe {
     std::int32_t result = -1;  // the transport's result; 0 = an answer arrived
     std::int32_t status = 0;
@@ -51,7 +53,8 @@ struct Probe {
     bool ok() const { return result == 0 && (status == 200 || status == 206); }
 };
 constexpr std::int64_t kProbeBytes = 64 * 1024;
-Probe probe_stream(const tessel_http *http, const std::string &url);
+Probe probe_stream(const tessel_http *http, const std::string &url,
+                   const std::string &authorization);
 
 // A folder's listing: exit 0 with the plug-in's JSON and its entries, or the exit status and a
 // message ready to print.

@@ -36,10 +36,12 @@ std::string random_key() {
 
 }  // namespace
 
-int run_demo(Plugin &plugin, const CurlOptions &transport, std::FILE *out, std::FILE *err) {
+int run_demo(Plugin &plugin, const CurlOptions &transport, DemoFlavour flavour, std::FILE *out,
+             std::FILE *err) {
     DemoOptions options;
     options.user = kDemoUser;
     options.password = kDemoPassword;
+    options.flavour = flavour;
     DemoServer server(options);
     std::string error;
     if (!server.start(error)) {
@@ -77,9 +79,10 @@ int run_demo(Plugin &plugin, const CurlOptions &transport, std::FILE *out, std::
     std::size_t series = 0;
     for (const std::size_t pos : lib.shows().children) series += lib.items()[pos].type == "Series";
     std::fprintf(out,
-                 "server   %s, user \"%s\", a library of %zu movies, %zu series and nested "
-                 "folders\n",
-                 server.url().c_str(), kDemoUser, lib.movies().children.size(), series);
+                 "server   %s (%s flavour), user \"%s\", a library of %zu movies, %zu series "
+                 "and nested folders\n",
+                 server.url().c_str(), flavour_name(flavour), kDemoUser,
+                 lib.movies().children.size(), series);
     std::fprintf(out,
                  "each step runs as `kojelly --server %s --user %s --password-stdin STEP` "
                  "would\n",
@@ -90,7 +93,7 @@ int run_demo(Plugin &plugin, const CurlOptions &transport, std::FILE *out, std::
         if (first_failure == kExitOk) first_failure = rc;
     };
 
-    step(out, "validate", "is it a Jellyfin server, and are the credentials accepted?");
+    step(out, "validate", "is it a Jellyfin or Emby server, and are the credentials accepted?");
     note(cmd_validate(s));
 
     step(out, "ls", "the root: the user's libraries");
@@ -118,8 +121,8 @@ int run_demo(Plugin &plugin, const CurlOptions &transport, std::FILE *out, std::
     std::fprintf(out,
                  "\nThe demo server answered %d requests: %d login, %d root listing, %d folder "
                  "pages, %d lookups, %d playback info, %d stream.\n",
-                 st.requests, st.logins, st.views, st.item_pages, st.lookups, st.playback,
-                 st.streams);
+                 st.requests, st.logins, st.views + st.media_folders, st.item_pages, st.lookups,
+                 st.playback, st.streams);
     std::fputs(first_failure == kExitOk ? "Every step succeeded.\n"
                                         : "A step failed; see the messages above.\n",
                out);
@@ -128,7 +131,7 @@ int run_demo(Plugin &plugin, const CurlOptions &transport, std::FILE *out, std::
     return first_failure;
 }
 
-int serve_demo(int port, std::FILE *out, std::FILE *err) {
+int serve_demo(int port, DemoFlavour flavour, std::FILE *out, std::FILE *err) {
     // The server's threads inherit this mask, so the signals wait for sigwait below.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
@@ -140,6 +143,7 @@ int serve_demo(int port, std::FILE *out, std::FILE *err) {
     options.user = kDemoUser;
     options.password = kDemoPassword;
     options.api_key = random_key();
+    options.flavour = flavour;
     DemoServer server(options);
     std::string error;
     if (!server.start(error, port)) {
@@ -148,7 +152,7 @@ int serve_demo(int port, std::FILE *out, std::FILE *err) {
     }
     const std::string url = server.url();
     std::fprintf(out,
-                 "demo server listening on %s\n"
+                 "demo server (%s flavour) listening on %s\n"
                  "  user \"%s\", password \"%s\", API key %s\n"
                  "try:\n"
                  "  export KOJELLY_PASSWORD=%s\n"
@@ -156,9 +160,9 @@ int serve_demo(int port, std::FILE *out, std::FILE *err) {
                  "  export KOJELLY_API_KEY=%s\n"
                  "  kojelly --server %s --api-key-env KOJELLY_API_KEY tree %s --depth 2\n"
                  "Ctrl-C stops it.\n",
-                 url.c_str(), kDemoUser, kDemoPassword, options.api_key.c_str(), kDemoPassword,
-                 url.c_str(), kDemoUser, options.api_key.c_str(), url.c_str(),
-                 server.library().shows().id.c_str());
+                 flavour_name(flavour), url.c_str(), kDemoUser, kDemoPassword,
+                 options.api_key.c_str(), kDemoPassword, url.c_str(), kDemoUser,
+                 options.api_key.c_str(), url.c_str(), server.library().shows().id.c_str());
     std::fflush(out);
     int sig = 0;
     sigwait(&stop_signals, &sig);

@@ -7,11 +7,13 @@
 #include <cstdio>
 
 #include "curl_transport.hpp"
+#include "demo_library.hpp"
 #include "plugin.hpp"
 
 namespace kojelly::cli {
 
-int run_demo(Plugin &plugin, const CurlOptions &transport, std::FILE *out, std::FILE *err);
-int serve_demo(int port, std::FILE *out, std::FILE *err);
+int run_demo(Plugin &plugin, const CurlOptions &transport, DemoFlavour flavour, std::FILE *out,
+             std::FILE *err);
+int serve_demo(int port, DemoFlavour flavour, std::FILE *out, std::FILE *err);
 
 }  // namespace kojelly::cli

@@ -24,6 +24,17 @@ constexpr std::int64_t kEpisodeMinBytes = 200000000LL;
 constexpr std::int64_t kEpisodeSpanBytes = 1300000000LL;
 constexpr std::int64_t kExtraMinBytes = 20000000LL;
 constexpr std::int64_t kExtraSpanBytes = 300000000LL;
+// Numeric ids count up from here; the lower ones belong to the server's own folders.
+constexpr std::uint64_t kFirstNumericId = 101;
+
+struct FlavourName {
+    DemoFlavour flavour;
+    std::string_view name;
+};
+constexpr std::array<FlavourName, 2> kFlavourNames = {{
+    {DemoFlavour::jellyfin, "jellyfin"},
+    {DemoFlavour::emby, "emby"},
+}};
 
 constexpr std::array<const char *, 30> kAdjectives = {
     "Silent",   "Crimson",  "Hidden",   "Broken",    "Golden",    "Last",    "Distant", "Frozen",
@@ -105,7 +116,25 @@ std::string numbered(int n) {
 
 }  // namespace
 
-DemoLibrary::DemoLibrary(int movie_count) : id_state_(kIdSeed), pick_state_(kPickSeed) {
+const char *flavour_name(DemoFlavour flavour) {
+    for (const FlavourName &f : kFlavourNames) {
+        if (f.flavour == flavour) return f.name.data();
+    }
+    return "?";
+}
+
+bool parse_flavour(std::string_view name, DemoFlavour &out) {
+    for (const FlavourName &f : kFlavourNames) {
+        if (f.name == name) {
+            out = f.flavour;
+            return true;
+        }
+    }
+    return false;
+}
+
+DemoLibrary::DemoLibrary(int movie_count, DemoFlavour flavour)
+    : flavour_(flavour), id_state_(kIdSeed), pick_state_(kPickSeed), next_number_(kFirstNumericId) {
     server_id_ = next_id();
     user_id_ = next_id();
     movies_ = add_view("Movies", "movies");
@@ -140,8 +169,14 @@ std::string DemoLibrary::next_id() {
     return text.data();
 }
 
+// Server and user ids are hexadecimal in both flavours; only item ids differ.
+std::string DemoLibrary::next_item_id() {
+    if (flavour_ == DemoFlavour::emby) return std::to_string(next_number_++);
+    return next_id();
+}
+
 std::size_t DemoLibrary::add(DemoItem item, std::size_t parent) {
-    item.id = next_id();
+    item.id = next_item_id();
     if (item.sort_name.empty()) item.sort_name = sort_name_of(item.name);
     const std::size_t pos = items_.size();
     if (parent != pos) {

@@ -1,9 +1,10 @@
 // The library that the demo server serves, generated from fixed seeds so that every run and every
 // test sees the same items: two views, a movie library large enough to need several pages
 // (1200 movies by default, a few with awkward names) and a shows library with series, seasons,
-// episodes and plain nested folders (one of them empty). It also owns the stream bytes of every
-// file, computed from the item id and the offset so that any byte range of any file is
-// reproducible without storing anything.
+// episodes and plain nested folders (one of them empty). Item ids are written the way the
+// imitated server flavour writes them. It also owns the stream bytes of every file, computed from
+// the item id and the offset so that any byte range of any file is reproducible without storing
+// anything.
 #pragma once
 
 #include <cstddef>
@@ -17,8 +18,18 @@ namespace kojelly::cli {
 
 constexpr int kDemoMovies = 1200;
 
+// The server the demo imitates. jellyfin: a current Jellyfin server (item ids of 32 hex digits,
+// no /UserViews for an API key); emby: an Emby server (numeric item ids, views only at
+// /Users/{id}/Views).
+enum class DemoFlavour { jellyfin, emby };
+
+// "jellyfin" or "emby".
+const char *flavour_name(DemoFlavour flavour);
+// The flavour with this name; false for any other text.
+[[nodiscard]] bool parse_flavour(std::string_view name, DemoFlavour &out);
+
 struct DemoItem {
-    std::string id;  // 32 lower-case hex digits, as the server writes item ids
+    std::string id;  // 32 lower-case hex digits (jellyfin) or a decimal number (emby)
     std::string parent_id;
     std::string name;
     std::string sort_name;
@@ -38,7 +49,8 @@ struct DemoItem {
 
 class DemoLibrary {
 public:
-    explicit DemoLibrary(int movie_count = kDemoMovies);
+    explicit DemoLibrary(int movie_count = kDemoMovies,
+                         DemoFlavour flavour = DemoFlavour::jellyfin);
 
     const std::vector<DemoItem> &items() const { return items_; }
     const DemoItem *find(std::string_view id) const;
@@ -47,6 +59,7 @@ public:
     const DemoItem &shows() const { return items_[shows_]; }
     const std::string &server_id() const { return server_id_; }
     const std::string &user_id() const { return user_id_; }
+    DemoFlavour flavour() const { return flavour_; }
 
 private:
     std::size_t add(DemoItem item, std::size_t parent);
@@ -54,7 +67,9 @@ private:
     void add_movies(int count);
     void add_shows();
     std::string next_id();
+    std::string next_item_id();
 
+    DemoFlavour flavour_;
     std::vector<DemoItem> items_;
     std::unordered_map<std::string, std::size_t> by_id_;
     std::vector<std::size_t> views_;
@@ -62,6 +77,7 @@ private:
     std::size_t shows_ = 0;
     std::uint64_t id_state_ = 0;
     std::uint64_t pick_state_ = 0;
+    std::uint64_t next_number_ = 0;
     std::string server_id_;
     std::string user_id_;
 };

@@ -26,12 +26,30 @@ namespace kojelly::cli {
 namespace {
 
 constexpr const char *kServerName = "kojelly demo server";
-constexpr const char *kServerVersion = "10.10.3";
 constexpr const char *kJsonType = "application/json; charset=utf-8";
 constexpr const char *kLocalHost = "127.0.0.1";
 constexpr std::size_t kStreamPiece = 64 * 1024;
 constexpr std::int64_t kBitsPerByte = 8;
 constexpr std::int64_t kTicksPerSecond = 10000000;
+
+// What sets the flavours apart besides their routes.
+struct Traits {
+    const char *version;
+    const char *product;
+    // The one query parameter that may carry a token: current Jellyfin reads `ApiKey` and
+    // ignores the older `api_key`, which Emby still reads.
+    const char *key_param;
+};
+constexpr Traits kJellyfinTraits = {"10.10.3", "Jellyfin Server", "ApiKey"};
+constexpr Traits kEmbyTraits = {"4.8.10.0", "Emby Server", "api_key"};
+
+const Traits &traits_of(DemoFlavour flavour) {
+    return flavour == DemoFlavour::emby ? kEmbyTraits : kJellyfinTraits;
+}
+
+// Who sent a request: the API key grants what an administrator may do, a login's token what
+// that user may do.
+enum class Caller { nobody, api_key, user };
 
 struct DocFree {
     void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
@@ -114,15 +132,12 @@ std::string auth_member(const httplib::Request &req, std::string_view name) {
     return {};
 }
 
-std::string token_of(const httplib::Request &req) {
+std::string token_of(const httplib::Request &req, std::string_view key_param) {
     std::string token = auth_member(req, "token");
     if (token.empty() && req.has_header("X-Emby-Token"))
         token = req.get_header_value("X-Emby-Token");
     if (token.empty()) {
-        for (const char *name : {"api_key", "ApiKey"}) {
-            if (const std::string *v = param(req, name)) token = *v;
-            if (!token.empty()) break;
-        }
+        if (const std::string *v = param(req, key_param)) token = *v;
     }
     return token;
 }
@@ -208,7 +223,8 @@ void media_source_json(std::string &out, const DemoItem &item) {
 }  // namespace
 
 struct DemoServer::Impl {
-    explicit Impl(DemoOptions o) : options(std::move(o)), library(options.movies) {}
+    explicit Impl(DemoOptions o)
+        : options(std::move(o)), library(options.movies, options.flavour) {}
 
     DemoOptions options;
     DemoLibrary library;
@@ -241,12 +257,18 @@ struct DemoServer::Impl {
         f(stats);
     }
 
-    bool authorized(const httplib::Request &req) {
-        const std::string token = token_of(req);
-        if (token.empty()) return false;
-        if (!options.api_key.empty() && token == options.api_key) return true;
+    Caller caller(const httplib::Request &req) {
+        const std::string token = token_of(req, traits_of(options.flavour).key_param);
+        if (token.empty()) return Caller::nobody;
+        if (!options.api_key.empty() && token == options.api_key) return Caller::api_key;
         std::lock_guard<std::mutex> guard(lock);
-        return tokens.count(token) > 0;
+        return tokens.count(token) > 0 ? Caller::user : Caller::nobody;
+    }
+
+    std::string root_page(const Fields &fields) const {
+        std::vector<const DemoItem *> list;
+        for (const std::size_t pos : library.views()) list.push_back(&library.items()[pos]);
+        return page_json(list, static_cast<std::int64_t>(list.size()), 0, fields);
     }
 
     void item_json(std::string &out, const DemoItem &item, const Fields &fields, bool all) const {
@@ -313,7 +335,9 @@ struct DemoServer::Impl {
     bool apply_fault(const std::string &path, httplib::Response &res);
     void public_info(httplib::Response &res, bool full);
     void login(const httplib::Request &req, httplib::Response &res);
-    void views(const httplib::Request &req, httplib::Response &res);
+    void views(const httplib::Request &req, Caller who, const std::string *uid,
+               httplib::Response &res);
+    void media_folders(const httplib::Request &req, Caller who, httplib::Response &res);
     void items(const httplib::Request &req, httplib::Response &res);
     void user_item(const std::string &uid, const std::string &id, httplib::Response &res);
     void playback(const std::string &id, httplib::Response &res);
@@ -348,12 +372,14 @@ void DemoServer::Impl::handle(const httplib::Request &req, httplib::Response &re
     if (get && path == "/system/info/public") return public_info(res, false);
     if (post && path == "/users/authenticatebyname") return login(req, res);
 
-    enum class Route { none, info, views, items, user_item, playback, stream };
+    enum class Route { none, info, views, media_folders, items, user_item, playback, stream };
     Route route = Route::none;
+    // Each flavour knows one path for a user's views and answers 404 for the other's.
+    const bool emby = options.flavour == DemoFlavour::emby;
+    const bool user_views = seg.size() == 3 && seg[0] == "users" && seg[2] == "views";
     if (get && path == "/system/info") route = Route::info;
-    if (get &&
-        (path == "/userviews" || (seg.size() == 3 && seg[0] == "users" && seg[2] == "views")))
-        route = Route::views;
+    if (get && (emby ? user_views : path == "/userviews")) route = Route::views;
+    if (get && path == "/library/mediafolders") route = Route::media_folders;
     if (get && path == "/items") route = Route::items;
     if (get && seg.size() == 4 && seg[0] == "users" && seg[2] == "items") route = Route::user_item;
     if ((get || post) && seg.size() == 3 && seg[0] == "items" && seg[2] == "playbackinfo")
@@ -363,7 +389,8 @@ void DemoServer::Impl::handle(const httplib::Request &req, httplib::Response &re
         route = Route::stream;
     if (route == Route::none) return send_text(res, 404, "Not Found");
 
-    if (!authorized(req)) {
+    const Caller who = caller(req);
+    if (who == Caller::nobody) {
         count([](DemoStats &s) { ++s.unauthorized; });
         res.status = 401;
         return;
@@ -372,7 +399,9 @@ void DemoServer::Impl::handle(const httplib::Request &req, httplib::Response &re
         case Route::info:
             return public_info(res, true);
         case Route::views:
-            return views(req, res);
+            return views(req, who, user_views ? &seg[1] : nullptr, res);
+        case Route::media_folders:
+            return media_folders(req, who, res);
         case Route::items:
             return items(req, res);
         case Route::user_item:
@@ -390,8 +419,9 @@ void DemoServer::Impl::public_info(httplib::Response &res, bool full) {
     std::string out = "{";
     member(out, "LocalAddress", url());
     member(out, "ServerName", kServerName);
-    member(out, "Version", kServerVersion);
-    member(out, "ProductName", "Jellyfin Server");
+    const Traits &traits = traits_of(options.flavour);
+    member(out, "Version", traits.version);
+    member(out, "ProductName", traits.product);
     member(out, "OperatingSystem", "");
     member(out, "Id", library.server_id());
     member_raw(out, "StartupWizardCompleted", "true");
@@ -442,7 +472,9 @@ void DemoServer::Impl::login(const httplib::Request &req, httplib::Response &res
     member_raw(user_json, "HasPassword", options.password.empty() ? "false" : "true");
     member_raw(user_json, "HasConfiguredPassword", options.password.empty() ? "false" : "true");
     member_raw(user_json, "EnableAutoLogin", "false");
-    member_raw(user_json, "Policy", "{\"IsAdministrator\":false,\"EnableMediaPlayback\":true}");
+    member_raw(user_json, "Policy",
+               std::string("{\"IsAdministrator\":") + (options.admin ? "true" : "false") +
+                   ",\"EnableMediaPlayback\":true}");
     close_object(user_json);
     std::string session = "{";
     member(session, "Id", random_hex());
@@ -463,11 +495,22 @@ void DemoServer::Impl::login(const httplib::Request &req, httplib::Response &res
     send_json(res, out);
 }
 
-void DemoServer::Impl::views(const httplib::Request &req, httplib::Response &res) {
+// /UserViews (jellyfin) resolves the user of the token, which an API key does not have;
+// /Users/{uid}/Views (emby) names the user in the path.
+void DemoServer::Impl::views(const httplib::Request &req, Caller who, const std::string *uid,
+                             httplib::Response &res) {
+    if (!uid && who == Caller::api_key)
+        return send_text(res, 400, "An API key has no user whose views could be listed");
+    if (uid && !iequals(*uid, library.user_id())) return send_text(res, 404, "User not found");
     count([](DemoStats &s) { ++s.views; });
-    std::vector<const DemoItem *> list;
-    for (const std::size_t pos : library.views()) list.push_back(&library.items()[pos]);
-    send_json(res, page_json(list, static_cast<std::int64_t>(list.size()), 0, fields_of(req)));
+    send_json(res, root_page(fields_of(req)));
+}
+
+void DemoServer::Impl::media_folders(const httplib::Request &req, Caller who,
+                                     httplib::Response &res) {
+    if (who != Caller::api_key && !options.admin) return send_text(res, 403, "Forbidden");
+    count([](DemoStats &s) { ++s.media_folders; });
+    send_json(res, root_page(fields_of(req)));
 }
 
 void DemoServer::Impl::items(const httplib::Request &req, httplib::Response &res) {

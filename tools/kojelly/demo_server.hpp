@@ -1,10 +1,14 @@
 // The demo server: a small in-process HTTP server on 127.0.0.1 that speaks the part of the
-// Jellyfin API the plug-in uses, the way a current server answers it, over the generated
-// DemoLibrary. It knows one user (login by POST /Users/AuthenticateByName, which hands out
-// 32-hex-digit tokens) and optionally an API key; every endpoint but /System/Info/Public and the
-// login wants a token in the MediaBrowser Authorization header (or, for stream URLs, in
-// api_key) and answers 401 without one. Faults can be configured per path prefix so that tests
-// see a failing or misbehaving server. The tool's `demo` command and the end-to-end tests run it.
+// Jellyfin and Emby API the plug-in uses, the way a current server of the chosen flavour answers
+// it, over the generated DemoLibrary. It knows one user (login by POST
+// /Users/AuthenticateByName, which hands out 32-hex-digit tokens) and optionally an API key;
+// every endpoint but /System/Info/Public and the login wants a token in the MediaBrowser
+// Authorization header (or in the query: `ApiKey` on jellyfin, `api_key` on emby) and answers
+// 401 without one. The flavours differ where real servers do: jellyfin resolves /UserViews for
+// a user's token only and answers 400 to an API key, emby has no /UserViews at all and serves
+// /Users/{id}/Views; both serve /Library/MediaFolders to an API key or an administrator. Faults
+// can be configured per path prefix so that tests see a failing or misbehaving server. The
+// tool's `demo` command and the end-to-end tests run it.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +34,8 @@ struct DemoOptions {
     std::string user = "demo";
     std::string password = "demo";
     std::string api_key;  // empty: no API key is accepted
+    DemoFlavour flavour = DemoFlavour::jellyfin;
+    bool admin = false;  // the user is an administrator, so may read /Library/MediaFolders
     std::vector<DemoFault> faults;
     int movies = kDemoMovies;
 };
@@ -39,10 +45,11 @@ struct DemoStats {
     int requests = 0;
     int logins = 0;  // successful ones
     int failed_logins = 0;
-    int unauthorized = 0;  // 401 answers for a missing or unknown token
-    int views = 0;
-    int item_pages = 0;  // /Items with ParentId
-    int lookups = 0;     // /Items with Ids, and /Users/{id}/Items/{id}
+    int unauthorized = 0;   // 401 answers for a missing or unknown token
+    int views = 0;          // root pages served from /UserViews or /Users/{id}/Views
+    int media_folders = 0;  // root pages served from /Library/MediaFolders
+    int item_pages = 0;     // /Items with ParentId
+    int lookups = 0;        // /Items with Ids, and /Users/{id}/Items/{id}
     int playback = 0;
     int streams = 0;
     std::string last_device_id;  // from the last login's Authorization header

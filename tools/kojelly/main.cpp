@@ -52,7 +52,7 @@ CurlOptions transport_options(const Options &o, Plugin &plugin) {
 }
 
 int run(const Options &o) {
-    if (o.command == "demo" && o.serve) return serve_demo(o.port, stdout, stderr);
+    if (o.command == "demo" && o.serve) return serve_demo(o.port, o.flavour, stdout, stderr);
 
     std::string error;
     if (!CurlTransport::global_init(error)) {
@@ -74,7 +74,7 @@ int run(const Options &o) {
     }
 
     const CurlOptions api = transport_options(o, *plugin);
-    if (o.command == "demo") return run_demo(*plugin, api, stdout, stderr);
+    if (o.command == "demo") return run_demo(*plugin, api, o.flavour, stdout, stderr);
 
     Session s;
     s.plugin = plugin.get();
