@@ -7,8 +7,8 @@
 # on the machine's own release. The mirror is taken from the machine's own apt sources.
 set -euo pipefail
 
-packages=(g++ clang cmake ninja-build make pkg-config binutils
-          libgtest-dev libgmock-dev libbenchmark-dev
+packages=(g++ clang libclang-rt-dev cmake ninja-build make pkg-config binutils
+          libgtest-dev libgmock-dev libbenchmark-dev python3
           libcurl4-openssl-dev libcpp-httplib-dev libyyjson-dev)
 
 sudo_cmd=()

@@ -55,6 +55,7 @@ struct route {
     char *failure;
     char *configured;  // the reply as last set; survives a later fail
     char *last_body;   // body of the last request that carried one
+    size_t reply_len;  // length of reply: a page of megabytes is not scanned on every answer
     int32_t status;
     int32_t calls;
 };
@@ -243,6 +244,7 @@ int32_t fake_request(void *, const tessel_http_req *req, int32_t *status, char *
     bool failed = false;
     int32_t answer_status = kUnroutedStatus;
     const char *reply = kUnroutedReply;
+    size_t reply_len = sizeof kUnroutedReply - 1;
     Text owned;  // the reply or error text copied out of the route
     {
         platform::LockGuard lock(g_fl);
@@ -266,8 +268,9 @@ int32_t fake_request(void *, const tessel_http_req *req, int32_t *status, char *
                 owned.reset(kojelly_strdup(kNoBody));
             } else {
                 answer_status = r->status;
-                owned.reset(kojelly_strdup(r->reply));
+                owned.reset(kojelly_strndup(r->reply, r->reply_len));
                 reply = owned.get();
+                reply_len = r->reply_len;
             }
         }
     }
@@ -281,7 +284,7 @@ int32_t fake_request(void *, const tessel_http_req *req, int32_t *status, char *
         return -1;
     }
     if (status) *status = answer_status;
-    if (req->on_body) (void)req->on_body(req->user, reply, std::strlen(reply));
+    if (req->on_body) (void)req->on_body(req->user, reply, reply_len);
     return 0;
 }
 
@@ -320,6 +323,7 @@ int32_t fake_set_impl(const char *method, const char *url, int32_t status, const
     // "fake: no body", which is how a test notices.
     replace(r->configured, kojelly_strdup(body));
     r->reply = kojelly_strdup(body);
+    r->reply_len = r->reply ? std::strlen(r->reply) : 0;
     r->status = status;
     return KOJELLY_OK;
 }

@@ -81,6 +81,11 @@ KOJELLY_API int32_t kojelly_parse_items(const char *body, char *out, int32_t out
         std::memcpy(out, json->data, json->len + 1);
     }
     kojelly_publish(KOJELLY_OK, "", json.c_str());
+    // Without a buffer the result slot is the only copy of the answer: losing it is a failure.
+    if ((!out || out_len <= 0) && !*kojelly_result_json()) {
+        kojelly_publish(KOJELLY_EFAIL, "out of memory", nullptr);
+        return KOJELLY_EFAIL;
+    }
     return KOJELLY_OK;
 }
 

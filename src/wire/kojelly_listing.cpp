@@ -1,36 +1,77 @@
 // The listing JSON of a folder.
 #include "wire/kojelly_listing.hpp"
 
+#include <charconv>
+#include <cstdint>
+
+namespace {
+
+// Appends pieces until one fails; later pieces are skipped, so the text stops at the failure.
+// A listing holds up to 100000 entries of some thirty pieces each: fixed pieces carry their
+// length from compile time and numbers are formatted without printf.
+class Out {
+public:
+    explicit Out(kojelly_buf *b) : b_(b) {}
+
+    template <size_t N>
+    Out &piece(const char (&text)[N]) {
+        ok_ = ok_ && kojelly_buf_add(b_, text, N - 1) == 0;
+        return *this;
+    }
+    Out &str(const char *text) {
+        ok_ = ok_ && kojelly_buf_json_str(b_, text) == 0;
+        return *this;
+    }
+    Out &number(long long v) {
+        char digits[24];
+        const auto r = std::to_chars(digits, digits + sizeof digits, v);
+        ok_ = ok_ && kojelly_buf_add(b_, digits, static_cast<uint64_t>(r.ptr - digits)) == 0;
+        return *this;
+    }
+    int result() const { return ok_ ? 0 : -1; }
+
+private:
+    kojelly_buf *b_;
+    bool ok_ = true;
+};
+
+}  // namespace
+
 int kojelly_item_json(kojelly_buf *b, const kojelly_item *item) {
     // "available" tells the host that the server knows the work well enough to name it.
     const bool available = item->title && item->year != 0;
-    if (kojelly_buf_adds(b, "{\"name\":") || kojelly_buf_json_str(b, item->name) ||
-        kojelly_buf_adds(b, ",\"path\":") || kojelly_buf_json_str(b, item->id) ||
-        kojelly_buf_adds(b, item->folder ? ",\"folder\":true,\"kind\":\"dir\""
-                                         : ",\"folder\":false,\"kind\":\"file\"") ||
-        kojelly_buf_addf(b, ",\"size\":%lld,\"mtime_ms\":-1", static_cast<long long>(item->size)) ||
-        kojelly_buf_adds(b, ",\"id\":") || kojelly_buf_json_str(b, item->id) ||
-        kojelly_buf_adds(b, ",\"parent_id\":") || kojelly_buf_json_str(b, item->parent_id) ||
-        kojelly_buf_adds(b, ",\"title\":") || kojelly_buf_json_str(b, item->title))
-        return -1;
-    if (item->year ? kojelly_buf_addf(b, ",\"year\":%d", static_cast<int>(item->year))
-                   : kojelly_buf_adds(b, ",\"year\":null"))
-        return -1;
-    if (kojelly_buf_adds(b, ",\"type\":") || kojelly_buf_json_str(b, item->type) ||
-        kojelly_buf_adds(b, ",\"media_type\":") || kojelly_buf_json_str(b, item->media_type) ||
-        kojelly_buf_adds(b, ",\"container\":") || kojelly_buf_json_str(b, item->container) ||
-        kojelly_buf_adds(b, ",\"imdb\":") || kojelly_buf_json_str(b, item->imdb) ||
-        kojelly_buf_adds(b, ",\"tmdb\":") || kojelly_buf_json_str(b, item->tmdb) ||
-        kojelly_buf_adds(b, available ? ",\"available\":true}" : ",\"available\":false}"))
-        return -1;
-    return 0;
+    Out o(b);
+    o.piece("{\"name\":").str(item->name).piece(",\"path\":").str(item->id);
+    if (item->folder) {
+        o.piece(",\"folder\":true,\"kind\":\"dir\"");
+    } else {
+        o.piece(",\"folder\":false,\"kind\":\"file\"");
+    }
+    o.piece(",\"size\":").number(item->size).piece(",\"mtime_ms\":-1");
+    o.piece(",\"id\":").str(item->id).piece(",\"parent_id\":").str(item->parent_id);
+    o.piece(",\"title\":").str(item->title);
+    if (item->year) {
+        o.piece(",\"year\":").number(item->year);
+    } else {
+        o.piece(",\"year\":null");
+    }
+    o.piece(",\"type\":").str(item->type).piece(",\"media_type\":").str(item->media_type);
+    o.piece(",\"container\":").str(item->container);
+    o.piece(",\"imdb\":").str(item->imdb).piece(",\"tmdb\":").str(item->tmdb);
+    if (available) {
+        o.piece(",\"available\":true}");
+    } else {
+        o.piece(",\"available\":false}");
+    }
+    return o.result();
 }
 
 int kojelly_items_json(kojelly_buf *b, const kojelly_items *list) {
-    if (kojelly_buf_adds(b, "{\"items\":[")) return -1;
-    for (uint64_t i = 0; i < list->count; ++i) {
-        if (i > 0 && kojelly_buf_adds(b, ",")) return -1;
-        if (kojelly_item_json(b, &list->items[i])) return -1;
+    Out o(b);
+    o.piece("{\"items\":[");
+    for (uint64_t i = 0; i < list->count && o.result() == 0; ++i) {
+        if (i > 0) o.piece(",");
+        if (o.result() == 0 && kojelly_item_json(b, &list->items[i]) != 0) return -1;
     }
-    return kojelly_buf_adds(b, "]}");
+    return o.piece("]}").result();
 }

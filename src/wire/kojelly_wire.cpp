@@ -121,7 +121,10 @@ int64_t num_val(yyjson_val *v, int64_t dflt) {
 }
 
 int copy_str(yyjson_val *v, char **out) {
-    const std::string_view s = str_view(v);
+    // Texts are read up to their first NUL: a string that an embedded NUL cuts to nothing is
+    // as good as missing, rather than a present but empty text.
+    std::string_view s = str_view(v);
+    s = s.substr(0, s.find('\0'));
     *out = s.empty() ? nullptr : kojelly_strndup(s.data(), s.size());
     return s.empty() || *out ? 0 : -1;
 }
@@ -209,6 +212,11 @@ int kojelly_parse_info(const char *body, uint64_t body_len, kojelly_info *info, 
         kojelly::copy_str(version, &info->version)) {
         kojelly_info_free(info);
         say(msg, msg_size, "%s", kNoMemory);
+        return KOJELLY_EFAIL;
+    }
+    if (!info->id || !info->version) {
+        kojelly_info_free(info);
+        say(msg, msg_size, "%s", kInfoMissing);
         return KOJELLY_EFAIL;
     }
     return KOJELLY_OK;

@@ -1,5 +1,6 @@
 #include "support/alloc_fail.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,16 @@ thread_local uint64_t t_left = 0;   // allocations to let through before failing
 thread_local uint64_t t_seen = 0;   // allocations seen while counting
 thread_local bool t_counting = false;
 
+// Process-wide tallies; constant-initialised, so reading or bumping them never allocates.
+std::atomic<uint64_t> g_failures{0};
+std::atomic<uint64_t> g_blocks{0};
+
+template <typename T>
+T *made(T *block) {
+    if (block) g_blocks.fetch_add(1, std::memory_order_relaxed);
+    return block;
+}
+
 bool fail_now() {
     if (t_counting) ++t_seen;
     if (!t_armed) return false;
@@ -31,6 +42,7 @@ bool fail_now() {
     }
     t_fired = true;
     if (!t_all_after) t_armed = false;
+    g_failures.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 
@@ -38,14 +50,18 @@ bool fail_now() {
 
 extern "C" {
 
-void *__wrap_malloc(size_t n) { return fail_now() ? nullptr : __real_malloc(n); }
+void *__wrap_malloc(size_t n) { return fail_now() ? nullptr : made(__real_malloc(n)); }
 void *__wrap_calloc(size_t n, size_t size) {
-    return fail_now() ? nullptr : __real_calloc(n, size);
+    return fail_now() ? nullptr : made(__real_calloc(n, size));
 }
-void *__wrap_realloc(void *p, size_t n) { return fail_now() ? nullptr : __real_realloc(p, n); }
-char *__wrap_strdup(const char *s) { return fail_now() ? nullptr : __real_strdup(s); }
+void *__wrap_realloc(void *p, size_t n) {
+    if (fail_now()) return nullptr;
+    void *q = __real_realloc(p, n);
+    return p ? q : made(q);
+}
+char *__wrap_strdup(const char *s) { return fail_now() ? nullptr : made(__real_strdup(s)); }
 char *__wrap_strndup(const char *s, size_t n) {
-    return fail_now() ? nullptr : __real_strndup(s, n);
+    return fail_now() ? nullptr : made(__real_strndup(s, n));
 }
 
 }  // extern "C"
@@ -82,5 +98,9 @@ uint64_t sweep(const std::function<void()> &fn, bool all_after) {
     }
     return n;
 }
+
+uint64_t failures() { return g_failures.load(std::memory_order_relaxed); }
+
+uint64_t blocks_made() { return g_blocks.load(std::memory_order_relaxed); }
 
 }  // namespace alloc_fail

@@ -29,4 +29,12 @@ uint64_t count(const std::function<void()> &fn);
 // its checks must accept both outcomes: success, or the documented failure. Returns N.
 uint64_t sweep(const std::function<void()> &fn, bool all_after = false);
 
+// Allocations made to fail so far in the process, on every thread.
+uint64_t failures();
+
+// Heap blocks handed out by the wrapped allocators so far in the process, on every thread (a
+// realloc that resizes an existing block hands out none). A binary that also wraps free can
+// subtract the blocks it has seen released to learn how many are live.
+uint64_t blocks_made();
+
 }  // namespace alloc_fail

@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (Release) and runs them in one run of the benchmark program, then the
+# Python comparison on the same page; prints the ratios and writes docs/performance.md with its
+# chart. With --smoke: one short repetition, the ratios printed, the page written into the
+# result folder instead of docs/ (for CI, where the figures mean nothing).
+#
+# Environment: BENCH_BUILD (build folder, default build-bench), BENCH_OUT (results, default
+# BENCH_BUILD/bench-results), BENCH_REPS (repetitions, default 5), BENCH_MIN_TIME (seconds per
+# repetition, default 0.5), BENCH_FILTER (a --benchmark_filter regex), BENCH_QUIET_WAIT (wait up
+# to this many seconds for the one-minute load average to fall below BENCH_QUIET_LOAD, default
+# 0.5, before measuring; default 0: do not wait).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+smoke=0
+if [ "${1:-}" = "--smoke" ]; then smoke=1; fi
+
+build=${BENCH_BUILD:-$root/build-bench}
+out=${BENCH_OUT:-$build/bench-results}
+reps=${BENCH_REPS:-5}
+min_time=${BENCH_MIN_TIME:-0.5}
+py_reps=${BENCH_PY_REPS:-21}
+md=$root/docs/performance.md
+chart=$root/docs/listing_time.svg
+if [ "$smoke" = 1 ]; then
+  reps=1
+  min_time=0.001
+  py_reps=3
+  md=$out/performance.md
+  chart=$out/listing_time.svg
+fi
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOJELLY_BENCH=ON \
+  -DKOJELLY_TESTS=OFF >/dev/null
+cmake --build "$build" --target kojelly_bench -j "$(nproc)"
+
+mkdir -p "$out" "$(dirname "$md")"
+quiet_load=${BENCH_QUIET_LOAD:-0.5}
+waited=0
+while [ "$waited" -lt "${BENCH_QUIET_WAIT:-0}" ] &&
+      awk -v l="$quiet_load" '{ exit !($1 >= l) }' /proc/loadavg; do
+  sleep 10
+  waited=$((waited + 10))
+done
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+if awk -v n="$(nproc)" '{ exit !($1 >= n / 4) }' /proc/loadavg; then
+  echo "warning: the machine is busy; the figures will be noisy (BENCH_QUIET_WAIT waits)" >&2
+fi
+args=(--emit_dir="$out" --benchmark_min_time="$min_time" --benchmark_out="$out/bench.json"
+      --benchmark_out_format=json)
+if [ "$reps" -gt 1 ]; then
+  # Repetitions of all cases are run in a random order, so that a stretch of load from another
+  # process does not fall on the repetitions of one case only.
+  args+=(--benchmark_repetitions="$reps" --benchmark_display_aggregates_only=true
+         --benchmark_enable_random_interleaving=true)
+fi
+if [ -n "${BENCH_FILTER:-}" ]; then args+=(--benchmark_filter="$BENCH_FILTER"); fi
+"$build/bench/kojelly_bench" "${args[@]}"
+
+python3 "$root/bench/python_transform.py" "$out/page_500.json" --reps "$py_reps" \
+  --check "$out/listing_500.json" --out "$out/python.json"
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+echo "load average after: $load_after"
+
+echo
+python3 "$root/bench/report.py" --bench "$out/bench.json" --python "$out/python.json" \
+  --md "$md" --chart "$chart" --findings "$root/bench/findings.md" --load-after "$load_after"
