@@ -52,7 +52,13 @@ run_asan() {
   echo "== AddressSanitizer + UndefinedBehaviorSanitizer: every test ($ASAN_DIR)"
   configure "$ASAN_DIR" address,undefined
   cmake --build "$ASAN_DIR" -j "$JOBS"
-  (cd "$ASAN_DIR" && ctest --output-on-failure -j "$JOBS")
+  (cd "$ASAN_DIR" && ctest --output-on-failure -j "$JOBS" -LE e2e)
+  # The end-to-end tests run the tool as child processes of the test; LeakSanitizer's exit
+  # check stops the world with ptrace, which fails at random there, so those children run
+  # without the leak check (every other sanitizer check stays on; the library's own leaks are
+  # covered by the run above).
+  (cd "$ASAN_DIR" && ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" \
+     ctest --output-on-failure -j "$JOBS" -L e2e)
 }
 
 run_tsan() {
