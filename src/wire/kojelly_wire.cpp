@@ -203,10 +203,6 @@ int kojelly_parse_info(const char *body, uint64_t body_len, kojelly_info *info, 
     }
     yyjson_val *id = first_member(root, "Id");
     yyjson_val *version = first_member(root, "Version");
-    if (kojelly::str_view(id).empty() || kojelly::str_view(version).empty()) {
-        say(msg, msg_size, "%s", kInfoMissing);
-        return KOJELLY_EFAIL;
-    }
     if (kojelly::copy_str(id, &info->id) ||
         kojelly::copy_str(first_member(root, "ServerName"), &info->server_name) ||
         kojelly::copy_str(version, &info->version)) {
@@ -214,6 +210,7 @@ int kojelly_parse_info(const char *body, uint64_t body_len, kojelly_info *info, 
         say(msg, msg_size, "%s", kNoMemory);
         return KOJELLY_EFAIL;
     }
+    // A missing member, one of another type, and one that reads as empty all copy to NULL.
     if (!info->id || !info->version) {
         kojelly_info_free(info);
         say(msg, msg_size, "%s", kInfoMissing);
