@@ -155,10 +155,7 @@ int32_t h_stream_url(const tessel_io *io, const char *settings, const char *arg,
         char msg[kHandlerMsgSize] = {};
         CfgGuard cfg;
         const int code = kojelly_cfg_parse(settings, 1, cfg.get(), msg, sizeof msg);
-        if (code != KOJELLY_OK) {
-            const kojelly_buf none{};
-            return finish(code, &none, msg, nullptr, nullptr, out, out_len);
-        }
+        if (code != KOJELLY_OK) return finish(code, nullptr, msg, nullptr, nullptr, out, out_len);
     }
 
     char msg[kHandlerMsgSize] = {};
@@ -167,10 +164,9 @@ int32_t h_stream_url(const tessel_io *io, const char *settings, const char *arg,
     std::unique_ptr<char, FreeText> id(raw);
     if (entry == KOJELLY_OK) return run(io, settings, op_stream, id.get(), out, out_len);
 
-    const kojelly_buf none{};
     char cfg_msg[kHandlerMsgSize] = {};
     CfgGuard cfg;
     const int code = kojelly_cfg_parse(settings, 1, cfg.get(), cfg_msg, sizeof cfg_msg);
-    if (code != KOJELLY_OK) return finish(code, &none, cfg_msg, nullptr, nullptr, out, out_len);
-    return finish(entry, &none, msg, cfg.get(), nullptr, out, out_len);
+    if (code != KOJELLY_OK) return finish(code, nullptr, cfg_msg, nullptr, nullptr, out, out_len);
+    return finish(entry, nullptr, msg, cfg.get(), nullptr, out, out_len);
 }

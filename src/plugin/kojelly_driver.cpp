@@ -62,7 +62,7 @@ bool copy_out(std::string_view text, char *out, int32_t out_len) {
 
 namespace kojelly {
 
-int32_t finish(int32_t code, const kojelly_buf *answer, char *msg, const kojelly_cfg *cfg,
+int32_t finish(int32_t code, kojelly_buf *answer, char *msg, const kojelly_cfg *cfg,
                const char *extra, char *out, int32_t out_len) {
     if (code != KOJELLY_OK) {
         kojelly_scrub(msg, cfg, extra);
@@ -74,13 +74,14 @@ int32_t finish(int32_t code, const kojelly_buf *answer, char *msg, const kojelly
         kojelly_publish(code, msg, nullptr);
         return code;
     }
-    const char *text = answer && answer->data && answer->len ? answer->data : "{}";
-    if (copy_out(text, out, out_len)) {
-        kojelly_publish(KOJELLY_OK, "", text);
-        return KOJELLY_OK;
-    }
-    kojelly_publish(KOJELLY_ETOOSMALL, kTooSmall, text);
-    return KOJELLY_ETOOSMALL;
+    // The result slot takes the answer buffer itself: a listing may be tens of megabytes, and a
+    // copy would hold it twice at the moment the records are still alive.
+    const bool answered = answer && answer->data && answer->len;
+    const std::string_view text = answered ? std::string_view(answer->data, answer->len) : "{}";
+    const int32_t final_code = copy_out(text, out, out_len) ? KOJELLY_OK : KOJELLY_ETOOSMALL;
+    char *result = answered ? kojelly_buf_take(answer) : kojelly_strdup("{}");
+    kojelly_publish_owned(final_code, kTooSmall, result);
+    return final_code;
 }
 
 int32_t run(const tessel_io *io, const char *settings, Operation op, const char *arg, char *out,

@@ -31,8 +31,9 @@ int32_t run(const tessel_io *io, const char *settings, Operation op, const char 
 // Writes the answer (code 0) or the error JSON (message scrubbed of the settings' secrets and
 // of extra) into out, publishes the outcome in the per-thread slots, and returns the final code:
 // code itself, or -9 when a successful answer does not fit (the whole answer is then in the
-// result slot). cfg and extra may be NULL.
-int32_t finish(int32_t code, const kojelly_buf *answer, char *msg, const kojelly_cfg *cfg,
+// result slot, which takes the answer's text over and leaves the buffer empty). cfg and extra
+// may be NULL.
+int32_t finish(int32_t code, kojelly_buf *answer, char *msg, const kojelly_cfg *cfg,
                const char *extra, char *out, int32_t out_len);
 
 // The io that the flat exports use: a copy of the selected table, taken under the selection

@@ -32,8 +32,12 @@ thread_local Slot t_scratch;
 }  // namespace
 
 void kojelly_publish(int32_t code, const char *error, const char *result) {
+    kojelly_publish_owned(code, error, kojelly_strdup(result ? result : ""));
+}
+
+void kojelly_publish_owned(int32_t code, const char *error, char *result) {
     t_error.replace(kojelly_strdup(code != 0 && error ? error : ""));
-    t_result.replace(kojelly_strdup(result ? result : ""));
+    t_result.replace(result);
 }
 
 namespace kojelly {

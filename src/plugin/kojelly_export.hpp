@@ -1,6 +1,6 @@
 // The per-thread result, error and scratch slots through which every export reports, and their
 // publication. Each slot is a heap text owned by the library (or NULL, read as ""); every write
-// stores a fresh copy and frees what the slot held.
+// stores a fresh copy (or takes over a heap text) and frees what the slot held.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,9 @@
 // Error slot: a copy of error when code is non-zero and error is not NULL, else "". Result
 // slot: a copy of result, or "" for NULL. A copy that cannot be allocated leaves its slot NULL.
 void kojelly_publish(int32_t code, const char *error, const char *result);
+// As kojelly_publish, but the result slot takes over result (a heap text, or NULL for "")
+// instead of copying it.
+void kojelly_publish_owned(int32_t code, const char *error, char *result);
 
 namespace kojelly {
 

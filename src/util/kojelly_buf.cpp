@@ -182,6 +182,17 @@ void kojelly_buf_free(kojelly_buf *b) {
     *b = kojelly_buf{};
 }
 
+char *kojelly_buf_take(kojelly_buf *b) {
+    char *text = b->data;
+    // Capacity doubles, so up to half of a large answer's block may be spare; shrinking gives
+    // that back in place (or by remapping) without copying the text.
+    if (text && b->cap > b->len + 1) {
+        if (void *fitted = std::realloc(text, b->len + 1)) text = static_cast<char *>(fitted);
+    }
+    *b = kojelly_buf{};
+    return text;
+}
+
 char *kojelly_strndup(const char *src, uint64_t n) {
     if (!src || n == UINT64_MAX) return nullptr;
     auto *p = static_cast<char *>(std::malloc(n + 1));

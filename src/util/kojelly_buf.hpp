@@ -30,6 +30,10 @@ struct kojelly_buf {
 [[nodiscard]] int kojelly_buf_query(kojelly_buf *b, const char *name, const char *value);
 // Releases data and zeroes the record; harmless on an empty buffer.
 void kojelly_buf_free(kojelly_buf *b);
+// Hands the content over as a heap text (NULL while nothing was appended) and zeroes the record.
+// Spare capacity is given back when the allocator can shrink the block; a text that cannot be
+// shrunk is handed over as it is.
+char *kojelly_buf_take(kojelly_buf *b);
 
 // Heap copies, released with free(); NULL for a NULL source or when memory runs out.
 char *kojelly_strndup(const char *src, uint64_t n);
