@@ -67,10 +67,20 @@ bool page_url(kojelly_buf *url, const kojelly_sess *sess, const char *folder_id,
            kojelly_buf_query(url, "Limit", limit) == 0;
 }
 
+// One /Items page into list, or, given entries, straight into listing entries.
+int32_t take_page(const kojelly_resp *resp, kojelly_items *list, kojelly_buf *entries,
+                  uint64_t *counted, int64_t *total, char *msg, size_t msg_size) {
+    return entries ? kojelly_page_entries(resp->body, resp->body_len, list, entries, counted,
+                                          total, msg, msg_size)
+                   : kojelly_parse_items_page(resp->body, resp->body_len, list, counted, total,
+                                              msg, msg_size);
+}
+
 // The root: the user's views. Servers that resolve no /UserViews for this session (an API key
 // has no user on current Jellyfin; Emby has no such path) answer 400 or 404; they serve the
 // same page at /Library/MediaFolders (API key) or /Users/{user id}/Views (login).
-int32_t list_root(kojelly_sess *sess, kojelly_items *list, char *msg, size_t msg_size) {
+int32_t list_root(kojelly_sess *sess, kojelly_items *list, kojelly_buf *entries, char *msg,
+                  size_t msg_size) {
     BufGuard url;
     if (!url_of(url.get(), sess, "/UserViews")) {
         say(msg, msg_size, "%s", kOom);
@@ -101,13 +111,12 @@ int32_t list_root(kojelly_sess *sess, kojelly_items *list, char *msg, size_t msg
         http_fail(msg, msg_size, kViewsLabel, url.c_str(), resp.get());
         return code;
     }
-    return kojelly_parse_items_page(resp->body, resp->body_len, list, nullptr, nullptr, msg,
-                                    msg_size);
+    return take_page(resp.get(), list, entries, nullptr, nullptr, msg, msg_size);
 }
 
 // All pages of a folder that exists, appended to list.
-int32_t list_pages(kojelly_sess *sess, const char *folder_id, kojelly_items *list, char *msg,
-                   size_t msg_size) {
+int32_t list_pages(kojelly_sess *sess, const char *folder_id, kojelly_items *list,
+                   kojelly_buf *entries, char *msg, size_t msg_size) {
     int64_t start = 0;
     int budget = kPageBudget;
     for (;;) {
@@ -127,8 +136,7 @@ int32_t list_pages(kojelly_sess *sess, const char *folder_id, kojelly_items *lis
         }
         uint64_t counted = 0;
         int64_t total = -1;
-        const int parsed = kojelly_parse_items_page(resp->body, resp->body_len, list, &counted,
-                                                    &total, msg, msg_size);
+        const int parsed = take_page(resp.get(), list, entries, &counted, &total, msg, msg_size);
         if (parsed != KOJELLY_OK) return parsed;
 
         // The page counter includes duplicates and unusable elements: a full page means the
@@ -198,24 +206,9 @@ int32_t exists(kojelly_sess *sess, const char *id, int32_t *folder, char *msg, s
     return r;
 }
 
-int32_t op_list(kojelly_sess *sess, const char *folder_id, kojelly_buf *answer, char *msg,
-                size_t msg_size) {
-    ItemsGuard list;
-    const int32_t code = kojelly_do_list(sess, folder_id, list.get(), msg, msg_size);
-    if (code != KOJELLY_OK) return code;
-    if (kojelly_items_json(answer, list.get()) != 0) {
-        say(msg, msg_size, "%s", kOom);
-        return KOJELLY_EFAIL;
-    }
-    return KOJELLY_OK;
-}
-
-}  // namespace kojelly
-
-int32_t kojelly_do_list(kojelly_sess *sess, const char *folder_id, kojelly_items *list, char *msg,
-                        size_t msg_size) {
-    using namespace kojelly;
-    if (!folder_id || !*folder_id) return list_root(sess, list, msg, msg_size);
+int32_t do_list(kojelly_sess *sess, const char *folder_id, kojelly_items *list,
+                kojelly_buf *entries, char *msg, size_t msg_size) {
+    if (!folder_id || !*folder_id) return list_root(sess, list, entries, msg, msg_size);
 
     if (!kojelly_id_ok(folder_id)) {
         say(msg, msg_size, "%s", kNotAnId);
@@ -233,7 +226,7 @@ int32_t kojelly_do_list(kojelly_sess *sess, const char *folder_id, kojelly_items
         return KOJELLY_ENOTFOUND;
     }
 
-    const int32_t code = list_pages(sess, folder_id, list, msg, msg_size);
+    const int32_t code = list_pages(sess, folder_id, list, entries, msg, msg_size);
     if (code != KOJELLY_OK || list->count > 0) return code;
 
     // An empty listing is also what a folder deleted meanwhile gives: look again.
@@ -243,6 +236,33 @@ int32_t kojelly_do_list(kojelly_sess *sess, const char *folder_id, kojelly_items
     kojelly_items_free(list);
     say(msg, msg_size, "folder %s does not exist%s", folder_id, r == 0 ? "" : " (it is a file)");
     return KOJELLY_ENOTFOUND;
+}
+
+int32_t op_list(kojelly_sess *sess, const char *folder_id, kojelly_buf *answer, char *msg,
+                size_t msg_size) {
+    // Entries are written page by page as they arrive; the list keeps only the ids that drop
+    // duplicates, so a folder of 100000 items is never held as records beside its listing.
+    // A failure leaves no partial listing behind.
+    ItemsGuard ids;
+    int32_t code = KOJELLY_OK;
+    if (kojelly_buf_adds(answer, kListingOpen) != 0) {
+        say(msg, msg_size, "%s", kOom);
+        code = KOJELLY_EFAIL;
+    }
+    if (code == KOJELLY_OK) code = do_list(sess, folder_id, ids.get(), answer, msg, msg_size);
+    if (code == KOJELLY_OK && kojelly_buf_adds(answer, kListingClose) != 0) {
+        say(msg, msg_size, "%s", kOom);
+        code = KOJELLY_EFAIL;
+    }
+    if (code != KOJELLY_OK) kojelly_buf_free(answer);
+    return code;
+}
+
+}  // namespace kojelly
+
+int32_t kojelly_do_list(kojelly_sess *sess, const char *folder_id, kojelly_items *list, char *msg,
+                        size_t msg_size) {
+    return kojelly::do_list(sess, folder_id, list, nullptr, msg, msg_size);
 }
 
 int32_t h_list(const tessel_io *io, const char *settings, const char *arg, char *out,

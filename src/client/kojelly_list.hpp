@@ -33,6 +33,10 @@ inline constexpr char kListingFields[] =
 // As lookup, into a list of its own; *folder is the found item's folder flag, 0 when none.
 [[nodiscard]] int32_t exists(kojelly_sess *sess, const char *id, int32_t *folder, char *msg,
                              size_t msg_size);
+// As kojelly_do_list; given entries, every item is written straight into them as its listing
+// entry and list keeps only the ids (kojelly_page_entries).
+[[nodiscard]] int32_t do_list(kojelly_sess *sess, const char *folder_id, kojelly_items *list,
+                              kojelly_buf *entries, char *msg, size_t msg_size);
 // The list operation of the request driver: the folder's listing JSON into answer.
 [[nodiscard]] int32_t op_list(kojelly_sess *sess, const char *folder_id, kojelly_buf *answer,
                               char *msg, size_t msg_size);

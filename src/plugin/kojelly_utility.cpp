@@ -60,33 +60,34 @@ KOJELLY_API int32_t kojelly_parse_items(const char *body, char *out, int32_t out
     char msg[kItemsMsgSize] = {};
     kojelly::BufGuard json;
     {
-        kojelly::ItemsGuard items;
-        const int32_t rc = kojelly_parse_items_page(body, std::strlen(body), items.get(), nullptr,
-                                                    nullptr, msg, sizeof msg);
+        kojelly::ItemsGuard ids;
+        if (kojelly_buf_adds(json.get(), kojelly::kListingOpen) != 0) {
+            kojelly_publish(KOJELLY_EFAIL, "out of memory", nullptr);
+            return KOJELLY_EFAIL;
+        }
+        const int32_t rc = kojelly_page_entries(body, std::strlen(body), ids.get(), json.get(),
+                                                nullptr, nullptr, msg, sizeof msg);
         if (rc != KOJELLY_OK) {
             kojelly_publish(rc, msg, nullptr);
             return rc;
         }
-        if (kojelly_items_json(json.get(), items.get()) != 0) {
+        if (kojelly_buf_adds(json.get(), kojelly::kListingClose) != 0) {
             kojelly_publish(KOJELLY_EFAIL, "out of memory", nullptr);
             return KOJELLY_EFAIL;
         }
     }
+    // The result slot takes the listing over; out, when given, receives a copy.
+    int32_t code = KOJELLY_OK;
     if (out && out_len > 0) {
         if (json->len + 1 > static_cast<uint64_t>(out_len)) {
             out[0] = '\0';
-            kojelly_publish(KOJELLY_ETOOSMALL, "output buffer too small", json.c_str());
-            return KOJELLY_ETOOSMALL;
+            code = KOJELLY_ETOOSMALL;
+        } else {
+            std::memcpy(out, json->data, json->len + 1);
         }
-        std::memcpy(out, json->data, json->len + 1);
     }
-    kojelly_publish(KOJELLY_OK, "", json.c_str());
-    // Without a buffer the result slot is the only copy of the answer: losing it is a failure.
-    if ((!out || out_len <= 0) && !*kojelly_result_json()) {
-        kojelly_publish(KOJELLY_EFAIL, "out of memory", nullptr);
-        return KOJELLY_EFAIL;
-    }
-    return KOJELLY_OK;
+    kojelly_publish_owned(code, "output buffer too small", kojelly_buf_take(json.get()));
+    return code;
 }
 
 KOJELLY_API const char *kojelly_redact(const char *text) noexcept {

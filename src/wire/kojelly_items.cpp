@@ -10,6 +10,7 @@
 #include "kojelly.h"
 #include "util/kojelly_buf.hpp"
 #include "util/kojelly_msg.hpp"
+#include "wire/kojelly_listing.hpp"
 #include "wire/kojelly_wire.hpp"
 
 static_assert(sizeof(kojelly_item) == 88);
@@ -105,19 +106,33 @@ int32_t folder_flag(yyjson_val *v) {
     return 0;
 }
 
-// The first "ProviderIds" member matching name with a non-empty string value; a matching member
-// of another type is passed over. 0 (with *out NULL when there is none) or -1 out of memory.
-int provider_copy(yyjson_val *ids, std::string_view name, char **out) {
-    *out = nullptr;
-    if (!yyjson_is_obj(ids)) return 0;
+// The text of a string value up to its first NUL, borrowed from the document (its strings end
+// in a NUL); NULL for anything else, and for a string that an embedded NUL cuts to nothing, which
+// is as good as missing rather than a present but empty text.
+const char *text_of(yyjson_val *v) {
+    std::string_view s = kojelly::str_view(v);
+    s = s.substr(0, s.find('\0'));
+    return s.empty() ? nullptr : s.data();
+}
+
+// The text of an id value: borrowed from the document, or an integer printed into scratch; NULL
+// when the value does not count.
+const char *id_text(yyjson_val *v, char (&scratch)[kojelly::kIdScratch]) {
+    const std::string_view s = kojelly::id_view(v, scratch);
+    return s.empty() ? nullptr : s.data();
+}
+
+// The first "ProviderIds" member matching name with a non-empty string value (a matching member
+// of another type is passed over), as text_of reads it.
+const char *provider_text(yyjson_val *ids, std::string_view name) {
+    if (!yyjson_is_obj(ids)) return nullptr;
     size_t idx, max;
     yyjson_val *key, *val;
     yyjson_obj_foreach(ids, idx, max, key, val) {
         const std::string_view k(yyjson_get_str(key), yyjson_get_len(key));
-        if (folds_to(k, name) && !kojelly::str_view(val).empty())
-            return kojelly::copy_str(val, out);
+        if (folds_to(k, name) && !kojelly::str_view(val).empty()) return text_of(val);
     }
-    return 0;
+    return nullptr;
 }
 
 int64_t size_of(const Members &m, bool folder) {
@@ -135,25 +150,67 @@ int32_t year_of(yyjson_val *v) {
     return year >= kMinYear && year <= kMaxYear ? static_cast<int32_t>(year) : 0;
 }
 
+// A record's members read without copying anything: texts point into the document, or into the
+// scratch texts here for ids the server sent as numbers. Only the display name is left unset; it
+// is made by kojelly_name_clean from title and id.
+struct Borrowed {
+    // Declared first: the id texts below may be printed into them.
+    char id_scratch[kojelly::kIdScratch];
+    char parent_scratch[kojelly::kIdScratch];
+    const char *id, *title, *parent_id, *type, *media_type, *container, *imdb, *tmdb;
+    int32_t folder;
+    int32_t year;
+    int64_t size;
+
+    explicit Borrowed(const Members &m)
+        : id(id_text(m.id, id_scratch)),
+          title(text_of(m.name)),
+          parent_id(id_text(m.parent_id, parent_scratch)),
+          type(text_of(m.type)),
+          media_type(text_of(m.media_type)),
+          container(text_of(m.container)),
+          imdb(provider_text(m.provider_ids, "imdb")),
+          tmdb(provider_text(m.provider_ids, "tmdb")),
+          folder(folder_flag(m.is_folder)),
+          year(year_of(m.year)),
+          size(size_of(m, folder != 0)) {}
+    Borrowed(const Borrowed &) = delete;
+    Borrowed &operator=(const Borrowed &) = delete;
+
+    // A record that only lends these texts, with name as its display name. The listing writer
+    // reads records and never writes through them or frees them.
+    kojelly_item lend(const char *name) const {
+        return kojelly_item{const_cast<char *>(id),        const_cast<char *>(name),
+                            const_cast<char *>(title),     const_cast<char *>(parent_id),
+                            const_cast<char *>(type),      const_cast<char *>(media_type),
+                            const_cast<char *>(container), const_cast<char *>(imdb),
+                            const_cast<char *>(tmdb),      folder,
+                            year,                          size};
+    }
+};
+
+// An owned copy of a borrowed text (NULL stays NULL); false when memory runs out.
+bool keep(const char *text, char **out) {
+    *out = text ? kojelly_strdup(text) : nullptr;
+    return !text || *out;
+}
+
 // Fills *out from gathered members. Every member that is present is copied or the fill fails:
 // a record quietly missing its title or type after a memory shortage would be listed as if the
 // server had sent it that way.
 int fill(const Members &m, kojelly_item *out) {
     *out = kojelly_item{};
+    const Borrowed b(m);
+    if (!b.id) return -1;
     kojelly::ItemGuard rec;
     kojelly_item *r = rec.get();
-    if (kojelly::copy_id(m.id, &r->id) || !r->id) return -1;
-    if (kojelly::copy_str(m.name, &r->title)) return -1;
-    r->folder = folder_flag(m.is_folder);
-    if (kojelly::copy_id(m.parent_id, &r->parent_id) || kojelly::copy_str(m.type, &r->type) ||
-        kojelly::copy_str(m.media_type, &r->media_type) ||
-        kojelly::copy_str(m.container, &r->container))
+    if (!keep(b.id, &r->id) || !keep(b.title, &r->title) || !keep(b.parent_id, &r->parent_id) ||
+        !keep(b.type, &r->type) || !keep(b.media_type, &r->media_type) ||
+        !keep(b.container, &r->container) || !keep(b.imdb, &r->imdb) || !keep(b.tmdb, &r->tmdb))
         return -1;
-    r->size = size_of(m, r->folder != 0);
-    r->year = year_of(m.year);
-    if (provider_copy(m.provider_ids, "imdb", &r->imdb) ||
-        provider_copy(m.provider_ids, "tmdb", &r->tmdb))
-        return -1;
+    r->folder = b.folder;
+    r->year = b.year;
+    r->size = b.size;
     kojelly::BufGuard name;
     if (kojelly_name_clean(name.get(), r->title, r->id) || name->len == 0) return -1;
     r->name = name.release();
@@ -170,11 +227,26 @@ uint64_t fnv1a(std::string_view bytes) {
     return h;
 }
 
+// The same hash over a stored id, read up to its NUL in the one pass.
+uint64_t fnv1a(const char *text) {
+    uint64_t h = kFnvOffset;
+    for (; *text; ++text) {
+        h ^= static_cast<unsigned char>(*text);
+        h *= kFnvPrime;
+    }
+    return h;
+}
+
+// Stored ids are compared in place: the records of a large list are no longer in any cache, and
+// measuring each one first would read it twice.
 bool held(const kojelly_items *list, std::string_view id) {
     if (!list->set_cap) return false;
     const uint64_t mask = list->set_cap - 1;
-    for (uint64_t i = fnv1a(id) & mask; list->set[i]; i = (i + 1) & mask)
-        if (id == list->items[list->set[i] - 1].id) return true;
+    for (uint64_t i = fnv1a(id) & mask; list->set[i]; i = (i + 1) & mask) {
+        const char *stored = list->items[list->set[i] - 1].id;
+        if (std::strncmp(stored, id.data(), id.size()) == 0 && stored[id.size()] == '\0')
+            return true;
+    }
     return false;
 }
 
@@ -204,8 +276,7 @@ int fill_item(yyjson_val *obj, kojelly_item *out) {
 }
 
 char *provider(yyjson_val *obj, const char *name) {
-    char *out;
-    return provider_copy(first_member(obj, "ProviderIds"), name, &out) ? nullptr : out;
+    return kojelly_strdup(provider_text(first_member(obj, "ProviderIds"), name));
 }
 
 void set_put(kojelly_items *list, uint64_t pos) {
@@ -219,8 +290,45 @@ void set_put(kojelly_items *list, uint64_t pos) {
 
 }  // namespace kojelly
 
-int kojelly_parse_items_page(const char *body, uint64_t body_len, kojelly_items *list,
-                             uint64_t *pages, int64_t *total, char *msg, uint64_t msg_size) {
+namespace {
+
+// Appends one new item as a full record.
+int append_record(const Members &m, kojelly_items *list) {
+    kojelly::ItemGuard rec;
+    if (fill(m, rec.get()) || kojelly_acc_grow(list, 1) || set_room(list)) return -1;
+    list->items[list->count] = rec.release();
+    kojelly::set_put(list, list->count);
+    ++list->count;
+    return 0;
+}
+
+// Writes one new item as its listing entry into entries (after a "," unless it is the list's
+// first) and appends a record holding only its id and folder flag. name is scratch space for
+// the display name, reused from item to item.
+int append_entry(const Members &m, kojelly_items *list, kojelly_buf *entries, kojelly_buf *name) {
+    const Borrowed b(m);
+    name->len = 0;
+    if (!b.id || kojelly_name_clean(name, b.title, b.id) || name->len == 0) return -1;
+    kojelly_item rec{};
+    rec.folder = b.folder;
+    if (!keep(b.id, &rec.id)) return -1;
+    const kojelly_item entry = b.lend(name->data);
+    if (kojelly_acc_grow(list, 1) || set_room(list) ||
+        (list->count > 0 && kojelly_buf_add(entries, ",", 1)) ||
+        kojelly_item_json(entries, &entry)) {
+        std::free(rec.id);
+        return -1;
+    }
+    list->items[list->count] = rec;
+    kojelly::set_put(list, list->count);
+    ++list->count;
+    return 0;
+}
+
+// The page walk shared by both ways of taking a page: into full records (entries NULL) or
+// straight into listing entries.
+int parse_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly_buf *entries,
+               uint64_t *pages, int64_t *total, char *msg, uint64_t msg_size) {
     if (pages) *pages = 0;
     if (total) *total = -1;
     const kojelly::DocPtr doc = kojelly::parse(body, body_len);
@@ -239,6 +347,7 @@ int kojelly_parse_items_page(const char *body, uint64_t body_len, kojelly_items 
     // The order below is what callers see: every object counts towards the page size that
     // decides whether another page may follow; a duplicate is dropped before the limit is
     // tested, so a full list still takes a page repeating what it holds.
+    kojelly::BufGuard name;
     size_t idx, max;
     yyjson_val *el;
     yyjson_arr_foreach(items, idx, max, el) {
@@ -252,16 +361,27 @@ int kojelly_parse_items_page(const char *body, uint64_t body_len, kojelly_items 
             say(msg, msg_size, kTooMany, static_cast<unsigned>(kojelly::kMaxItems));
             return KOJELLY_EFAIL;
         }
-        kojelly::ItemGuard rec;
-        if (fill(m, rec.get()) || kojelly_acc_grow(list, 1) || set_room(list)) {
+        const int added =
+            entries ? append_entry(m, list, entries, name.get()) : append_record(m, list);
+        if (added != 0) {
             say(msg, msg_size, "%s", kNoMemory);
             return KOJELLY_EFAIL;
         }
-        list->items[list->count] = rec.release();
-        kojelly::set_put(list, list->count);
-        ++list->count;
     }
     return KOJELLY_OK;
+}
+
+}  // namespace
+
+int kojelly_parse_items_page(const char *body, uint64_t body_len, kojelly_items *list,
+                             uint64_t *pages, int64_t *total, char *msg, uint64_t msg_size) {
+    return parse_page(body, body_len, list, nullptr, pages, total, msg, msg_size);
+}
+
+int kojelly_page_entries(const char *body, uint64_t body_len, kojelly_items *list,
+                         kojelly_buf *entries, uint64_t *pages, int64_t *total, char *msg,
+                         uint64_t msg_size) {
+    return parse_page(body, body_len, list, entries, pages, total, msg, msg_size);
 }
 
 int kojelly_parse_item(const char *body, uint64_t body_len, kojelly_item *out, char *msg,

@@ -1,13 +1,17 @@
 // Library entries: the item record filled from a server item object, and the growable item list
 // that collects the pages of one listing with an id set, so that an id already held is dropped
 // across pages too and the list never grows past its item limit. It reads the two item answers,
-// an /Items page and a single item. Records and lists own every text they hold (malloc'd).
+// an /Items page and a single item. Records and lists own every text they hold (malloc'd). A
+// folder listing takes its pages through kojelly_page_entries, which writes each item's listing
+// entry straight from the parsed page and keeps only ids in the list.
 #pragma once
 
 #include <yyjson.h>
 
 #include <cstddef>
 #include <cstdint>
+
+#include "util/kojelly_buf.hpp"
 
 // One library entry. Strings are owned heap texts. The all-zero record is the empty record.
 struct kojelly_item {
@@ -43,6 +47,13 @@ struct kojelly_items {
 [[nodiscard]] int kojelly_parse_items_page(const char *body, uint64_t body_len, kojelly_items *list,
                                            uint64_t *pages, int64_t *total, char *msg,
                                            uint64_t msg_size);
+// As kojelly_parse_items_page, but each new item is written straight into entries as its listing
+// entry (kojelly_item_json, after a "," unless the list was empty) and the list keeps a record
+// holding only the item's id and folder flag, which is all its id set needs: a folder's listing
+// is written without holding a full record per item. On failure entries holds a partial text.
+[[nodiscard]] int kojelly_page_entries(const char *body, uint64_t body_len, kojelly_items *list,
+                                       kojelly_buf *entries, uint64_t *pages, int64_t *total,
+                                       char *msg, uint64_t msg_size);
 // One item answer into *out (zeroed first). 0, or -5 with the record zeroed and one line in msg.
 [[nodiscard]] int kojelly_parse_item(const char *body, uint64_t body_len, kojelly_item *out,
                                      char *msg, uint64_t msg_size);

@@ -68,10 +68,10 @@ int kojelly_item_json(kojelly_buf *b, const kojelly_item *item) {
 
 int kojelly_items_json(kojelly_buf *b, const kojelly_items *list) {
     Out o(b);
-    o.piece("{\"items\":[");
+    o.piece(kojelly::kListingOpen);
     for (uint64_t i = 0; i < list->count && o.result() == 0; ++i) {
         if (i > 0) o.piece(",");
         if (o.result() == 0 && kojelly_item_json(b, &list->items[i]) != 0) return -1;
     }
-    return o.piece("]}").result();
+    return o.piece(kojelly::kListingClose).result();
 }

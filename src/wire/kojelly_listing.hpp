@@ -12,3 +12,12 @@
 [[nodiscard]] int kojelly_item_json(kojelly_buf *b, const kojelly_item *item);
 // Appends {"items":[...]} for the whole list. 0, or -1 when the buffer cannot grow.
 [[nodiscard]] int kojelly_items_json(kojelly_buf *b, const kojelly_items *list);
+
+namespace kojelly {
+
+// The text around the entries of a listing, for writers that append the entries themselves
+// (kojelly_page_entries).
+inline constexpr char kListingOpen[] = "{\"items\":[";
+inline constexpr char kListingClose[] = "]}";
+
+}  // namespace kojelly

@@ -12,6 +12,7 @@
 #include "kojelly.h"
 #include "support/alloc_fail.hpp"
 #include "util/kojelly_buf.hpp"
+#include "wire/kojelly_listing.hpp"
 #include "wire/kojelly_wire.hpp"
 
 namespace {
@@ -461,6 +462,133 @@ TEST_F(ItemsList, FreeLeavesAnEmptyReusableList) {
     kojelly_items_free(list.get());
     ASSERT_EQ(add_page(list.get(), ids_page(1, 2)).rc, KOJELLY_OK);
     EXPECT_EQ(list->count, 2u);
+}
+
+// ---- Entries written straight from the page -------------------------------------------------
+
+// Pages whose items take every branch of the member reading: ids and parent ids sent as
+// numbers, texts cut short by an embedded NUL, escapes, a name that needs cleaning, provider ids
+// in any case and of the wrong type, folders with a summed size, out-of-range years, elements
+// that are no objects or have no usable id, and repeats within and across pages.
+const char *const kMixedPages[] = {
+    R"({"Items":[{"Id":12,"Name":"Caf\u00e9 \"A/B\"\t","ParentId":7,"Type":"Movie",)"
+    R"("MediaType":"Video","Container":"mkv","Size":123,"ProductionYear":1999,)"
+    R"("ProviderIds":{"IMDB":"tt9","tmdb":5,"Tmdb":"77"}},)"
+    R"({"Id":"0123456789abcdef0123456789abcdef","Name":"\u0000hidden","ParentId":"\u0000",)"
+    R"("IsFolder":true,"Size":5000,"ProductionYear":1700,"MediaSources":[{"Size":9}]},)"
+    R"(7,{"Id":"x"},{"Name":"no id"},{"Id":12,"Name":"again"},)"
+    R"({"Id":"3","Type":"Series","IsFolder":"TRUE","ProviderIds":{"imdb":"\u0000tt"}},)"
+    R"({"Id":"4","Name":"..","MediaSources":[{"Size":1.5e3}],"ProductionYear":2024.0}],)"
+    R"("TotalRecordCount":9})",
+    R"({"Items":[{"Id":"3"},{"Id":"5","Name":"n\u2215o\u0001"},{"Id":"12"}]})",
+    R"({"Items":[]})",
+};
+
+TEST(ListingEntries, MatchTheListingOfFullRecordsAndKeepOnlyIds) {
+    kojelly::ItemsGuard records;
+    kojelly::ItemsGuard ids;
+    kojelly::BufGuard entries;
+    for (const char *page : kMixedPages) {
+        SCOPED_TRACE(page);
+        const size_t len = std::strlen(page);
+        char msg[256] = "";
+        uint64_t counted_records = 0, counted_entries = 0;
+        int64_t total_records = 0, total_entries = 0;
+        ASSERT_EQ(kojelly_parse_items_page(page, len, records.get(), &counted_records,
+                                           &total_records, msg, sizeof msg),
+                  KOJELLY_OK);
+        ASSERT_EQ(kojelly_page_entries(page, len, ids.get(), entries.get(), &counted_entries,
+                                       &total_entries, msg, sizeof msg),
+                  KOJELLY_OK);
+        EXPECT_EQ(counted_entries, counted_records);
+        EXPECT_EQ(total_entries, total_records);
+    }
+    kojelly::BufGuard whole;
+    ASSERT_EQ(kojelly_items_json(whole.get(), records.get()), 0);
+    EXPECT_EQ(std::string(kojelly::kListingOpen) + entries.c_str() + kojelly::kListingClose,
+              whole.c_str());
+
+    ASSERT_EQ(ids->count, records->count);
+    expect_sound(*ids.get());
+    for (uint64_t i = 0; i < ids->count; ++i) {
+        const kojelly_item &it = ids->items[i];
+        EXPECT_STREQ(it.id, records->items[i].id);
+        EXPECT_EQ(it.folder, records->items[i].folder);
+        EXPECT_EQ(it.name, nullptr);
+        EXPECT_EQ(it.title, nullptr);
+    }
+}
+
+TEST(ListingEntries, RefusalsAndTheLimitAreThoseOfThePageParser) {
+    struct Case {
+        const char *page;
+        const char *msg;
+    } cases[] = {
+        {"[]", "/Items answered something that is not a JSON object"},
+        {R"({"Items":{}})", "/Items answer has no Items array"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.page);
+        kojelly::ItemsGuard ids;
+        kojelly::BufGuard entries;
+        char msg[256] = "";
+        EXPECT_EQ(kojelly_page_entries(c.page, std::strlen(c.page), ids.get(), entries.get(),
+                                       nullptr, nullptr, msg, sizeof msg),
+                  KOJELLY_EFAIL);
+        EXPECT_STREQ(msg, c.msg);
+        EXPECT_EQ(ids->count, 0u);
+    }
+
+    kojelly::ItemsGuard ids;
+    kojelly::BufGuard entries;
+    char msg[256] = "";
+    const std::string full = ids_page(1, kojelly::kMaxItems);
+    ASSERT_EQ(kojelly_page_entries(full.data(), full.size(), ids.get(), entries.get(), nullptr,
+                                   nullptr, msg, sizeof msg),
+              KOJELLY_OK);
+    const std::string more = ids_page(kojelly::kMaxItems, 2);
+    EXPECT_EQ(kojelly_page_entries(more.data(), more.size(), ids.get(), entries.get(), nullptr,
+                                   nullptr, msg, sizeof msg),
+              KOJELLY_EFAIL);
+    EXPECT_STREQ(msg, kTooMany);
+    EXPECT_EQ(ids->count, kojelly::kMaxItems);
+}
+
+TEST(ListingEntries, MemoryShortageIsReportedAndNothingElseChanges) {
+    const std::string page = kMixedPages[0];
+    kojelly::ItemsGuard records;
+    char msg[256] = "";
+    ASSERT_EQ(kojelly_parse_items_page(page.data(), page.size(), records.get(), nullptr, nullptr,
+                                       msg, sizeof msg),
+              KOJELLY_OK);
+    kojelly::BufGuard want;
+    ASSERT_EQ(kojelly_items_json(want.get(), records.get()), 0);
+
+    for (bool all_after : {false, true}) {
+        SCOPED_TRACE(all_after ? "every allocation after k" : "k-th allocation");
+        uint64_t failures = 0;
+        const uint64_t n = alloc_fail::sweep(
+            [&] {
+                kojelly::ItemsGuard ids;
+                kojelly::BufGuard entries;
+                char m[256] = "";
+                const int rc = kojelly_page_entries(page.data(), page.size(), ids.get(),
+                                                    entries.get(), nullptr, nullptr, m, sizeof m);
+                expect_sound(*ids.get());
+                if (rc == KOJELLY_OK) {
+                    EXPECT_EQ(std::string(kojelly::kListingOpen) + entries.c_str() +
+                                  kojelly::kListingClose,
+                              want.c_str());
+                    return;
+                }
+                ++failures;
+                EXPECT_EQ(rc, KOJELLY_EFAIL);
+                EXPECT_STREQ(m, kNoMemory);
+            },
+            all_after);
+        EXPECT_GT(n, 3u);
+        EXPECT_EQ(failures, n);
+    }
 }
 
 // ---- Room for appended records -------------------------------------------------------------
