@@ -2,11 +2,13 @@
 // function that answers from it, the plain io slots built on that function, and the controls.
 #include "fakes/kojelly_io_fake.hpp"
 
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include "kojelly.h"
 #include "util/kojelly_buf.hpp"
@@ -46,16 +48,52 @@ constinit const tessel_http_ctx g_fake_ctx = {TESSEL_HTTP_CTX_MAGIC, kCtxSize, &
 constinit const tessel_io g_fake_io = {const_cast<tessel_http_ctx *>(&g_fake_ctx), kojelly::f_get,
                                        kojelly::f_post, kojelly::f_free};
 
+// A reply text shared by its route and the requests delivering it: a page of megabytes is
+// neither copied nor scanned on every answer, and a route replaced while a request delivers its
+// old reply does not pull the text away from under it. The last holder frees the block.
+struct reply_block {
+    std::atomic<size_t> holders;
+    size_t len;
+    // The text follows the header in the same allocation.
+    const char *text() const { return reinterpret_cast<const char *>(this) + sizeof *this; }
+};
+
+// A block holding a copy of body, held once; NULL when memory runs out.
+reply_block *reply_make(const char *body) {
+    const size_t len = std::strlen(body);
+    if (len > SIZE_MAX - sizeof(reply_block) - 1) return nullptr;
+    void *p = std::malloc(sizeof(reply_block) + len + 1);
+    if (!p) return nullptr;
+    std::memcpy(static_cast<char *>(p) + sizeof(reply_block), body, len + 1);
+    return new (p) reply_block{{1}, len};
+}
+
+reply_block *reply_hold(reply_block *block) {
+    block->holders.fetch_add(1, std::memory_order_relaxed);
+    return block;
+}
+
+void reply_drop(reply_block *block) {
+    if (block && block->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        block->~reply_block();
+        std::free(block);
+    }
+}
+
+struct ReplyDrop {
+    void operator()(reply_block *block) const { reply_drop(block); }
+};
+using ReplyHold = std::unique_ptr<reply_block, ReplyDrop>;
+
 // One registered answer. reply and failure are never both set; with neither, requests fail
 // with "fake: no body".
 struct route {
     char *method;
     char *url;
-    char *reply;
+    reply_block *reply;
     char *failure;
     char *configured;  // the reply as last set; survives a later fail
     char *last_body;   // body of the last request that carried one
-    size_t reply_len;  // length of reply: a page of megabytes is not scanned on every answer
     int32_t status;
     int32_t calls;
 };
@@ -101,7 +139,8 @@ route *find_route(const char *method, const char *url) {
 // when missing; NULL when it cannot be created, the table's routes then unchanged.
 route *open_route(const char *method, const char *url) {
     if (route *r = find_route(method, url)) {
-        replace(r->reply, nullptr);
+        reply_drop(r->reply);
+        r->reply = nullptr;
         replace(r->failure, nullptr);
         return r;
     }
@@ -126,7 +165,7 @@ route *open_route(const char *method, const char *url) {
 void free_route(route &r) {
     std::free(r.method);
     std::free(r.url);
-    std::free(r.reply);
+    reply_drop(r.reply);
     std::free(r.failure);
     std::free(r.configured);
     std::free(r.last_body);
@@ -245,7 +284,8 @@ int32_t fake_request(void *, const tessel_http_req *req, int32_t *status, char *
     int32_t answer_status = kUnroutedStatus;
     const char *reply = kUnroutedReply;
     size_t reply_len = sizeof kUnroutedReply - 1;
-    Text owned;  // the reply or error text copied out of the route
+    Text owned;      // the error text copied out of the route
+    ReplyHold held;  // the route's reply, held while it is delivered
     {
         platform::LockGuard lock(g_fl);
         bump(g_total);
@@ -268,19 +308,15 @@ int32_t fake_request(void *, const tessel_http_req *req, int32_t *status, char *
                 owned.reset(kojelly_strdup(kNoBody));
             } else {
                 answer_status = r->status;
-                owned.reset(kojelly_strndup(r->reply, r->reply_len));
-                reply = owned.get();
-                reply_len = r->reply_len;
+                held.reset(reply_hold(r->reply));
+                reply = held->text();
+                reply_len = held->len;
             }
         }
     }
 
     if (failed) {
         hand_error(owned.release(), error);
-        return -1;
-    }
-    if (!reply) {
-        hand_error(kojelly_strdup(kOom), error);
         return -1;
     }
     if (status) *status = answer_status;
@@ -322,8 +358,7 @@ int32_t fake_set_impl(const char *method, const char *url, int32_t status, const
     // A copy that fails leaves the route without a reply; its requests then fail with
     // "fake: no body", which is how a test notices.
     replace(r->configured, kojelly_strdup(body));
-    r->reply = kojelly_strdup(body);
-    r->reply_len = r->reply ? std::strlen(r->reply) : 0;
+    r->reply = reply_make(body);
     r->status = status;
     return KOJELLY_OK;
 }

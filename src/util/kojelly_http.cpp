@@ -218,19 +218,18 @@ int kojelly_http(const tessel_http *const *http, const char *url, const char *bo
         return -1;
     }
 
-    const kojelly_buf &b = col.st.body;
-    const kojelly_buf &h = col.st.headers;
-    char *body_copy = kojelly_strndup(b.data ? b.data : "", b.len);
-    char *head_copy = body_copy ? kojelly_strndup(h.data ? h.data : "", h.len) : nullptr;
-    if (!body_copy || !head_copy) {
-        std::free(body_copy);
+    // The record takes the collected texts over; an empty one is still a text.
+    kojelly_buf &b = col.st.body;
+    kojelly_buf &h = col.st.headers;
+    if ((!b.data && kojelly_buf_add(&b, "", 0) != 0) ||
+        (!h.data && kojelly_buf_add(&h, "", 0) != 0)) {
         say(msg, msg_size, "out of memory");
         return -1;
     }
     out->status = status;
-    out->body = body_copy;
     out->body_len = b.len;
-    out->headers = head_copy;
+    out->body = kojelly_buf_take(&b);
+    out->headers = kojelly_buf_take(&h);
     return 0;
 }
 

@@ -356,7 +356,7 @@ TEST_F(FakeIo, RequestThatRunsOutOfMemoryFailsWithOom) {
         const Answer a = request("GET", "http://s/r", nullptr, {"A: 1"});
         EXPECT_TRUE((a.rc == 0 && a.body == "reply") || (a.rc == -1 && a.error == "oom"));
     });
-    EXPECT_GE(m, 3u);
+    EXPECT_GE(m, 2u);  // the URL and the header lines; the reply is delivered without a copy
 }
 
 }  // namespace
