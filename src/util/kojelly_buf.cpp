@@ -20,6 +20,8 @@ namespace {
 constexpr uint64_t kFirstCap = 256;
 constexpr uint64_t kMaxCap = uint64_t{1} << 62;  // doubling beyond this leaves signed 64 bits
 constexpr size_t kFormatArea = 512;
+// The least spare room that kojelly_buf_take gives back.
+constexpr uint64_t kGiveBackMin = uint64_t{64} << 10;
 constexpr uint64_t kMaxNameLen = 1024;
 constexpr char kHexLower[] = "0123456789abcdef";
 constexpr char kHexUpper[] = "0123456789ABCDEF";
@@ -185,8 +187,10 @@ void kojelly_buf_free(kojelly_buf *b) {
 char *kojelly_buf_take(kojelly_buf *b) {
     char *text = b->data;
     // Capacity doubles, so up to half of a large answer's block may be spare; shrinking gives
-    // that back in place (or by remapping) without copying the text.
-    if (text && b->cap > b->len + 1) {
+    // that back in place (or by remapping) without copying the text. Small spare room is kept:
+    // handing it back gains nothing and makes the allocator trim and regrow its heap, which
+    // serialises threads that request at the same time.
+    if (text && b->cap - b->len - 1 >= kGiveBackMin) {
         if (void *fitted = std::realloc(text, b->len + 1)) text = static_cast<char *>(fitted);
     }
     *b = kojelly_buf{};

@@ -31,8 +31,8 @@ struct kojelly_buf {
 // Releases data and zeroes the record; harmless on an empty buffer.
 void kojelly_buf_free(kojelly_buf *b);
 // Hands the content over as a heap text (NULL while nothing was appended) and zeroes the record.
-// Spare capacity is given back when the allocator can shrink the block; a text that cannot be
-// shrunk is handed over as it is.
+// Spare capacity of 64 KiB or more is given back when the allocator can shrink the block; a text
+// that cannot be shrunk is handed over as it is.
 char *kojelly_buf_take(kojelly_buf *b);
 
 // Heap copies, released with free(); NULL for a NULL source or when memory runs out.
