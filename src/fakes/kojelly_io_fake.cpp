@@ -54,17 +54,20 @@ constinit const tessel_io g_fake_io = {const_cast<tessel_http_ctx *>(&g_fake_ctx
 struct reply_block {
     std::atomic<size_t> holders;
     size_t len;
-    // The text follows the header in the same allocation.
-    const char *text() const { return reinterpret_cast<const char *>(this) + sizeof *this; }
+    // The text follows the header in the same allocation, a cache line further on: requests on
+    // other threads read it while the holder count changes.
+    static constexpr size_t kTextAt = 64;
+    const char *text() const { return reinterpret_cast<const char *>(this) + kTextAt; }
 };
+static_assert(sizeof(reply_block) <= reply_block::kTextAt);
 
 // A block holding a copy of body, held once; NULL when memory runs out.
 reply_block *reply_make(const char *body) {
     const size_t len = std::strlen(body);
-    if (len > SIZE_MAX - sizeof(reply_block) - 1) return nullptr;
-    void *p = std::malloc(sizeof(reply_block) + len + 1);
+    if (len > SIZE_MAX - reply_block::kTextAt - 1) return nullptr;
+    void *p = std::malloc(reply_block::kTextAt + len + 1);
     if (!p) return nullptr;
-    std::memcpy(static_cast<char *>(p) + sizeof(reply_block), body, len + 1);
+    std::memcpy(static_cast<char *>(p) + reply_block::kTextAt, body, len + 1);
     return new (p) reply_block{{1}, len};
 }
 
@@ -104,8 +107,11 @@ route *g_r = nullptr;
 size_t g_n = 0;
 size_t g_cap = 0;
 int32_t g_total = 0;
-char *g_last_url = nullptr;
-char *g_last_req_headers = nullptr;
+// The last request's URL and header lines. The buffers are reused from request to request:
+// each thread's own copies, freed later by whichever thread came next, would make every request
+// wait on the other thread's allocator.
+kojelly_buf g_last_url{};
+kojelly_buf g_last_req_headers{};
 
 thread_local Text t_ret;
 
@@ -174,18 +180,26 @@ void free_route(route &r) {
 
 // The header lines of a request, each followed by "\n"; "" without lines or when an append
 // fails; NULL when even "" cannot be had. Entries that are NULL are skipped.
-char *header_text(const tessel_http_req *req) {
-    kojelly::BufGuard lines;
-    bool ok = true;
-    if (req->headers) {
-        for (uint64_t i = 0; i < req->header_count && ok; ++i) {
-            if (!req->headers[i]) continue;
-            ok = kojelly_buf_adds(lines.get(), req->headers[i]) == 0 &&
-                 kojelly_buf_adds(lines.get(), "\n") == 0;
+// Empties b (its room kept) and appends text; false, with b empty, when it cannot grow.
+bool set_text(kojelly_buf *b, const char *text) {
+    b->len = 0;
+    if (b->data) b->data[0] = '\0';
+    if (kojelly_buf_adds(b, text) == 0) return true;
+    if (b->data) b->data[0] = '\0';
+    return false;
+}
+
+// The request's header lines into b, each ended by "\n"; false, with b empty, when b cannot grow.
+bool set_lines(kojelly_buf *b, const tessel_http_req *req) {
+    if (!set_text(b, "")) return false;
+    for (uint64_t i = 0; req->headers && i < req->header_count; ++i) {
+        if (!req->headers[i]) continue;
+        if (kojelly_buf_adds(b, req->headers[i]) != 0 || kojelly_buf_adds(b, "\n") != 0) {
+            set_text(b, "");
+            return false;
         }
     }
-    if (ok && lines->data) return lines.release();
-    return kojelly_strdup("");
+    return true;
 }
 
 // Collects the answer of f_run: a growable text that stays NUL-terminated after every piece.
@@ -276,10 +290,6 @@ int32_t fake_request(void *, const tessel_http_req *req, int32_t *status, char *
         hand_error(kojelly_strdup(kBadRequest), error);
         return -1;
     }
-    // Copies are made before the lock is taken, so that it is held only for table work.
-    Text url(kojelly_strdup(req->url));
-    Text lines(header_text(req));
-
     bool failed = false;
     int32_t answer_status = kUnroutedStatus;
     const char *reply = kUnroutedReply;
@@ -289,9 +299,8 @@ int32_t fake_request(void *, const tessel_http_req *req, int32_t *status, char *
     {
         platform::LockGuard lock(g_fl);
         bump(g_total);
-        replace(g_last_url, url.release());
-        replace(g_last_req_headers, lines.release());
-        if (!g_last_req_headers) {
+        (void)set_text(&g_last_url, req->url);  // an URL that cannot be kept reads as ""
+        if (!set_lines(&g_last_req_headers, req)) {
             failed = true;
             owned.reset(kojelly_strdup(kOom));
         } else if (route *r = find_route(req->method, req->url)) {
@@ -345,8 +354,8 @@ void fake_reset_impl() {
     g_n = 0;
     g_cap = 0;
     g_total = 0;
-    replace(g_last_url, nullptr);
-    replace(g_last_req_headers, nullptr);
+    kojelly_buf_free(&g_last_url);
+    kojelly_buf_free(&g_last_req_headers);
 }
 
 int32_t fake_set_impl(const char *method, const char *url, int32_t status, const char *body) {
@@ -395,12 +404,12 @@ const char *fake_last_body_impl(const char *url) {
 
 const char *fake_last_url_impl() {
     platform::LockGuard lock(g_fl);
-    return keep(g_last_url ? g_last_url : "");
+    return keep(g_last_url.data ? g_last_url.data : "");
 }
 
 const char *fake_last_headers_impl() {
     platform::LockGuard lock(g_fl);
-    return keep(g_last_req_headers ? g_last_req_headers : "");
+    return keep(g_last_req_headers.data ? g_last_req_headers.data : "");
 }
 
 }  // namespace kojelly

@@ -352,11 +352,29 @@ TEST_F(FakeIo, RequestThatRunsOutOfMemoryFailsWithOom) {
         std::free(error);
     });
     EXPECT_GE(n, 3u);
-    const uint64_t m = alloc_fail::sweep([] {
-        const Answer a = request("GET", "http://s/r", nullptr, {"A: 1"});
-        EXPECT_TRUE((a.rc == 0 && a.body == "reply") || (a.rc == -1 && a.error == "oom"));
-    });
+
+    // The fake keeps the last URL and header lines in buffers that it reuses, so only a request
+    // that finds them too small allocates: each run starts from a fresh table.
+    auto fresh = [] {
+        fake_reset_impl();
+        ASSERT_EQ(fake_set_impl("GET", "http://s/r", 200, "reply"), 0);
+    };
+    fresh();
+    const uint64_t m = alloc_fail::count([] { request("GET", "http://s/r", nullptr, {"A: 1"}); });
     EXPECT_GE(m, 2u);  // the URL and the header lines; the reply is delivered without a copy
+    uint64_t refused = 0;
+    for (uint64_t k = 1; k <= m; ++k) {
+        SCOPED_TRACE(k);
+        fresh();
+        Answer a;
+        {
+            alloc_fail::Countdown fail(k);
+            a = request("GET", "http://s/r", nullptr, {"A: 1"});
+        }
+        EXPECT_TRUE((a.rc == 0 && a.body == "reply") || (a.rc == -1 && a.error == "oom"));
+        if (a.rc == -1) ++refused;
+    }
+    EXPECT_GE(refused, 1u);
 }
 
 }  // namespace
