@@ -284,7 +284,7 @@ def markdown(runs, f, py, chart_rel, findings, load_after):
               "the listing fields (names that are not ASCII or need escaping, ProviderIds, "
               "UserData, ImageTags and blur hashes, MediaSources with their MediaStreams), 5% "
               "folders, 8% of the films without a year. E2 and S are served by the fake io "
-              "(in-process, answers copied out of its route table), so they include the "
+              "(in-process, answers delivered from its route table), so they include the "
               "library's whole request path.\n")
 
     md.append("## Targets\n")
