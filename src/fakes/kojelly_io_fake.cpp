@@ -178,8 +178,6 @@ void free_route(route &r) {
     r = route{};
 }
 
-// The header lines of a request, each followed by "\n"; "" without lines or when an append
-// fails; NULL when even "" cannot be had. Entries that are NULL are skipped.
 // Empties b (its room kept) and appends text; false, with b empty, when it cannot grow.
 bool set_text(kojelly_buf *b, const char *text) {
     b->len = 0;
@@ -189,7 +187,8 @@ bool set_text(kojelly_buf *b, const char *text) {
     return false;
 }
 
-// The request's header lines into b, each ended by "\n"; false, with b empty, when b cannot grow.
+// The request's header lines into b, each ended by "\n" (NULL entries skipped); false, with b
+// empty, when b cannot grow.
 bool set_lines(kojelly_buf *b, const tessel_http_req *req) {
     if (!set_text(b, "")) return false;
     for (uint64_t i = 0; req->headers && i < req->header_count; ++i) {

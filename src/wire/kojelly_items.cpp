@@ -302,24 +302,21 @@ int append_record(const Members &m, kojelly_items *list) {
     return 0;
 }
 
-// Writes one new item as its listing entry into entries (after a "," unless it is the list's
-// first) and appends a record holding only its id and folder flag. name is scratch space for
-// the display name, reused from item to item.
+// Writes one new item (its id already checked usable) as its listing entry into entries (after
+// a "," unless it is the list's first) and appends a record holding only its id and folder flag.
+// name is scratch space for the display name, reused from item to item.
 int append_entry(const Members &m, kojelly_items *list, kojelly_buf *entries, kojelly_buf *name) {
     const Borrowed b(m);
     name->len = 0;
-    if (!b.id || kojelly_name_clean(name, b.title, b.id) || name->len == 0) return -1;
-    kojelly_item rec{};
-    rec.folder = b.folder;
-    if (!keep(b.id, &rec.id)) return -1;
+    if (kojelly_name_clean(name, b.title, b.id) || name->len == 0) return -1;
+    kojelly::ItemGuard rec;
+    rec->folder = b.folder;
     const kojelly_item entry = b.lend(name->data);
-    if (kojelly_acc_grow(list, 1) || set_room(list) ||
+    if (!keep(b.id, &rec->id) || kojelly_acc_grow(list, 1) || set_room(list) ||
         (list->count > 0 && kojelly_buf_add(entries, ",", 1)) ||
-        kojelly_item_json(entries, &entry)) {
-        std::free(rec.id);
+        kojelly_item_json(entries, &entry))
         return -1;
-    }
-    list->items[list->count] = rec;
+    list->items[list->count] = rec.release();
     kojelly::set_put(list, list->count);
     ++list->count;
     return 0;

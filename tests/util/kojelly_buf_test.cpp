@@ -52,6 +52,47 @@ TEST(Buf, FreeIsHarmlessAndLeavesAReusableBuffer) {
     kojelly_buf_free(&b);
 }
 
+// The text is handed over whole and the buffer left empty. Only a block with 64 KiB or more to
+// spare is shrunk; a shrink that fails hands the block over as it is.
+TEST(Buf, TakeHandsOverTheWholeTextAndEmptiesTheBuffer) {
+    struct Case {
+        const char *what;
+        uint64_t size;     // bytes appended; 0 appends nothing
+        bool fail_shrink;  // fail the allocation made by the take
+        uint64_t allocs;   // allocations the take makes otherwise
+    } cases[] = {
+        {"nothing appended", 0, false, 0},
+        {"small spare room", 300, false, 0},
+        {"large spare room", (uint64_t{1} << 20) + 1, false, 1},
+        {"large spare room, shrink fails", (uint64_t{1} << 20) + 1, true, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        kojelly_buf b{};
+        const std::string text(c.size, 't');
+        if (c.size) {
+            ASSERT_EQ(kojelly_buf_add(&b, text.data(), text.size()), 0);
+        }
+        char *taken = nullptr;
+        if (c.fail_shrink) {
+            alloc_fail::Countdown fail(1);
+            taken = kojelly_buf_take(&b);
+            EXPECT_TRUE(fail.fired());
+        } else {
+            EXPECT_EQ(alloc_fail::count([&] { taken = kojelly_buf_take(&b); }), c.allocs);
+        }
+        EXPECT_EQ(b.data, nullptr);
+        EXPECT_EQ(b.len + b.cap, 0u);
+        if (c.size == 0) {
+            EXPECT_EQ(taken, nullptr);
+        } else {
+            ASSERT_NE(taken, nullptr);
+            EXPECT_EQ(std::string(taken), text);
+        }
+        std::free(taken);
+    }
+}
+
 TEST(Buf, FailedGrowthLeavesTheBufferUnchanged) {
     BufGuard b;
     ASSERT_EQ(kojelly_buf_adds(b.get(), "keep"), 0);

@@ -325,23 +325,19 @@ TEST_F(HttpTest, EmptyAnswerGivesEmptyTextsNotNull) {
 
 // Every allocation of a request can fail; each failure must end as "out of memory" with an
 // empty response, even though the transport (like a real one) reports success after being
-// asked to stop. The one allocation whose failure does no harm is the giving back of a
-// collector's spare room: the answer is then whole. Leaks show in the sanitizer build.
+// asked to stop. Leaks show in the sanitizer build.
 TEST_F(HttpTest, AllocationFailureEndsAsOutOfMemory) {
     s_.headers = {{"Content-Type", "application/json"}, {"X-Long", std::string(600, 'h')}};
     s_.pieces = {std::string(200, 'a'), std::string(400, 'b')};
     auto run = [&](kojelly_resp *r, char(&msg)[256]) {
         return kojelly_http(&http_, "http://srv/x", nullptr, &cfg_, "tok", r, msg, sizeof msg);
     };
-    std::string headers;
     const uint64_t n = alloc_fail::count([&] {
         kojelly_resp r{};
         char msg[256] = "";
         EXPECT_EQ(run(&r, msg), 0);
-        headers = r.headers ? r.headers : "";
         kojelly_resp_free(&r);
     });
-    uint64_t refused = 0;
     for (uint64_t k = 1; k <= n; ++k) {
         SCOPED_TRACE(k);
         kojelly_resp r{};
@@ -352,21 +348,13 @@ TEST_F(HttpTest, AllocationFailureEndsAsOutOfMemory) {
             rc = run(&r, msg);
             EXPECT_TRUE(fail.fired());
         }
-        if (rc == 0) {
-            EXPECT_EQ(std::string(r.body, r.body_len), s_.pieces[0] + s_.pieces[1]);
-            ASSERT_NE(r.headers, nullptr);
-            EXPECT_EQ(r.headers, headers);
-        } else {
-            ++refused;
-            EXPECT_EQ(rc, -1);
-            EXPECT_STREQ(msg, "out of memory");
-            EXPECT_EQ(r.body, nullptr);
-            EXPECT_EQ(r.headers, nullptr);
-        }
+        EXPECT_EQ(rc, -1);
+        EXPECT_STREQ(msg, "out of memory");
+        EXPECT_EQ(r.body, nullptr);
+        EXPECT_EQ(r.headers, nullptr);
         kojelly_resp_free(&r);
     }
-    EXPECT_GE(refused, 4u);
-    EXPECT_LE(n - refused, 2u);  // at most the body's and the headers' spare room
+    EXPECT_GE(n, 4u);
 }
 
 // ---- Transport selection and the bare adaptor ----------------------------------------------
