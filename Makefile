@@ -1,4 +1,6 @@
-# Thin wrapper over the install script and CMake. `make test` and `make demo` do all the set-up.
+# Thin wrapper over the install script and CMake. `make test` and `make demo` do all the set-up:
+# the install script runs only when something is missing. A plain CMake build never installs
+# anything. The make targets treat warnings as errors; a user's own CMake build does not.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
@@ -6,10 +8,10 @@ CMAKE_FLAGS ?=
 .PHONY: deps configure build test demo clean
 
 deps:
-	@scripts/install-deps.sh
+	@scripts/install-deps.sh --check 2>/dev/null || scripts/install-deps.sh
 
 configure: deps
-	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOJELLY_WERROR=ON $(CMAKE_FLAGS) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     }
     fuzz::check_item(item);
-    kojelly::ItemsGuard list;
+    kojelly::OwnedItems list;
     fuzz::check(kojelly_acc_grow(list.get(), 1) == 0, "room for one record");
     list->items[list->count++] = item;
     fuzz::check_listing(fuzz::listing_of(*list.get()), *list.get());

@@ -12,7 +12,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const char *body = reinterpret_cast<const char *>(data);
-    kojelly::ItemsGuard list;
+    kojelly::OwnedItems list;
     uint64_t counted = 0;
     int64_t total = 0;
     char msg[256] = {};

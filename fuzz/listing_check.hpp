@@ -85,7 +85,7 @@ inline void check_list(const kojelly_items &list) {
 }
 
 inline std::string listing_of(const kojelly_items &list) {
-    kojelly::BufGuard json;
+    kojelly::OwnedBuf json;
     check(kojelly_items_json(json.get(), &list) == 0, "a listing can be written");
     return json.c_str();
 }

@@ -31,7 +31,7 @@ if [ "$smoke" = 1 ]; then
 fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOJELLY_BENCH=ON \
-  -DKOJELLY_TESTS=OFF >/dev/null
+  -DKOJELLY_TESTS=OFF -DKOJELLY_WERROR=ON >/dev/null
 cmake --build "$build" --target kojelly_bench -j "$(nproc)"
 
 mkdir -p "$out" "$(dirname "$md")"

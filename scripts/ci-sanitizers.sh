@@ -31,7 +31,7 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
 
 configure() {  # dir sanitizers
-  cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOJELLY_TESTS=ON \
+  cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKOJELLY_TESTS=ON -DKOJELLY_WERROR=ON \
         -DKOJELLY_SANITIZE="$2" >/dev/null
 }
 

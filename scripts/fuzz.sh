@@ -50,7 +50,7 @@ dict_of() {
 
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-      -DKOJELLY_TESTS=OFF -DKOJELLY_FUZZ=ON -DKOJELLY_SANITIZE=address,undefined >/dev/null
+      -DKOJELLY_TESTS=OFF -DKOJELLY_WERROR=ON -DKOJELLY_FUZZ=ON -DKOJELLY_SANITIZE=address,undefined >/dev/null
 build_targets=()
 for t in "${targets[@]}"; do build_targets+=("fuzz_$t"); done
 cmake --build "$BUILD" -j "$JOBS" --target "${build_targets[@]}"

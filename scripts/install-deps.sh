@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the build, the tests and the benchmarks need, from Debian's packages.
 # Idempotent: when every package is present it only checks and returns.
+# `--check` only checks: exit status 0 when everything is present, 1 (listing what is missing on
+# stderr) when not; it never calls apt or sudo.
 #
 # yyjson 0.10 is packaged from Debian 13 on. On an older release the next release is added as
 # an extra apt source whose pin admits only libyyjson0 and libyyjson-dev; everything else stays
@@ -29,6 +31,10 @@ missing() {
 todo=$(missing)
 if [ -z "$todo" ] && yyjson_ok; then
   exit 0
+fi
+if [ "${1:-}" = "--check" ]; then
+  echo "install-deps: missing:" $todo "$(yyjson_ok || echo 'yyjson>=0.10')" >&2
+  exit 1
 fi
 
 . /etc/os-release

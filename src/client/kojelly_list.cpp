@@ -1,4 +1,4 @@
-// Folder lookup, folder and root listing with paging, and the list handler.
+// Folder lookup, and folder and root listing with paging.
 #include "client/kojelly_list.hpp"
 
 #include <cstdarg>
@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "client/kojelly_session.hpp"
-#include "plugin/kojelly_driver.hpp"
 #include "util/kojelly_cfg.hpp"
 #include "util/kojelly_http.hpp"
 #include "util/kojelly_msg.hpp"
@@ -17,7 +16,6 @@
 namespace kojelly {
 namespace {
 
-constexpr char kOom[] = "out of memory";
 constexpr char kLookupLabel[] = "lookup";
 constexpr char kViewsLabel[] = "views";
 constexpr char kListLabel[] = "list";
@@ -81,12 +79,12 @@ int32_t take_page(const kojelly_resp *resp, kojelly_items *list, kojelly_buf *en
 // same page at /Library/MediaFolders (API key) or /Users/{user id}/Views (login).
 int32_t list_root(kojelly_sess *sess, kojelly_items *list, kojelly_buf *entries, char *msg,
                   size_t msg_size) {
-    BufGuard url;
+    OwnedBuf url;
     if (!url_of(url.get(), sess, "/UserViews")) {
-        say(msg, msg_size, "%s", kOom);
+        say(msg, msg_size, "%s", kOutOfMemory);
         return KOJELLY_EFAIL;
     }
-    RespGuard resp;
+    OwnedResp resp;
     int32_t login = KOJELLY_OK;
     int r = api_get(sess, url.get(), nullptr, resp.get(), &login, msg, msg_size);
     if (r != kApiAnswered) return no_answer(r, login);
@@ -99,7 +97,7 @@ int32_t list_root(kojelly_sess *sess, kojelly_items *list, kojelly_buf *entries,
                                               kojelly_buf_adds(url.get(), "/Views") == 0
                                         : url_of(url.get(), sess, "/Library/MediaFolders");
         if (!made) {
-            say(msg, msg_size, "%s", kOom);
+            say(msg, msg_size, "%s", kOutOfMemory);
             return KOJELLY_EFAIL;
         }
         r = api_get(sess, url.get(), nullptr, resp.get(), &login, msg, msg_size);
@@ -120,12 +118,12 @@ int32_t list_pages(kojelly_sess *sess, const char *folder_id, kojelly_items *lis
     int64_t start = 0;
     int budget = kPageBudget;
     for (;;) {
-        BufGuard url;
+        OwnedBuf url;
         if (!page_url(url.get(), sess, folder_id, start)) {
-            say(msg, msg_size, "%s", kOom);
+            say(msg, msg_size, "%s", kOutOfMemory);
             return KOJELLY_EFAIL;
         }
-        RespGuard resp;
+        OwnedResp resp;
         int32_t login = KOJELLY_OK;
         const int r = api_get(sess, url.get(), nullptr, resp.get(), &login, msg, msg_size);
         if (r != kApiAnswered) return no_answer(r, login);
@@ -156,7 +154,7 @@ int32_t list_pages(kojelly_sess *sess, const char *folder_id, kojelly_items *lis
 
 int32_t lookup(kojelly_sess *sess, const char *id, kojelly_items *list, char *msg,
                size_t msg_size) {
-    BufGuard url;
+    OwnedBuf url;
     const bool made = sess->user_id
                           ? url_of(url.get(), sess, "/Users/") &&
                                 kojelly_buf_adds(url.get(), sess->user_id) == 0 &&
@@ -166,10 +164,10 @@ int32_t lookup(kojelly_sess *sess, const char *id, kojelly_items *list, char *ms
                                 kojelly_buf_query(url.get(), "Ids", id) == 0 &&
                                 kojelly_buf_query(url.get(), "Fields", kLookupFields) == 0;
     if (!made) {
-        say(msg, msg_size, "%s", kOom);
+        say(msg, msg_size, "%s", kOutOfMemory);
         return KOJELLY_EFAIL;
     }
-    RespGuard resp;
+    OwnedResp resp;
     int32_t login = KOJELLY_OK;
     const int r = api_get(sess, url.get(), nullptr, resp.get(), &login, msg, msg_size);
     if (r != kApiAnswered) return no_answer(r, login);
@@ -181,12 +179,12 @@ int32_t lookup(kojelly_sess *sess, const char *id, kojelly_items *list, char *ms
     }
 
     if (sess->user_id) {
-        ItemGuard item;
+        OwnedItem item;
         const int parsed =
             kojelly_parse_item(resp->body, resp->body_len, item.get(), msg, msg_size);
         if (parsed != KOJELLY_OK) return parsed;
         if (kojelly_acc_grow(list, 1) != 0) {
-            say(msg, msg_size, "%s", kOom);
+            say(msg, msg_size, "%s", kOutOfMemory);
             return KOJELLY_EFAIL;
         }
         list->items[list->count++] = item.release();
@@ -200,7 +198,7 @@ int32_t lookup(kojelly_sess *sess, const char *id, kojelly_items *list, char *ms
 
 int32_t exists(kojelly_sess *sess, const char *id, int32_t *folder, char *msg, size_t msg_size) {
     *folder = 0;
-    ItemsGuard list;
+    OwnedItems list;
     const int32_t r = lookup(sess, id, list.get(), msg, msg_size);
     if (r == 1) *folder = find(list.get(), id)->folder;
     return r;
@@ -243,15 +241,15 @@ int32_t op_list(kojelly_sess *sess, const char *folder_id, kojelly_buf *answer, 
     // Entries are written page by page as they arrive; the list keeps only the ids that drop
     // duplicates, so a folder of 100000 items is never held as records beside its listing.
     // A failure leaves no partial listing behind.
-    ItemsGuard ids;
+    OwnedItems ids;
     int32_t code = KOJELLY_OK;
     if (kojelly_buf_adds(answer, kListingOpen) != 0) {
-        say(msg, msg_size, "%s", kOom);
+        say(msg, msg_size, "%s", kOutOfMemory);
         code = KOJELLY_EFAIL;
     }
     if (code == KOJELLY_OK) code = do_list(sess, folder_id, ids.get(), answer, msg, msg_size);
     if (code == KOJELLY_OK && kojelly_buf_adds(answer, kListingClose) != 0) {
-        say(msg, msg_size, "%s", kOom);
+        say(msg, msg_size, "%s", kOutOfMemory);
         code = KOJELLY_EFAIL;
     }
     if (code != KOJELLY_OK) kojelly_buf_free(answer);
@@ -263,9 +261,4 @@ int32_t op_list(kojelly_sess *sess, const char *folder_id, kojelly_buf *answer, 
 int32_t kojelly_do_list(kojelly_sess *sess, const char *folder_id, kojelly_items *list, char *msg,
                         size_t msg_size) {
     return kojelly::do_list(sess, folder_id, list, nullptr, msg, msg_size);
-}
-
-int32_t h_list(const tessel_io *io, const char *settings, const char *arg, char *out,
-               int32_t out_len) noexcept {
-    return kojelly::run(io, settings, kojelly::op_list, arg ? arg : "", out, out_len);
 }

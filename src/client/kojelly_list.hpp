@@ -37,7 +37,7 @@ inline constexpr char kListingFields[] =
 // entry and list keeps only the ids (kojelly_page_entries).
 [[nodiscard]] int32_t do_list(kojelly_sess *sess, const char *folder_id, kojelly_items *list,
                               kojelly_buf *entries, char *msg, size_t msg_size);
-// The list operation of the request driver: the folder's listing JSON into answer.
+// The list operation: the folder's listing JSON into answer.
 [[nodiscard]] int32_t op_list(kojelly_sess *sess, const char *folder_id, kojelly_buf *answer,
                               char *msg, size_t msg_size);
 
@@ -48,7 +48,3 @@ inline constexpr char kListingFields[] =
 // must be freed by the caller in every case.
 [[nodiscard]] int32_t kojelly_do_list(kojelly_sess *sess, const char *folder_id,
                                       kojelly_items *list, char *msg, size_t msg_size);
-
-// The list handler: arg is the folder id, NULL or "" for the root.
-int32_t h_list(const tessel_io *io, const char *settings, const char *arg, char *out,
-               int32_t out_len) noexcept;

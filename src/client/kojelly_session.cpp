@@ -26,7 +26,6 @@ static_assert(offsetof(kojelly_sess, from_cache) == 32);
 namespace kojelly {
 namespace {
 
-constexpr char kOom[] = "out of memory";
 constexpr char kNoCredentials[] = "APIKey or UserName is required";
 constexpr char kLoginPath[] = "/Users/AuthenticateByName";
 constexpr char kLoginLabel[] = "login";
@@ -56,23 +55,11 @@ std::array<cache_entry, kCacheSlots> g_cache{};
 uint32_t g_cache_tick = 0;
 platform::Lock g_cache_lock;
 
-// Overwrites n bytes with zeros in a way the optimiser must keep, even though the memory is
-// freed right after.
-void wipe(void *p, size_t n) {
-    volatile unsigned char *b = static_cast<volatile unsigned char *>(p);
-    for (size_t i = 0; i < n; ++i) b[i] = 0;
-}
-
-void free_secret(char *text) {
-    if (text) wipe(text, std::strlen(text));
-    std::free(text);
-}
-
 // Frees the six texts and zeroes all seven fields.
 void entry_free(cache_entry *e) {
     std::free(e->url);
     std::free(e->user);
-    free_secret(e->password);
+    kojelly_free_secret(e->password);
     std::free(e->device_id);
     std::free(e->token);
     std::free(e->user_id);
@@ -133,27 +120,20 @@ int32_t authenticate(const tessel_http *const *transport, const kojelly_cfg *cfg
                      char **user_id, char *msg, size_t msg_size) {
     *token = nullptr;
     *user_id = nullptr;
-    BufGuard url;
-    kojelly_buf body{};
+    OwnedBuf url;
     // The body holds the password: it is wiped over its whole capacity on every path.
-    struct Wiper {
-        kojelly_buf *b;
-        ~Wiper() {
-            if (b->data) wipe(b->data, b->cap);
-            kojelly_buf_free(b);
-        }
-    } wiper{&body};
+    Owned<kojelly_buf, kojelly_buf_free_secret> body;
 
     const char *password = cfg->password ? cfg->password : "";
     if (!cfg->user_name || kojelly_buf_adds(url.get(), cfg->base_url ? cfg->base_url : "") != 0 ||
         kojelly_buf_adds(url.get(), kLoginPath) != 0 ||
-        !login_body(&body, cfg->user_name, password)) {
-        say(msg, msg_size, "%s", cfg->user_name ? kOom : kNoCredentials);
+        !login_body(body.get(), cfg->user_name, password)) {
+        say(msg, msg_size, "%s", cfg->user_name ? kOutOfMemory : kNoCredentials);
         return cfg->user_name ? KOJELLY_EFAIL : KOJELLY_EINVAL;
     }
 
-    RespGuard resp;
-    if (kojelly_http(transport, url.c_str(), body.data, cfg, nullptr, resp.get(), msg, msg_size) !=
+    OwnedResp resp;
+    if (kojelly_http(transport, url.c_str(), body->data, cfg, nullptr, resp.get(), msg, msg_size) !=
         0) {
         return KOJELLY_ETRANSPORT;
     }
@@ -275,7 +255,7 @@ int32_t kojelly_sess_open(kojelly_sess *sess, const tessel_http *const *transpor
     if (cfg && cfg->api_key) {
         sess->token = kojelly_strdup(cfg->api_key);
         if (!sess->token) {
-            kojelly::say(msg, msg_size, "%s", kojelly::kOom);
+            kojelly::say(msg, msg_size, "%s", kojelly::kOutOfMemory);
             return KOJELLY_EFAIL;
         }
         return KOJELLY_OK;

@@ -75,18 +75,12 @@ void cache_drop(const kojelly_cfg *cfg);
 void http_fail(char *msg, size_t msg_size, const char *label, const char *url,
                const kojelly_resp *resp);
 
-// Owns a kojelly_resp for one scope.
-class RespGuard {
-public:
-    RespGuard() = default;
-    RespGuard(const RespGuard &) = delete;
-    RespGuard &operator=(const RespGuard &) = delete;
-    ~RespGuard() { kojelly_resp_free(&resp_); }
-    kojelly_resp *get() { return &resp_; }
-    kojelly_resp *operator->() { return &resp_; }
+// A session closed at the end of its scope.
+using OwnedSess = Owned<kojelly_sess, kojelly_sess_close>;
 
-private:
-    kojelly_resp resp_{};
-};
+// An operation run inside an open session: writes its answer JSON into answer, or one line
+// into msg, and returns a status code.
+using Operation = int32_t (*)(kojelly_sess *sess, const char *arg, kojelly_buf *answer, char *msg,
+                              size_t msg_size);
 
 }  // namespace kojelly

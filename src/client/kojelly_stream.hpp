@@ -12,18 +12,6 @@
 
 struct kojelly_sess;
 
-namespace kojelly {
-
-// The stream operation of the request driver: arg is the item id taken from the entry.
-[[nodiscard]] int32_t op_stream(kojelly_sess *sess, const char *id, kojelly_buf *answer, char *msg,
-                                size_t msg_size);
-
-}  // namespace kojelly
-
-// Writes the stream answer of the item id into answer. 0, or a status code with one line in msg.
+// Writes the stream answer of the item id (taken from the entry that names it) into answer. 0, or a status code with one line in msg.
 [[nodiscard]] int32_t kojelly_do_stream(kojelly_sess *sess, const char *id, kojelly_buf *answer,
                                         char *msg, size_t msg_size);
-
-// The stream URL handler: arg is the entry JSON. Bad settings are reported before a bad entry.
-int32_t h_stream_url(const tessel_io *io, const char *settings, const char *arg, char *out,
-                     int32_t out_len) noexcept;

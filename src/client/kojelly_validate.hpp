@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "kojelly.h"
+#include "tessel_http.h"
 #include "util/kojelly_buf.hpp"
 
 struct kojelly_cfg;
@@ -19,6 +20,3 @@ struct kojelly_cfg;
 [[nodiscard]] int32_t kojelly_do_validate(const tessel_http *const *transport,
                                           const kojelly_cfg *cfg, const char *server_id,
                                           kojelly_buf *answer, char *msg, size_t msg_size);
-
-// The validate handler.
-int32_t h_validate(const tessel_io *io, const char *settings, char *out, int32_t out_len) noexcept;

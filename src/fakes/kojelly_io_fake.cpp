@@ -13,6 +13,7 @@
 #include "kojelly.h"
 #include "util/kojelly_buf.hpp"
 #include "util/platform.hpp"
+#include "util/kojelly_owned.hpp"
 
 namespace {
 
@@ -30,10 +31,7 @@ constexpr char kBadRequest[] = "fake: request without method or URL";
 constexpr size_t kFirstRoutes = 32;
 constexpr uint64_t kFirstSink = 1024;
 
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
-using Text = std::unique_ptr<char, FreeDeleter>;
+using Text = kojelly::Malloced<char>;
 
 void fake_free_buf(void *, void *mem) {
     std::free(mem);
@@ -83,10 +81,7 @@ void reply_drop(reply_block *block) {
     }
 }
 
-struct ReplyDrop {
-    void operator()(reply_block *block) const { reply_drop(block); }
-};
-using ReplyHold = std::unique_ptr<reply_block, ReplyDrop>;
+using ReplyHold = kojelly::Handle<reply_block, reply_drop>;
 
 // One registered answer. reply and failure are never both set; with neither, requests fail
 // with "fake: no body".

@@ -15,6 +15,7 @@
 
 #include "http/tessel_http_util.hpp"
 #include "util/platform.hpp"
+#include "util/kojelly_owned.hpp"
 
 namespace {
 
@@ -60,10 +61,7 @@ struct Route {
     int32_t calls;
 };
 
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
-using Owned = std::unique_ptr<char, FreeDeleter>;
+using Text = kojelly::Malloced<char>;
 
 platform::Lock g_l;
 Route *g_routes = nullptr;
@@ -115,8 +113,8 @@ Route *upsert(const char *method, const char *url, bool *created) {
         g_routes = static_cast<Route *>(grown);
         g_cap = cap;
     }
-    Owned m(tessel_strdup(method));
-    Owned u(tessel_strdup(url));
+    Text m(tessel_strdup(method));
+    Text u(tessel_strdup(url));
     if (!m || !u) return nullptr;
     Route &r = g_routes[g_n++];
     r = Route{};
@@ -290,11 +288,11 @@ enum class Act { kNotFound, kFail, kDeliver, kDrip };
 struct Answer {
     Act act = Act::kNotFound;
     int32_t status = 404;
-    Owned headers;
-    Owned body;
+    Text headers;
+    Text body;
     uint64_t body_len = 0;
     int32_t drip_chunks = 0;
-    Owned failure;
+    Text failure;
 };
 
 // Counts, records and copies the answer under the lock.

@@ -6,15 +6,20 @@
 #include <mutex>
 #include <string_view>
 
+#include "client/kojelly_list.hpp"
 #include "client/kojelly_session.hpp"
+#include "client/kojelly_stream.hpp"
+#include "client/kojelly_validate.hpp"
 #include "fakes/kojelly_io_fake.hpp"
 #include "plugin/kojelly_export.hpp"
 #include "plugin/kojelly_handlers.hpp"
 #include "plugin/kojelly_io_curl.hpp"
 #include "util/kojelly_cfg.hpp"
 #include "util/kojelly_http.hpp"
+#include "util/kojelly_msg.hpp"
 #include "util/kojelly_redact.hpp"
 #include "util/platform.hpp"
+#include "wire/kojelly_wire.hpp"
 
 namespace {
 
@@ -28,20 +33,6 @@ constexpr char kNoHandler[] = "operation not supported";
 platform::Lock g_io_lock;
 const tessel_io *g_io = nullptr;
 tessel_io g_user_io{};
-
-// Closes a session on every path out of run.
-class SessGuard {
-public:
-    SessGuard() = default;
-    SessGuard(const SessGuard &) = delete;
-    SessGuard &operator=(const SessGuard &) = delete;
-    ~SessGuard() { kojelly_sess_close(&sess_); }
-    kojelly_sess *get() { return &sess_; }
-    kojelly_sess *operator->() { return &sess_; }
-
-private:
-    kojelly_sess sess_{};
-};
 
 enum FlatOp { kValidate = 0, kList = 1, kStream = 2 };
 
@@ -66,11 +57,9 @@ int32_t finish(int32_t code, kojelly_buf *answer, char *msg, const kojelly_cfg *
                const char *extra, char *out, int32_t out_len) {
     if (code != KOJELLY_OK) {
         kojelly_scrub(msg, cfg, extra);
-        BufGuard err;
-        const bool built = kojelly_buf_adds(err.get(), "{\"error\":") == 0 &&
-                           kojelly_buf_json_str(err.get(), msg) == 0 &&
-                           kojelly_buf_adds(err.get(), "}") == 0;
-        if (built) copy_out({err->data, err->len}, out, out_len);
+        OwnedBuf err;
+        if (BufWriter(err.get()).piece("{\"error\":").str(msg).piece("}").ok())
+            copy_out({err->data, err->len}, out, out_len);
         kojelly_publish(code, msg, nullptr);
         return code;
     }
@@ -84,25 +73,45 @@ int32_t finish(int32_t code, kojelly_buf *answer, char *msg, const kojelly_cfg *
     return final_code;
 }
 
-int32_t run(const tessel_io *io, const char *settings, Operation op, const char *arg, char *out,
+int32_t run(Task task, const tessel_io *io, const char *settings, const char *arg, char *out,
             int32_t out_len) {
     char msg[kHandlerMsgSize] = {};
-    BufGuard answer;
-    CfgGuard cfg;
+    OwnedBuf answer;
+    OwnedCfg cfg;
     int32_t code = kojelly_cfg_parse(settings, 1, cfg.get(), msg, sizeof msg);
     if (code != KOJELLY_OK) return finish(code, answer.get(), msg, nullptr, nullptr, out, out_len);
 
+    // A stream request names its item by an entry; the operation receives the item id.
+    Malloced<char> item_id;
+    if (task == Task::kStream) {
+        char *raw = nullptr;
+        code = kojelly_entry_id(arg, &raw, msg, sizeof msg);
+        item_id.reset(raw);
+        if (code != KOJELLY_OK) return finish(code, answer.get(), msg, cfg.get(), nullptr, out, out_len);
+        arg = item_id.get();
+    }
+
     if (!io) {
-        std::snprintf(msg, sizeof msg, "%s", kNoTransport);
+        say(msg, sizeof msg, "%s", kNoTransport);
         return finish(KOJELLY_ETRANSPORT, answer.get(), msg, cfg.get(), nullptr, out, out_len);
     }
     kojelly_transport transport;
     if (kojelly_transport_get(io, &transport, msg, sizeof msg) != 0)
         return finish(KOJELLY_EUNSUPPORTED, answer.get(), msg, cfg.get(), nullptr, out, out_len);
 
-    SessGuard sess;
+    if (task == Task::kValidate) {
+        code = kojelly_do_validate(&transport.http, cfg.get(), cfg->server_id, answer.get(), msg,
+                                   sizeof msg);
+        return finish(code, answer.get(), msg, cfg.get(), nullptr, out, out_len);
+    }
+
+    OwnedSess sess;
     code = kojelly_sess_open(sess.get(), &transport.http, cfg.get(), msg, sizeof msg);
-    if (code == KOJELLY_OK) code = op(sess.get(), arg, answer.get(), msg, sizeof msg);
+    if (code == KOJELLY_OK) {
+        code = task == Task::kList
+                   ? op_list(sess.get(), arg ? arg : "", answer.get(), msg, sizeof msg)
+                   : kojelly_do_stream(sess.get(), arg, answer.get(), msg, sizeof msg);
+    }
     return finish(code, answer.get(), msg, cfg.get(), sess->token, out, out_len);
 }
 
@@ -137,7 +146,7 @@ int32_t flat(const char *settings, const char *arg, char *out, int32_t out_len, 
                 return table->download(io, settings, arg, o, len);
         }
         char msg[kojelly::kHandlerMsgSize];
-        std::snprintf(msg, sizeof msg, "%s", kNoHandler);
+        kojelly::say(msg, sizeof msg, "%s", kNoHandler);
         return kojelly::finish(KOJELLY_EUNSUPPORTED, nullptr, msg, nullptr, nullptr, o, len);
     };
 

@@ -1,5 +1,5 @@
-// The request driver: the fixed frame around every list and stream request (parse the
-// settings, obtain the transport, open a session, run one operation, write the answer, release
+// The request driver: the fixed frame around every request (parse the settings, obtain the
+// transport, open a session where one is needed, run one operation, write the answer, release
 // everything), the answer writer that ends every handler, and the flat dispatcher behind the
 // flat exports with the process-wide transport selection.
 #pragma once
@@ -11,21 +11,24 @@
 #include "util/kojelly_buf.hpp"
 
 struct kojelly_cfg;
-struct kojelly_sess;
 
 namespace kojelly {
 
 // The size of the message buffer of every handler.
 inline constexpr size_t kHandlerMsgSize = 768;
 
-// One operation run inside a session: writes its answer JSON into `answer`, or a one-line
-// message into msg, and returns a status code.
-using Operation = int32_t (*)(kojelly_sess *sess, const char *arg, kojelly_buf *answer, char *msg,
-                              size_t msg_size);
+// What a request does inside the frame.
+enum class Task {
+    kValidate,  // check the server and the credentials, without a session
+    kList,      // list the folder named by the argument (NULL or "" for the root)
+    kStream,    // resolve the item named by the entry JSON of the argument
+};
 
-// Parses the settings, obtains the transport from io, opens a session, runs op with arg, and
-// ends with finish. Releases everything it made before returning the final code.
-int32_t run(const tessel_io *io, const char *settings, Operation op, const char *arg, char *out,
+// The frame of every request: parses the settings once, checks the argument, obtains the
+// transport from io, opens a session when the task needs one, runs the task, and ends with
+// finish. Failures are reported in that order: bad settings, then a bad argument, then a
+// missing or unusable transport. Releases everything it made before returning the final code.
+int32_t run(Task task, const tessel_io *io, const char *settings, const char *arg, char *out,
             int32_t out_len);
 
 // Writes the answer (code 0) or the error JSON (message scrubbed of the settings' secrets and

@@ -1,33 +1,27 @@
 // Per-thread slots, publication, and the identity exports.
 #include "plugin/kojelly_export.hpp"
 
-#include <cstdlib>
 
 #include "kojelly.h"
+#include "kojelly_version.hpp"
 #include "plugin/kojelly_handlers.hpp"
 #include "util/kojelly_buf.hpp"
+#include "util/kojelly_owned.hpp"
 
 namespace {
 
-constexpr char kVersion[] = "1.0.0";
+constexpr char kVersion[] = KOJELLY_VERSION_STRING;
 
-// Slot texts are owned here; a thread's texts are released when the thread ends.
-struct Slot {
-    char *text = nullptr;
-    Slot() = default;
-    Slot(const Slot &) = delete;
-    Slot &operator=(const Slot &) = delete;
-    ~Slot() { std::free(text); }
-    void replace(char *fresh) {
-        std::free(text);
-        text = fresh;
-    }
-    const char *read() const { return text ? text : ""; }
-};
-
+// Slot texts are heap texts owned here (NULL reads as ""); a thread's texts are released when
+// the thread ends.
+using Slot = kojelly::Malloced<char>;
 thread_local Slot t_result;
 thread_local Slot t_error;
 thread_local Slot t_scratch;
+
+const char *text_of(const Slot &slot) {
+    return slot ? slot.get() : "";
+}
 
 }  // namespace
 
@@ -36,14 +30,14 @@ void kojelly_publish(int32_t code, const char *error, const char *result) {
 }
 
 void kojelly_publish_owned(int32_t code, const char *error, char *result) {
-    t_error.replace(kojelly_strdup(code != 0 && error ? error : ""));
-    t_result.replace(result);
+    t_error.reset(kojelly_strdup(code != 0 && error ? error : ""));
+    t_result.reset(result);
 }
 
 namespace kojelly {
 
 void set_error_slot(const char *text) {
-    t_error.replace(kojelly_strdup(text ? text : ""));
+    t_error.reset(kojelly_strdup(text ? text : ""));
 }
 
 const char *set_scratch(const char *text) {
@@ -52,8 +46,8 @@ const char *set_scratch(const char *text) {
 }
 
 const char *adopt_scratch(char *text) {
-    t_scratch.replace(text);
-    return t_scratch.read();
+    t_scratch.reset(text);
+    return text_of(t_scratch);
 }
 
 }  // namespace kojelly
@@ -61,11 +55,11 @@ const char *adopt_scratch(char *text) {
 extern "C" {
 
 KOJELLY_API const char *kojelly_result_json(void) noexcept {
-    return t_result.read();
+    return text_of(t_result);
 }
 
 KOJELLY_API const char *kojelly_last_error(void) noexcept {
-    return t_error.read();
+    return text_of(t_error);
 }
 
 KOJELLY_API const char *kojelly_version(void) noexcept {

@@ -4,9 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "client/kojelly_list.hpp"
-#include "client/kojelly_stream.hpp"
-#include "client/kojelly_validate.hpp"
+#include "plugin/kojelly_driver.hpp"
 #include "plugin/kojelly_export.hpp"
 
 static_assert(sizeof(kojelly_handler_table) == 64);
@@ -29,6 +27,20 @@ constexpr std::string_view kNoDownloadJson = R"({"error":"JELLYFIN does not down
 const kojelly_handler_table kojelly_handler = {
     "JELLYFIN", kCaps, h_validate, h_list, h_stream_url, h_download, {nullptr, nullptr},
 };
+
+int32_t h_validate(const tessel_io *io, const char *settings, char *out, int32_t out_len) noexcept {
+    return kojelly::run(kojelly::Task::kValidate, io, settings, nullptr, out, out_len);
+}
+
+int32_t h_list(const tessel_io *io, const char *settings, const char *arg, char *out,
+               int32_t out_len) noexcept {
+    return kojelly::run(kojelly::Task::kList, io, settings, arg, out, out_len);
+}
+
+int32_t h_stream_url(const tessel_io *io, const char *settings, const char *arg, char *out,
+                     int32_t out_len) noexcept {
+    return kojelly::run(kojelly::Task::kStream, io, settings, arg, out, out_len);
+}
 
 int32_t h_download(const tessel_io *, const char *, const char *, char *out,
                    int32_t out_len) noexcept {

@@ -12,6 +12,7 @@
 #include "plugin/kojelly_export.hpp"
 #include "util/kojelly_buf.hpp"
 #include "util/kojelly_cfg.hpp"
+#include "util/kojelly_msg.hpp"
 #include "util/kojelly_redact.hpp"
 #include "wire/kojelly_items.hpp"
 #include "wire/kojelly_listing.hpp"
@@ -22,7 +23,7 @@ constexpr size_t kUtilityMsgSize = 512;
 constexpr size_t kItemsMsgSize = 256;
 
 // Parses settings that need no credentials; on failure publishes the message and returns false.
-bool parse_loose(const char *settings, kojelly::CfgGuard &cfg) {
+bool parse_loose(const char *settings, kojelly::OwnedCfg &cfg) {
     char msg[kUtilityMsgSize] = {};
     if (kojelly_cfg_parse(settings, 0, cfg.get(), msg, sizeof msg) == KOJELLY_OK) return true;
     kojelly_publish(KOJELLY_EINVAL, msg, nullptr);
@@ -34,12 +35,12 @@ bool parse_loose(const char *settings, kojelly::CfgGuard &cfg) {
 extern "C" {
 
 KOJELLY_API const char *kojelly_full_url(const char *settings) noexcept {
-    kojelly::CfgGuard cfg;
+    kojelly::OwnedCfg cfg;
     if (!parse_loose(settings, cfg)) return nullptr;
     const char *url = cfg->base_url ? cfg->base_url : "";
     const char *kept = kojelly::set_scratch(url);
     if (!kept) {
-        kojelly_publish(KOJELLY_EFAIL, "out of memory", nullptr);
+        kojelly_publish(KOJELLY_EFAIL, kojelly::kOutOfMemory, nullptr);
         return nullptr;
     }
     kojelly_publish(KOJELLY_OK, "", url);
@@ -47,7 +48,7 @@ KOJELLY_API const char *kojelly_full_url(const char *settings) noexcept {
 }
 
 KOJELLY_API char *kojelly_device_id(const char *settings) noexcept {
-    kojelly::CfgGuard cfg;
+    kojelly::OwnedCfg cfg;
     if (!parse_loose(settings, cfg)) return nullptr;
     return kojelly_strdup(cfg->device_id);
 }
@@ -58,11 +59,11 @@ KOJELLY_API int32_t kojelly_parse_items(const char *body, char *out, int32_t out
         return KOJELLY_EFAIL;
     }
     char msg[kItemsMsgSize] = {};
-    kojelly::BufGuard json;
+    kojelly::OwnedBuf json;
     {
-        kojelly::ItemsGuard ids;
+        kojelly::OwnedItems ids;
         if (kojelly_buf_adds(json.get(), kojelly::kListingOpen) != 0) {
-            kojelly_publish(KOJELLY_EFAIL, "out of memory", nullptr);
+            kojelly_publish(KOJELLY_EFAIL, kojelly::kOutOfMemory, nullptr);
             return KOJELLY_EFAIL;
         }
         const int32_t rc = kojelly_page_entries(body, std::strlen(body), ids.get(), json.get(),
@@ -72,7 +73,7 @@ KOJELLY_API int32_t kojelly_parse_items(const char *body, char *out, int32_t out
             return rc;
         }
         if (kojelly_buf_adds(json.get(), kojelly::kListingClose) != 0) {
-            kojelly_publish(KOJELLY_EFAIL, "out of memory", nullptr);
+            kojelly_publish(KOJELLY_EFAIL, kojelly::kOutOfMemory, nullptr);
             return KOJELLY_EFAIL;
         }
     }

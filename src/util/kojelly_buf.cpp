@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <charconv>
 #include <memory>
 #include <string_view>
 
@@ -26,10 +27,6 @@ constexpr uint64_t kMaxNameLen = 1024;
 constexpr char kHexLower[] = "0123456789abcdef";
 constexpr char kHexUpper[] = "0123456789ABCDEF";
 constexpr std::string_view kDivisionSlash = "\xE2\x88\x95";  // U+2215, stands in for '/'
-
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
 
 bool is_control(unsigned char c) {
     return c < 0x20 || c == 0x7F;
@@ -107,7 +104,7 @@ int kojelly_buf_addf(kojelly_buf *b, const char *fmt, ...) {
     if (n < 0) return -1;
     if (static_cast<size_t>(n) < sizeof area) return kojelly_buf_add(b, area, n);
 
-    std::unique_ptr<char, FreeDeleter> heap(static_cast<char *>(std::malloc(size_t(n) + 1)));
+    kojelly::Malloced<char> heap(static_cast<char *>(std::malloc(size_t(n) + 1)));
     if (!heap) return -1;
     va_start(ap, fmt);
     const int m = std::vsnprintf(heap.get(), size_t(n) + 1, fmt, ap);
@@ -158,7 +155,7 @@ int kojelly_buf_query(kojelly_buf *b, const char *name, const char *value) {
     const std::string_view v = value ? value : "";
     size_t enc_len = 0;
     for (unsigned char c : v) enc_len += is_query_safe(c) ? 1 : 3;
-    std::unique_ptr<char, FreeDeleter> enc(static_cast<char *>(std::malloc(enc_len + 1)));
+    kojelly::Malloced<char> enc(static_cast<char *>(std::malloc(enc_len + 1)));
     if (!enc) return -1;
     char *o = enc.get();
     for (unsigned char c : v) {
@@ -284,3 +281,29 @@ int kojelly_name_clean(kojelly_buf *b, const char *name, const char *fallback) {
     }
     return kojelly_buf_add(b, name + run, len - run);
 }
+
+void kojelly_wipe(void *p, uint64_t n) {
+    volatile unsigned char *b = static_cast<volatile unsigned char *>(p);
+    for (uint64_t i = 0; i < n; ++i) b[i] = 0;
+}
+
+void kojelly_free_secret(char *text) {
+    if (text) kojelly_wipe(text, std::strlen(text));
+    std::free(text);
+}
+
+void kojelly_buf_free_secret(kojelly_buf *b) {
+    if (b && b->data) kojelly_wipe(b->data, b->cap);
+    kojelly_buf_free(b);
+}
+
+namespace kojelly {
+
+BufWriter &BufWriter::number(long long v) {
+    char digits[24];
+    const auto r = std::to_chars(digits, digits + sizeof digits, v);
+    ok_ = ok_ && kojelly_buf_add(b_, digits, static_cast<uint64_t>(r.ptr - digits)) == 0;
+    return *this;
+}
+
+}  // namespace kojelly

@@ -15,10 +15,14 @@
 
 #include "util/kojelly_buf.hpp"
 #include "util/platform.hpp"
+#include "util/kojelly_json.hpp"
+#include "util/kojelly_msg.hpp"
 
 static_assert(sizeof(kojelly_cfg) == 6 * sizeof(char *));
 
 namespace {
+
+using kojelly::kOutOfMemory;
 
 constexpr int kInvalid = -8;
 constexpr size_t kMaxSettings = 1048576;
@@ -32,17 +36,8 @@ constexpr std::string_view kHttp = "http://";
 constexpr std::string_view kHttps = "https://";
 constexpr std::string_view kSchemeMark = "://";
 constexpr size_t kDeviceIdSize = 32;
-constexpr char kOutOfMemory[] = "out of memory";
 
-struct DocFree {
-    void operator()(yyjson_doc *doc) const { yyjson_doc_free(doc); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocFree>;
-
-struct FreeText {
-    void operator()(char *p) const { std::free(p); }
-};
-using HeapText = std::unique_ptr<char, FreeText>;
+using HeapText = kojelly::Malloced<char>;
 
 // The process device id. call_once publishes the finished text to every caller, so no reader
 // can see it half written, and the computation runs at most once.
@@ -209,7 +204,7 @@ const char *normalise(std::string_view text, char **out) {
     if (path.find('@') != std::string_view::npos) return "FullUrl path must not contain '@'";
     while (!path.empty() && path.back() == '/') path.remove_suffix(1);
 
-    kojelly::BufGuard b;
+    kojelly::OwnedBuf b;
     if (kojelly_buf_add(b.get(), scheme.data(), scheme.size()) ||
         kojelly_buf_add(b.get(), host.data(), host.size()) ||
         (has_port &&
@@ -217,7 +212,7 @@ const char *normalise(std::string_view text, char **out) {
         kojelly_buf_add(b.get(), path.data(), path.size())) {
         return kOutOfMemory;
     }
-    *out = b.release();
+    *out = b.release().data;
     return nullptr;
 }
 
@@ -225,7 +220,7 @@ const char *normalise(std::string_view text, char **out) {
 const char *with_port(std::string_view url, std::string_view port, char **out) {
     *out = nullptr;
     const UrlParts parts = split_normalised(url);
-    kojelly::BufGuard b;
+    kojelly::OwnedBuf b;
     if (kojelly_buf_add(b.get(), parts.head.data(), parts.head.size()) ||
         kojelly_buf_adds(b.get(), ":") || kojelly_buf_add(b.get(), port.data(), port.size()) ||
         kojelly_buf_add(b.get(), parts.path.data(), parts.path.size())) {
@@ -252,7 +247,7 @@ const char *base_url(yyjson_val *root, char **out) {
     std::optional<std::string_view> port = member(root, "ServerPort", s_port);
     if (port) port = trim(*port);
 
-    kojelly::BufGuard candidate;
+    kojelly::OwnedBuf candidate;
     if (host_text.find(kSchemeMark) == std::string_view::npos) {
         const std::string_view scheme =
             selects_https(member(root, "UseHttps", s_https)) ? kHttps : kHttp;
@@ -287,10 +282,9 @@ const char *parse(const char *settings, int need_credentials, kojelly_cfg *cfg) 
     if (!settings) return "settings are NULL";
     const size_t len = strnlen(settings, kMaxSettings + 1);
     if (len > kMaxSettings) return "settings are larger than 1 MiB";
-    // Flags 0: the text is only read, never written, so dropping const is safe.
-    Doc doc(yyjson_read_opts(const_cast<char *>(settings), len, 0, nullptr, nullptr));
-    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-    if (!yyjson_is_obj(root)) return "settings are not a JSON object";
+    const kojelly::JsonDoc doc = kojelly::JsonDoc::read(settings, len);
+    yyjson_val *root = doc.object();
+    if (!root) return doc.out_of_memory() ? kOutOfMemory : "settings are not a JSON object";
 
     char scratch[32];
     if (auto rt = member(root, "RuntimeType", scratch); rt && !rt->empty() && *rt != kRuntimeType) {
@@ -355,8 +349,12 @@ int kojelly_cfg_parse(const char *settings, int need_credentials, kojelly_cfg *c
 
 void kojelly_cfg_free(kojelly_cfg *cfg) {
     if (!cfg) return;
-    for (char **field : {&cfg->base_url, &cfg->user_name, &cfg->password, &cfg->api_key,
-                         &cfg->server_id, &cfg->device_id}) {
+    // The password and the API key are secrets: wiped before their memory goes back.
+    kojelly_free_secret(cfg->password);
+    kojelly_free_secret(cfg->api_key);
+    cfg->password = nullptr;
+    cfg->api_key = nullptr;
+    for (char **field : {&cfg->base_url, &cfg->user_name, &cfg->server_id, &cfg->device_id}) {
         std::free(*field);
         *field = nullptr;
     }

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "util/kojelly_owned.hpp"
+
 // The parsed settings of one call. Each field is an owned heap text or NULL.
 struct kojelly_cfg {
     char *base_url;   // "http(s)://host[:port][/path]" without trailing slashes
@@ -39,18 +41,7 @@ char *trimdup(const char *text);
 // "true"/"false"); NULL for other types, a missing member, or obj not a non-empty object.
 const char *sval(yyjson_val *obj, const char *key, char scratch[32]);
 
-// Owns a kojelly_cfg for one scope.
-class CfgGuard {
-public:
-    CfgGuard() = default;
-    CfgGuard(const CfgGuard &) = delete;
-    CfgGuard &operator=(const CfgGuard &) = delete;
-    ~CfgGuard() { kojelly_cfg_free(&cfg_); }
-    kojelly_cfg *get() { return &cfg_; }
-    kojelly_cfg *operator->() { return &cfg_; }
-
-private:
-    kojelly_cfg cfg_{};
-};
+// A kojelly_cfg owned by one scope.
+using OwnedCfg = Owned<kojelly_cfg, kojelly_cfg_free>;
 
 }  // namespace kojelly

@@ -82,17 +82,6 @@ void release_error(const tessel_http *t, char *error) {
     if (error && t->free) t->free(t->user, error);
 }
 
-struct ColGuard {
-    kojelly::col_state st{};
-    ColGuard() = default;
-    ColGuard(const ColGuard &) = delete;
-    ColGuard &operator=(const ColGuard &) = delete;
-    ~ColGuard() {
-        kojelly_buf_free(&st.body);
-        kojelly_buf_free(&st.headers);
-    }
-};
-
 }  // namespace
 
 int kojelly_transport_get(const tessel_io *io, kojelly_transport *out, char *msg, size_t msg_size) {
@@ -174,7 +163,7 @@ int kojelly_http(const tessel_http *const *http, const char *url, const char *bo
 
     const char *method = body ? "POST" : "GET";
     const char *lines[2] = {auth_line, kContentTypeLine};
-    ColGuard col;
+    kojelly::Owned<kojelly::col_state, kojelly::col_free> col;
     tessel_http_req req{};
     req.size = sizeof req;
     req.method = method;
@@ -185,7 +174,7 @@ int kojelly_http(const tessel_http *const *http, const char *url, const char *bo
     req.body_len = body ? std::strlen(body) : 0;
     req.on_header = kojelly::col_header;
     req.on_body = kojelly::col_body;
-    req.user = &col.st;
+    req.user = col.get();
 
     const tessel_http *t = *http;
     int32_t status = 0;
@@ -205,7 +194,7 @@ int kojelly_http(const tessel_http *const *http, const char *url, const char *bo
     }
     release_error(t, error);
 
-    if (col.st.too_large) {
+    if (col->too_large) {
         char where[kojelly::kUrlQuoteSize];
         kojelly_redact_into(url, where, sizeof where);
         say(msg, msg_size, "%s %s: response too large", method, where);
@@ -213,17 +202,17 @@ int kojelly_http(const tessel_http *const *http, const char *url, const char *bo
     }
     // A collector that ran out of memory asked the transport to stop; a transport that still
     // reports success has delivered an answer that we hold only in part.
-    if (col.st.oom) {
-        say(msg, msg_size, "out of memory");
+    if (col->oom) {
+        say(msg, msg_size, "%s", kojelly::kOutOfMemory);
         return -1;
     }
 
     // The record takes the collected texts over; an empty one is still a text.
-    kojelly_buf &b = col.st.body;
-    kojelly_buf &h = col.st.headers;
+    kojelly_buf &b = col->body;
+    kojelly_buf &h = col->headers;
     if ((!b.data && kojelly_buf_add(&b, "", 0) != 0) ||
         (!h.data && kojelly_buf_add(&h, "", 0) != 0)) {
-        say(msg, msg_size, "out of memory");
+        say(msg, msg_size, "%s", kojelly::kOutOfMemory);
         return -1;
     }
     out->status = status;
@@ -241,6 +230,12 @@ void kojelly_resp_free(kojelly_resp *resp) {
 }
 
 namespace kojelly {
+
+void col_free(col_state *st) {
+    kojelly_buf_free(&st->body);
+    kojelly_buf_free(&st->headers);
+    *st = col_state{};
+}
 
 int32_t col_header(void *state, const char *name, const char *value) {
     auto *st = static_cast<col_state *>(state);

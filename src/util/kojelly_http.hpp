@@ -84,6 +84,9 @@ void kojelly_resp_free(kojelly_resp *resp);
 
 namespace kojelly {
 
+// A response owned by one scope.
+using OwnedResp = Owned<kojelly_resp, kojelly_resp_free>;
+
 // What the collectors of one kojelly_http call gather; zeroed at the start of the call.
 struct col_state {
     kojelly_buf body;
@@ -91,6 +94,8 @@ struct col_state {
     int too_large;  // a piece would have carried the body past kMaxBody
     int oom;        // an append failed: what was collected is incomplete
 };
+// Releases both buffers and zeroes the record.
+void col_free(col_state *st);
 
 // on_header collector (user = col_state): ":status" is skipped, every other header appended as
 // name NUL value NUL. 0 to go on, 1 (stop) when memory runs out.

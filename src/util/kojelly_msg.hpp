@@ -6,6 +6,9 @@
 
 namespace kojelly {
 
+// The message of every failure to allocate (status -5).
+inline constexpr char kOutOfMemory[] = "out of memory";
+
 // Formats into msg; nothing happens when msg is NULL or size is 0.
 __attribute__((format(printf, 3, 4))) void say(char *msg, size_t size, const char *fmt, ...);
 

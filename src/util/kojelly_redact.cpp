@@ -94,7 +94,7 @@ void kojelly_redact_into(const char *text, char *out, uint64_t size) {
     if (size == 0) return;
     out[0] = '\0';
     if (!text) return;
-    kojelly::BufGuard b;
+    kojelly::OwnedBuf b;
     redact(text, b.get());
     const uint64_t n = std::min<uint64_t>(b->len, size - 1);
     if (n) std::memcpy(out, b->data, n);

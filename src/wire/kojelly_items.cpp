@@ -21,6 +21,8 @@ static_assert(sizeof(kojelly_items) == 40);
 
 namespace {
 
+using kojelly::kOutOfMemory;
+
 constexpr uint64_t kFirstRecords = 64;
 constexpr uint64_t kFirstSlots = 128;
 constexpr uint64_t kMaxRecords = SIZE_MAX / sizeof(kojelly_item);
@@ -29,7 +31,6 @@ constexpr int64_t kMaxYear = 9999;
 constexpr uint64_t kFnvOffset = 14695981039346656037ULL;
 constexpr uint64_t kFnvPrime = 1099511628211ULL;
 
-constexpr const char kNoMemory[] = "out of memory";
 constexpr const char kPageNotObject[] = "/Items answered something that is not a JSON object";
 constexpr const char kPageNoItems[] = "/Items answer has no Items array";
 constexpr const char kTooMany[] = "folder has more than %u items";
@@ -202,7 +203,7 @@ int fill(const Members &m, kojelly_item *out) {
     *out = kojelly_item{};
     const Borrowed b(m);
     if (!b.id) return -1;
-    kojelly::ItemGuard rec;
+    kojelly::OwnedItem rec;
     kojelly_item *r = rec.get();
     if (!keep(b.id, &r->id) || !keep(b.title, &r->title) || !keep(b.parent_id, &r->parent_id) ||
         !keep(b.type, &r->type) || !keep(b.media_type, &r->media_type) ||
@@ -211,9 +212,9 @@ int fill(const Members &m, kojelly_item *out) {
     r->folder = b.folder;
     r->year = b.year;
     r->size = b.size;
-    kojelly::BufGuard name;
+    kojelly::OwnedBuf name;
     if (kojelly_name_clean(name.get(), r->title, r->id) || name->len == 0) return -1;
-    r->name = name.release();
+    r->name = name.release().data;
     *out = rec.release();
     return 0;
 }
@@ -294,7 +295,7 @@ namespace {
 
 // Appends one new item as a full record.
 int append_record(const Members &m, kojelly_items *list) {
-    kojelly::ItemGuard rec;
+    kojelly::OwnedItem rec;
     if (fill(m, rec.get()) || kojelly_acc_grow(list, 1) || set_room(list)) return -1;
     list->items[list->count] = rec.release();
     kojelly::set_put(list, list->count);
@@ -309,7 +310,7 @@ int append_entry(const Members &m, kojelly_items *list, kojelly_buf *entries, ko
     const Borrowed b(m);
     name->len = 0;
     if (kojelly_name_clean(name, b.title, b.id) || name->len == 0) return -1;
-    kojelly::ItemGuard rec;
+    kojelly::OwnedItem rec;
     rec->folder = b.folder;
     const kojelly_item entry = b.lend(name->data);
     if (!keep(b.id, &rec->id) || kojelly_acc_grow(list, 1) || set_room(list) ||
@@ -328,12 +329,9 @@ int parse_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly
                uint64_t *pages, int64_t *total, char *msg, uint64_t msg_size) {
     if (pages) *pages = 0;
     if (total) *total = -1;
-    const kojelly::DocPtr doc = kojelly::parse(body, body_len);
-    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-    if (!yyjson_is_obj(root)) {
-        say(msg, msg_size, "%s", kPageNotObject);
-        return KOJELLY_EFAIL;
-    }
+    const kojelly::JsonDoc doc = kojelly::JsonDoc::read(body, body_len);
+    yyjson_val *root = doc.object();
+    if (!root) return kojelly::not_object(doc, kPageNotObject, msg, msg_size);
     yyjson_val *items = kojelly::first_member(root, "Items");
     if (!yyjson_is_arr(items)) {
         say(msg, msg_size, "%s", kPageNoItems);
@@ -344,7 +342,7 @@ int parse_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly
     // The order below is what callers see: every object counts towards the page size that
     // decides whether another page may follow; a duplicate is dropped before the limit is
     // tested, so a full list still takes a page repeating what it holds.
-    kojelly::BufGuard name;
+    kojelly::OwnedBuf name;
     size_t idx, max;
     yyjson_val *el;
     yyjson_arr_foreach(items, idx, max, el) {
@@ -361,7 +359,7 @@ int parse_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly
         const int added =
             entries ? append_entry(m, list, entries, name.get()) : append_record(m, list);
         if (added != 0) {
-            say(msg, msg_size, "%s", kNoMemory);
+            say(msg, msg_size, "%s", kOutOfMemory);
             return KOJELLY_EFAIL;
         }
     }
@@ -384,12 +382,9 @@ int kojelly_page_entries(const char *body, uint64_t body_len, kojelly_items *lis
 int kojelly_parse_item(const char *body, uint64_t body_len, kojelly_item *out, char *msg,
                        uint64_t msg_size) {
     *out = kojelly_item{};
-    const kojelly::DocPtr doc = kojelly::parse(body, body_len);
-    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-    if (!yyjson_is_obj(root)) {
-        say(msg, msg_size, "%s", kItemNotObject);
-        return KOJELLY_EFAIL;
-    }
+    const kojelly::JsonDoc doc = kojelly::JsonDoc::read(body, body_len);
+    yyjson_val *root = doc.object();
+    if (!root) return kojelly::not_object(doc, kItemNotObject, msg, msg_size);
     const Members m = gather(root);
     char scratch[kojelly::kIdScratch];
     if (!kojelly::id_usable(kojelly::id_view(m.id, scratch))) {
@@ -397,7 +392,7 @@ int kojelly_parse_item(const char *body, uint64_t body_len, kojelly_item *out, c
         return KOJELLY_EFAIL;
     }
     if (fill(m, out)) {
-        say(msg, msg_size, "%s", kNoMemory);
+        say(msg, msg_size, "%s", kOutOfMemory);
         return KOJELLY_EFAIL;
     }
     return KOJELLY_OK;

@@ -80,37 +80,9 @@ char *provider(yyjson_val *obj, const char *name);
 // equal id.
 void set_put(kojelly_items *list, uint64_t pos);
 
-// Owns a kojelly_items for one scope.
-class ItemsGuard {
-public:
-    ItemsGuard() = default;
-    ItemsGuard(const ItemsGuard &) = delete;
-    ItemsGuard &operator=(const ItemsGuard &) = delete;
-    ~ItemsGuard() { kojelly_items_free(&list_); }
-    kojelly_items *get() { return &list_; }
-    kojelly_items *operator->() { return &list_; }
-
-private:
-    kojelly_items list_{};
-};
-
-// Owns a kojelly_item for one scope, unless its texts were moved elsewhere with release().
-class ItemGuard {
-public:
-    ItemGuard() = default;
-    ItemGuard(const ItemGuard &) = delete;
-    ItemGuard &operator=(const ItemGuard &) = delete;
-    ~ItemGuard() { kojelly_item_free(&item_); }
-    kojelly_item *get() { return &item_; }
-    kojelly_item *operator->() { return &item_; }
-    kojelly_item release() {
-        const kojelly_item taken = item_;
-        item_ = kojelly_item{};
-        return taken;
-    }
-
-private:
-    kojelly_item item_{};
-};
+// A list owned by one scope.
+using OwnedItems = Owned<kojelly_items, kojelly_items_free>;
+// A record owned by one scope, unless its texts were handed over with release().
+using OwnedItem = Owned<kojelly_item, kojelly_item_free>;
 
 }  // namespace kojelly

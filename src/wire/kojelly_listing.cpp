@@ -1,41 +1,9 @@
 // The listing JSON of a folder.
 #include "wire/kojelly_listing.hpp"
 
-#include <charconv>
 #include <cstdint>
 
-namespace {
-
-// Appends pieces until one fails; later pieces are skipped, so the text stops at the failure.
-// A listing holds up to 100000 entries of some thirty pieces each: fixed pieces carry their
-// length from compile time and numbers are formatted without printf.
-class Out {
-public:
-    explicit Out(kojelly_buf *b) : b_(b) {}
-
-    template <size_t N>
-    Out &piece(const char (&text)[N]) {
-        ok_ = ok_ && kojelly_buf_add(b_, text, N - 1) == 0;
-        return *this;
-    }
-    Out &str(const char *text) {
-        ok_ = ok_ && kojelly_buf_json_str(b_, text) == 0;
-        return *this;
-    }
-    Out &number(long long v) {
-        char digits[24];
-        const auto r = std::to_chars(digits, digits + sizeof digits, v);
-        ok_ = ok_ && kojelly_buf_add(b_, digits, static_cast<uint64_t>(r.ptr - digits)) == 0;
-        return *this;
-    }
-    int result() const { return ok_ ? 0 : -1; }
-
-private:
-    kojelly_buf *b_;
-    bool ok_ = true;
-};
-
-}  // namespace
+using Out = kojelly::BufWriter;
 
 int kojelly_item_json(kojelly_buf *b, const kojelly_item *item) {
     // "available" tells the host that the server knows the work well enough to name it.

@@ -20,7 +20,8 @@ static_assert(offsetof(kojelly_playback, source_id) == 24);
 
 namespace {
 
-constexpr const char kNoMemory[] = "out of memory";
+using kojelly::kOutOfMemory;
+
 constexpr const char kAuthNotObject[] =
     "AuthenticateByName answered something that is not a JSON object";
 constexpr const char kAuthMissing[] = "AuthenticateByName answer has no AccessToken / User.Id";
@@ -43,17 +44,9 @@ constexpr size_t kMaxIdLen = 36;
 // Reals at or above this do not fit a signed 64-bit number once truncated.
 constexpr double kRealLimit = 9.2e18;
 
-struct FreeDeleter {
-    void operator()(char *p) const { std::free(p); }
-};
-using Text = std::unique_ptr<char, FreeDeleter>;
+using Text = kojelly::Malloced<char>;
 
 using kojelly::say;
-
-yyjson_val *root_object(const kojelly::DocPtr &doc) {
-    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-    return yyjson_is_obj(root) ? root : nullptr;
-}
 
 bool token_byte(char ch) {
     const auto c = static_cast<unsigned char>(ch);
@@ -69,14 +62,9 @@ Text dup(std::string_view s) {
 
 namespace kojelly {
 
-void DocFree::operator()(yyjson_doc *doc) const {
-    yyjson_doc_free(doc);
-}
-
-DocPtr parse(const char *text, size_t len) {
-    if (!text) return DocPtr();
-    // Without YYJSON_READ_INSITU the reader never writes to the text.
-    return DocPtr(yyjson_read_opts(const_cast<char *>(text), len, 0, nullptr, nullptr));
+int not_object(const JsonDoc &doc, const char *not_object, char *msg, size_t msg_size) {
+    say(msg, msg_size, "%s", doc.out_of_memory() ? kOutOfMemory : not_object);
+    return KOJELLY_EFAIL;
 }
 
 yyjson_val *first_member(yyjson_val *obj, std::string_view key) {
@@ -161,12 +149,9 @@ int kojelly_parse_auth(const char *body, uint64_t body_len, char **token, char *
                        uint64_t msg_size) {
     *token = nullptr;
     *user_id = nullptr;
-    const kojelly::DocPtr doc = kojelly::parse(body, body_len);
-    yyjson_val *root = root_object(doc);
-    if (!root) {
-        say(msg, msg_size, "%s", kAuthNotObject);
-        return KOJELLY_EFAIL;
-    }
+    const kojelly::JsonDoc doc = kojelly::JsonDoc::read(body, body_len);
+    yyjson_val *root = doc.object();
+    if (!root) return kojelly::not_object(doc, kAuthNotObject, msg, msg_size);
     const std::string_view tok = kojelly::str_view(first_member(root, "AccessToken"));
     char scratch[kojelly::kIdScratch];
     const std::string_view uid =
@@ -184,7 +169,7 @@ int kojelly_parse_auth(const char *body, uint64_t body_len, char **token, char *
     Text t = dup(tok);
     Text u = dup(uid);
     if (!t || !u) {
-        say(msg, msg_size, "%s", kNoMemory);
+        say(msg, msg_size, "%s", kOutOfMemory);
         return KOJELLY_EFAIL;
     }
     *token = t.release();
@@ -195,19 +180,16 @@ int kojelly_parse_auth(const char *body, uint64_t body_len, char **token, char *
 int kojelly_parse_info(const char *body, uint64_t body_len, kojelly_info *info, char *msg,
                        uint64_t msg_size) {
     *info = kojelly_info{};
-    const kojelly::DocPtr doc = kojelly::parse(body, body_len);
-    yyjson_val *root = root_object(doc);
-    if (!root) {
-        say(msg, msg_size, "%s", kInfoNotObject);
-        return KOJELLY_EFAIL;
-    }
+    const kojelly::JsonDoc doc = kojelly::JsonDoc::read(body, body_len);
+    yyjson_val *root = doc.object();
+    if (!root) return kojelly::not_object(doc, kInfoNotObject, msg, msg_size);
     yyjson_val *id = first_member(root, "Id");
     yyjson_val *version = first_member(root, "Version");
     if (kojelly::copy_str(id, &info->id) ||
         kojelly::copy_str(first_member(root, "ServerName"), &info->server_name) ||
         kojelly::copy_str(version, &info->version)) {
         kojelly_info_free(info);
-        say(msg, msg_size, "%s", kNoMemory);
+        say(msg, msg_size, "%s", kOutOfMemory);
         return KOJELLY_EFAIL;
     }
     // A missing member, one of another type, and one that reads as empty all copy to NULL.
@@ -230,12 +212,9 @@ int kojelly_parse_playback(const char *body, uint64_t body_len, kojelly_playback
                            uint64_t msg_size) {
     constexpr kojelly_playback initial{0, -1, nullptr, nullptr};
     *pb = initial;
-    const kojelly::DocPtr doc = kojelly::parse(body, body_len);
-    yyjson_val *root = root_object(doc);
-    if (!root) {
-        say(msg, msg_size, "%s", kPlaybackNotObject);
-        return KOJELLY_EFAIL;
-    }
+    const kojelly::JsonDoc doc = kojelly::JsonDoc::read(body, body_len);
+    yyjson_val *root = doc.object();
+    if (!root) return kojelly::not_object(doc, kPlaybackNotObject, msg, msg_size);
     yyjson_val *sources = first_member(root, "MediaSources");
     if (!sources) return KOJELLY_OK;
     if (!yyjson_is_arr(sources)) {
@@ -251,7 +230,7 @@ int kojelly_parse_playback(const char *body, uint64_t body_len, kojelly_playback
         kojelly::copy_str(first_member(first, "Id"), &pb->source_id)) {
         kojelly_playback_free(pb);
         *pb = initial;
-        say(msg, msg_size, "%s", kNoMemory);
+        say(msg, msg_size, "%s", kOutOfMemory);
         return KOJELLY_EFAIL;
     }
     return KOJELLY_OK;
@@ -269,8 +248,12 @@ int kojelly_entry_id(const char *entry, char **id, char *msg, uint64_t msg_size)
         say(msg, msg_size, "%s", kEntryNull);
         return KOJELLY_ENOTFOUND;
     }
-    const kojelly::DocPtr doc = kojelly::parse(entry, std::strlen(entry));
-    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    const kojelly::JsonDoc doc = kojelly::JsonDoc::read(entry, std::strlen(entry));
+    if (doc.out_of_memory()) {
+        say(msg, msg_size, "%s", kOutOfMemory);
+        return KOJELLY_EFAIL;
+    }
+    yyjson_val *root = doc.root();
     std::string_view found;
     char scratch[kojelly::kIdScratch];
     if (yyjson_is_str(root)) {
@@ -293,7 +276,7 @@ int kojelly_entry_id(const char *entry, char **id, char *msg, uint64_t msg_size)
     // Not finding the item is -2; running out of memory is not the item's fault.
     *id = kojelly_strndup(found.data(), found.size());
     if (!*id) {
-        say(msg, msg_size, "%s", kNoMemory);
+        say(msg, msg_size, "%s", kOutOfMemory);
         return KOJELLY_EFAIL;
     }
     return KOJELLY_OK;

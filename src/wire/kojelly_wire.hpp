@@ -13,6 +13,8 @@
 #include <memory>
 #include <string_view>
 
+#include "util/kojelly_json.hpp"
+
 // The public description of one server. Every field is an owned heap text.
 struct kojelly_info {
     char *id;           // "Id"; never NULL after a successful parse
@@ -57,13 +59,15 @@ void kojelly_playback_free(kojelly_playback *pb);
 
 namespace kojelly {
 
-struct DocFree {
-    void operator()(yyjson_doc *doc) const;
-};
-using DocPtr = std::unique_ptr<yyjson_doc, DocFree>;
+using OwnedInfo = Owned<kojelly_info, kojelly_info_free>;
+using OwnedPlayback = Owned<kojelly_playback, kojelly_playback_free>;
+// The empty playback record: no sources, size unknown.
+inline constexpr kojelly_playback kNoPlayback{0, -1, nullptr, nullptr};
 
-// Strict JSON (no read flags) over exactly len bytes; empty for NULL text or a parse failure.
-DocPtr parse(const char *text, size_t len);
+// The code of an answer whose document is not an object: -5 with "out of memory" when the
+// reader ran out of memory, else -5 with the text not_object.
+[[nodiscard]] int not_object(const JsonDoc &doc, const char *not_object, char *msg,
+                             size_t msg_size);
 
 // The value of the first member of obj whose key is exactly key (bytes and length); NULL when
 // there is none or obj is not an object.

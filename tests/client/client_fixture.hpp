@@ -193,12 +193,6 @@ protected:
     }
 };
 
-// Owns an open session.
-struct SessGuard {
-    kojelly_sess sess{};
-    ~SessGuard() { kojelly_sess_close(&sess); }
-};
-
 // The outcome of one operation run in a session of its own.
 struct OpResult {
     int32_t code;
@@ -210,13 +204,13 @@ struct OpResult {
 // does, without its answer framing.
 inline OpResult run_op(const tessel_http *const *transport, const char *settings,
                        kojelly::Operation op, const char *arg) {
-    kojelly::CfgGuard cfg;
+    kojelly::OwnedCfg cfg;
     char msg[kojelly::kHandlerMsgSize] = {};
     if (kojelly_cfg_parse(settings, 1, cfg.get(), msg, sizeof msg) != 0) return {-8, msg, ""};
-    SessGuard s;
-    kojelly::BufGuard answer;
-    int32_t code = kojelly_sess_open(&s.sess, transport, cfg.get(), msg, sizeof msg);
-    if (code == 0) code = op(&s.sess, arg, answer.get(), msg, sizeof msg);
+    kojelly::OwnedSess s;
+    kojelly::OwnedBuf answer;
+    int32_t code = kojelly_sess_open(s.get(), transport, cfg.get(), msg, sizeof msg);
+    if (code == 0) code = op(s.get(), arg, answer.get(), msg, sizeof msg);
     return {code, msg, answer.c_str()};
 }
 

@@ -1,5 +1,6 @@
 // Folder lookup and listing through the fake io: root views and their fallback, paging,
 // duplicates, the page budget and the item limit, folder checks and the list handler.
+#include "plugin/kojelly_handlers.hpp"
 #include "client/kojelly_list.hpp"
 
 #include <gtest/gtest.h>
@@ -52,14 +53,14 @@ protected:
 
     // kojelly_do_list in a session of its own; the ids listed, in order.
     Listed list(const char *settings, const char *folder) {
-        kojelly::CfgGuard cfg;
+        kojelly::OwnedCfg cfg;
         parse(settings, cfg.get());
-        SessGuard s;
+        kojelly::OwnedSess s;
         char msg[768] = {};
-        Listed out{kojelly_sess_open(&s.sess, rec.handle(), cfg.get(), msg, sizeof msg), "", {}};
-        kojelly::ItemsGuard items;
+        Listed out{kojelly_sess_open(s.get(), rec.handle(), cfg.get(), msg, sizeof msg), "", {}};
+        kojelly::OwnedItems items;
         if (out.code == 0)
-            out.code = kojelly_do_list(&s.sess, folder, items.get(), msg, sizeof msg);
+            out.code = kojelly_do_list(s.get(), folder, items.get(), msg, sizeof msg);
         out.msg = msg;
         for (uint64_t i = 0; i < items->count; ++i) out.ids.push_back(items->items[i].id);
         return out;

@@ -28,17 +28,17 @@ std::string login_settings(const std::string &url, const std::string &user,
 class SessionTest : public ClientTest {
 protected:
     // Opens a session with parsed settings that the caller keeps alive.
-    int32_t open(kojelly_cfg *cfg, SessGuard &s, std::string *msg = nullptr) {
+    int32_t open(kojelly_cfg *cfg, kojelly::OwnedSess &s, std::string *msg = nullptr) {
         char line[768] = {};
-        const int32_t code = kojelly_sess_open(&s.sess, rec.handle(), cfg, line, sizeof line);
+        const int32_t code = kojelly_sess_open(s.get(), rec.handle(), cfg, line, sizeof line);
         if (msg) *msg = line;
         return code;
     }
     // Opens and closes a session for settings; the code of the open.
     int32_t touch(const std::string &settings) {
-        kojelly::CfgGuard cfg;
+        kojelly::OwnedCfg cfg;
         parse(settings.c_str(), cfg.get());
-        SessGuard s;
+        kojelly::OwnedSess s;
         return open(cfg.get(), s);
     }
     int logins() { return calls("POST", kLoginUrl); }
@@ -48,14 +48,14 @@ protected:
 
 TEST_F(SessionTest, SameSettingsShareOneLogin) {
     route("POST", kLoginUrl, 200, login_answer("tok1"));
-    kojelly::CfgGuard cfg;
+    kojelly::OwnedCfg cfg;
     parse(kLoginSettings, cfg.get());
     {
-        SessGuard first;
+        kojelly::OwnedSess first;
         ASSERT_EQ(0, open(cfg.get(), first));
-        EXPECT_STREQ("tok1", first.sess.token);
-        EXPECT_STREQ(kUserId, first.sess.user_id);
-        EXPECT_EQ(0, first.sess.from_cache);
+        EXPECT_STREQ("tok1", first->token);
+        EXPECT_STREQ(kUserId, first->user_id);
+        EXPECT_EQ(0, first->from_cache);
     }
     // The login itself carries no token, only the client's identity.
     const std::string headers = kojelly::fake_last_headers_impl();
@@ -63,11 +63,11 @@ TEST_F(SessionTest, SameSettingsShareOneLogin) {
     EXPECT_EQ(std::string::npos, headers.find("Token="));
     EXPECT_NE(std::string::npos, headers.find("Content-Type: application/json"));
 
-    SessGuard second;
+    kojelly::OwnedSess second;
     ASSERT_EQ(0, open(cfg.get(), second));
-    EXPECT_EQ(1, second.sess.from_cache);
-    EXPECT_STREQ("tok1", second.sess.token);
-    EXPECT_STREQ(kUserId, second.sess.user_id);
+    EXPECT_EQ(1, second->from_cache);
+    EXPECT_STREQ("tok1", second->token);
+    EXPECT_STREQ(kUserId, second->user_id);
     EXPECT_EQ(1, logins());
 }
 
@@ -154,20 +154,20 @@ TEST_F(SessionTest, LoginFailuresGiveTheirCodeAndMessage) {
         {200, R"({"AccessToken":"a+b","User":{"Id":"42"}})", -5,
          "AuthenticateByName returned a malformed AccessToken"},
     };
-    kojelly::CfgGuard cfg;
+    kojelly::OwnedCfg cfg;
     parse(kLoginSettings, cfg.get());
     for (const Case &c : cases) {
         SCOPED_TRACE(c.status);
         kojelly::fake_reset_impl();
         route("POST", kLoginUrl, c.status, c.body);
-        SessGuard s;
+        kojelly::OwnedSess s;
         std::string msg;
         EXPECT_EQ(c.code, open(cfg.get(), s, &msg));
         EXPECT_EQ(c.msg, msg);
-        EXPECT_EQ(nullptr, s.sess.token);
-        EXPECT_EQ(nullptr, s.sess.user_id);
+        EXPECT_EQ(nullptr, s->token);
+        EXPECT_EQ(nullptr, s->user_id);
         // Nothing was cached: the next session logs in again.
-        SessGuard again;
+        kojelly::OwnedSess again;
         open(cfg.get(), again);
         EXPECT_EQ(2, logins());
     }
@@ -175,32 +175,32 @@ TEST_F(SessionTest, LoginFailuresGiveTheirCodeAndMessage) {
 
 TEST_F(SessionTest, LoginThatDoesNotCompleteIsATransportFailure) {
     ASSERT_EQ(0, kojelly::fake_fail_impl("POST", kLoginUrl, "connection refused\nretry later"));
-    kojelly::CfgGuard cfg;
+    kojelly::OwnedCfg cfg;
     parse(kLoginSettings, cfg.get());
-    SessGuard s;
+    kojelly::OwnedSess s;
     std::string msg;
     EXPECT_EQ(-4, open(cfg.get(), s, &msg));
     EXPECT_EQ("POST http://srv:8096/Users/AuthenticateByName: connection refused", msg);
 }
 
 TEST_F(SessionTest, ApiKeySessionSendsNothingAndCachesNothing) {
-    kojelly::CfgGuard cfg;
+    kojelly::OwnedCfg cfg;
     parse(kApiKeySettings, cfg.get());
-    SessGuard s;
+    kojelly::OwnedSess s;
     ASSERT_EQ(0, open(cfg.get(), s));
-    EXPECT_STREQ(kApiKey, s.sess.token);
-    EXPECT_EQ(nullptr, s.sess.user_id);
-    EXPECT_EQ(0, s.sess.from_cache);
+    EXPECT_STREQ(kApiKey, s->token);
+    EXPECT_EQ(nullptr, s->user_id);
+    EXPECT_EQ(0, s->from_cache);
     EXPECT_EQ(0, kojelly::fake_calls_impl(nullptr, nullptr));
 }
 
 TEST_F(SessionTest, SettingsWithoutCredentialsAreRefused) {
     // The request path never parses such settings; a session must still refuse them.
-    kojelly::CfgGuard cfg;
+    kojelly::OwnedCfg cfg;
     char msg[256] = {};
     ASSERT_EQ(0,
               kojelly_cfg_parse(R"({"FullUrl":"http://srv:8096"})", 0, cfg.get(), msg, sizeof msg));
-    SessGuard s;
+    kojelly::OwnedSess s;
     std::string line;
     EXPECT_EQ(-8, open(cfg.get(), s, &line));
     EXPECT_EQ("APIKey or UserName is required", line);
@@ -223,20 +223,20 @@ protected:
         rec.reset();
         route("POST", kLoginUrl, 200, login_answer("tok1"));
         route("GET", kPingUrl, 200, "pong");
-        SessGuard first;
+        kojelly::OwnedSess first;
         ASSERT_EQ(0, open(cfg.get(), first));
         route("POST", kLoginUrl, 200, login_answer("tok2"));
     }
-    int api(SessGuard &s, kojelly_resp *resp, int32_t *code, std::string *msg = nullptr) {
-        kojelly::BufGuard url;
+    int api(kojelly::OwnedSess &s, kojelly_resp *resp, int32_t *code, std::string *msg = nullptr) {
+        kojelly::OwnedBuf url;
         EXPECT_EQ(0, kojelly_buf_adds(url.get(), kPingUrl));
         char line[768] = {};
-        const int r = kojelly::api_get(&s.sess, url.get(), nullptr, resp, code, line, sizeof line);
+        const int r = kojelly::api_get(s.get(), url.get(), nullptr, resp, code, line, sizeof line);
         if (msg) *msg = line;
         return r;
     }
 
-    kojelly::CfgGuard cfg;
+    kojelly::OwnedCfg cfg;
 };
 
 TEST_F(RenewalTest, RefusedCachedTokenIsRenewedOnceAndStored) {
@@ -244,27 +244,27 @@ TEST_F(RenewalTest, RefusedCachedTokenIsRenewedOnceAndStored) {
         SCOPED_TRACE(status);
         prime();
         rec.refuse("tok1", status);
-        SessGuard s;
+        kojelly::OwnedSess s;
         ASSERT_EQ(0, open(cfg.get(), s));
-        ASSERT_EQ(1, s.sess.from_cache);
+        ASSERT_EQ(1, s->from_cache);
 
-        kojelly::RespGuard resp;
+        kojelly::OwnedResp resp;
         int32_t code = 99;
         ASSERT_EQ(kojelly::kApiAnswered, api(s, resp.get(), &code));
         EXPECT_EQ(200, resp->status);
         EXPECT_STREQ("pong", resp->body);
-        EXPECT_STREQ("tok2", s.sess.token);
-        EXPECT_EQ(0, s.sess.from_cache);
+        EXPECT_STREQ("tok2", s->token);
+        EXPECT_EQ(0, s->from_cache);
         EXPECT_EQ("tok2", rec.last_token());
         const std::string login = std::string("POST ") + kLoginUrl;
         const std::string ping = std::string("GET ") + kPingUrl;
         EXPECT_EQ((std::vector<std::string>{login, ping, login, ping}), rec.log());
 
         // The renewed token replaced the refused one in the cache.
-        SessGuard next;
+        kojelly::OwnedSess next;
         ASSERT_EQ(0, open(cfg.get(), next));
-        EXPECT_EQ(1, next.sess.from_cache);
-        EXPECT_STREQ("tok2", next.sess.token);
+        EXPECT_EQ(1, next->from_cache);
+        EXPECT_STREQ("tok2", next->token);
         EXPECT_EQ(2, logins());
     }
 }
@@ -272,9 +272,9 @@ TEST_F(RenewalTest, RefusedCachedTokenIsRenewedOnceAndStored) {
 TEST_F(RenewalTest, RenewedTokenRefusedAgainIsPassedOn) {
     rec.refuse("tok1");
     rec.refuse("tok2");
-    SessGuard s;
+    kojelly::OwnedSess s;
     ASSERT_EQ(0, open(cfg.get(), s));
-    kojelly::RespGuard resp;
+    kojelly::OwnedResp resp;
     int32_t code = 0;
     ASSERT_EQ(kojelly::kApiAnswered, api(s, resp.get(), &code));
     EXPECT_EQ(401, resp->status);
@@ -284,11 +284,11 @@ TEST_F(RenewalTest, RenewedTokenRefusedAgainIsPassedOn) {
 
 TEST_F(RenewalTest, TokenOfTheSessionsOwnLoginIsNotRenewed) {
     kojelly_cache_clear();
-    SessGuard s;
+    kojelly::OwnedSess s;
     ASSERT_EQ(0, open(cfg.get(), s));  // logs in: tok2
-    ASSERT_EQ(0, s.sess.from_cache);
+    ASSERT_EQ(0, s->from_cache);
     rec.refuse("tok2");
-    kojelly::RespGuard resp;
+    kojelly::OwnedResp resp;
     int32_t code = 0;
     ASSERT_EQ(kojelly::kApiAnswered, api(s, resp.get(), &code));
     EXPECT_EQ(401, resp->status);
@@ -296,12 +296,12 @@ TEST_F(RenewalTest, TokenOfTheSessionsOwnLoginIsNotRenewed) {
 }
 
 TEST_F(RenewalTest, RefusedApiKeyIsNotRetried) {
-    kojelly::CfgGuard key;
+    kojelly::OwnedCfg key;
     parse(kApiKeySettings, key.get());
     rec.refuse(kApiKey, 403);
-    SessGuard s;
-    ASSERT_EQ(0, kojelly_sess_open(&s.sess, rec.handle(), key.get(), nullptr, 0));
-    kojelly::RespGuard resp;
+    kojelly::OwnedSess s;
+    ASSERT_EQ(0, kojelly_sess_open(s.get(), rec.handle(), key.get(), nullptr, 0));
+    kojelly::OwnedResp resp;
     int32_t code = 0;
     ASSERT_EQ(kojelly::kApiAnswered, api(s, resp.get(), &code));
     EXPECT_EQ(403, resp->status);
@@ -311,9 +311,9 @@ TEST_F(RenewalTest, RefusedApiKeyIsNotRetried) {
 TEST_F(RenewalTest, FailedRenewalLoginEndsWithItsCodeAndDropsTheEntry) {
     route("POST", kLoginUrl, 401, "Invalid user");
     rec.refuse("tok1");
-    SessGuard s;
+    kojelly::OwnedSess s;
     ASSERT_EQ(0, open(cfg.get(), s));
-    kojelly::RespGuard resp;
+    kojelly::OwnedResp resp;
     int32_t code = 0;
     std::string msg;
     ASSERT_EQ(kojelly::kApiLoginFailed, api(s, resp.get(), &code, &msg));
@@ -322,16 +322,16 @@ TEST_F(RenewalTest, FailedRenewalLoginEndsWithItsCodeAndDropsTheEntry) {
               msg);
     EXPECT_EQ(nullptr, resp->body);
     // The refused token is gone from the cache: the next session tries to log in.
-    SessGuard next;
+    kojelly::OwnedSess next;
     EXPECT_EQ(-1, open(cfg.get(), next));
     EXPECT_EQ(3, logins());
 }
 
 TEST_F(RenewalTest, RequestThatDoesNotCompleteIsNoAnswer) {
     ASSERT_EQ(0, kojelly::fake_fail_impl("GET", kPingUrl, "timed out"));
-    SessGuard s;
+    kojelly::OwnedSess s;
     ASSERT_EQ(0, open(cfg.get(), s));
-    kojelly::RespGuard resp;
+    kojelly::OwnedResp resp;
     int32_t code = 0;
     std::string msg;
     EXPECT_EQ(kojelly::kApiNoAnswer, api(s, resp.get(), &code, &msg));
@@ -419,19 +419,19 @@ TEST(HttpFailMessage, QuotesLabelRedactedUrlStatusAndFirstLine) {
 
 TEST_F(SessionTest, OutOfMemoryDuringLoginIsReportedAndLeavesNoHalfSession) {
     route("POST", kLoginUrl, 200, login_answer("tok1"));
-    kojelly::CfgGuard cfg;
+    kojelly::OwnedCfg cfg;
     parse(kLoginSettings, cfg.get());
     const uint64_t n = alloc_fail::sweep([&] {
         kojelly_cache_clear();
-        SessGuard s;
+        kojelly::OwnedSess s;
         std::string msg;
         const int32_t code = open(cfg.get(), s, &msg);
         if (code == 0) {
-            EXPECT_STREQ("tok1", s.sess.token);
+            EXPECT_STREQ("tok1", s->token);
             return;
         }
-        EXPECT_EQ(nullptr, s.sess.token);
-        EXPECT_EQ(nullptr, s.sess.user_id);
+        EXPECT_EQ(nullptr, s->token);
+        EXPECT_EQ(nullptr, s->user_id);
         // A copy the fake or the request wrapper could not make is a request that did not
         // complete; a member the login parser could not copy reads as a missing one.
         const bool oom = code == -5 && msg == "out of memory";
@@ -466,25 +466,25 @@ TEST_F(SessionTest, CacheServesManyThreadsWithTheirOwnTokens) {
             // Each server twice in a row, so a thread finds its own fresh entry at least
             // sometimes; a plain cycle through 24 keys would never hit a 16-entry LRU cache.
             const int n = (t * 7 + i / 2) % kServers;
-            kojelly::CfgGuard cfg;
+            kojelly::OwnedCfg cfg;
             char msg[768] = {};
             if (kojelly_cfg_parse(settings[n].c_str(), 1, cfg.get(), msg, sizeof msg) != 0) {
                 ++failures;
                 continue;
             }
-            SessGuard s;
-            if (kojelly_sess_open(&s.sess, rec.handle(), cfg.get(), msg, sizeof msg) != 0 ||
-                std::string(s.sess.token) != "tok" + std::to_string(n) ||
-                std::string(s.sess.user_id) != kUserId) {
+            kojelly::OwnedSess s;
+            if (kojelly_sess_open(s.get(), rec.handle(), cfg.get(), msg, sizeof msg) != 0 ||
+                std::string(s->token) != "tok" + std::to_string(n) ||
+                std::string(s->user_id) != kUserId) {
                 ++failures;
                 continue;
             }
-            hits += s.sess.from_cache;
-            kojelly::BufGuard url;
+            hits += s->from_cache;
+            kojelly::OwnedBuf url;
             (void)kojelly_buf_addf(url.get(), "http://srv%d:8096/System/Ping", n);
-            kojelly::RespGuard resp;
+            kojelly::OwnedResp resp;
             int32_t code = 0;
-            if (kojelly::api_get(&s.sess, url.get(), nullptr, resp.get(), &code, msg, sizeof msg) !=
+            if (kojelly::api_get(s.get(), url.get(), nullptr, resp.get(), &code, msg, sizeof msg) !=
                     kojelly::kApiAnswered ||
                 resp->status != 200) {
                 ++failures;

@@ -1,5 +1,6 @@
 // The stream URL through the fake io: the answer in both credential modes, the PlaybackInfo
 // POST fallback, missing facts, and the failures of the item, the playback and the entry.
+#include "plugin/kojelly_handlers.hpp"
 #include "client/kojelly_stream.hpp"
 
 #include <gtest/gtest.h>
@@ -272,10 +273,10 @@ TEST_F(StreamTest, MessagesAreScrubbedOfTheSessionToken) {
 }
 
 TEST_F(StreamTest, OutOfMemoryDuringAStreamIsReported) {
-    const OpResult clean = run_op(rec.handle(), kApiKeySettings, kojelly::op_stream, "501");
+    const OpResult clean = run_op(rec.handle(), kApiKeySettings, kojelly_do_stream, "501");
     ASSERT_EQ(0, clean.code) << clean.msg;
     const uint64_t n = alloc_fail::sweep([&] {
-        const OpResult got = run_op(rec.handle(), kApiKeySettings, kojelly::op_stream, "501");
+        const OpResult got = run_op(rec.handle(), kApiKeySettings, kojelly_do_stream, "501");
         if (got.code == 0) {
             EXPECT_EQ(clean.answer, got.answer);
             return;

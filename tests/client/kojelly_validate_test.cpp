@@ -1,5 +1,6 @@
 // Server validation through the fake io: the request sequence, the answer object with its
 // members in order, every failure, and the login it leaves in the token cache.
+#include "plugin/kojelly_handlers.hpp"
 #include "client/kojelly_validate.hpp"
 
 #include <gtest/gtest.h>
@@ -181,12 +182,12 @@ TEST_F(ValidateTest, LoginIsFreshButLeavesItsTokenCached) {
     ASSERT_EQ(0, validate(kLoginSettings).code);
     EXPECT_EQ(2, calls("POST", kLoginUrl));  // validation never trusts the cache
 
-    kojelly::CfgGuard cfg;
+    kojelly::OwnedCfg cfg;
     parse(kLoginSettings, cfg.get());
-    SessGuard s;
-    ASSERT_EQ(0, kojelly_sess_open(&s.sess, rec.handle(), cfg.get(), nullptr, 0));
-    EXPECT_EQ(1, s.sess.from_cache);
-    EXPECT_STREQ("tok1", s.sess.token);
+    kojelly::OwnedSess s;
+    ASSERT_EQ(0, kojelly_sess_open(s.get(), rec.handle(), cfg.get(), nullptr, 0));
+    EXPECT_EQ(1, s->from_cache);
+    EXPECT_STREQ("tok1", s->token);
     EXPECT_EQ(2, calls("POST", kLoginUrl));
 }
 

@@ -19,7 +19,7 @@ int main(void) {
         fprintf(stderr, "download handler: %d %s\n", (int)rc, out);
         return 1;
     }
-    if (strcmp(kojelly_version(), "1.0.0") != 0 || kojelly_caps() != 51) {
+    if (strcmp(kojelly_version(), KOJELLY_EXPECTED_VERSION) != 0 || kojelly_caps() != 51) {
         fprintf(stderr, "identity exports\n");
         return 1;
     }

@@ -76,7 +76,7 @@ TEST_F(Driver, FinishWritesAnAnswerOnlyWhenItFits) {
 }
 
 TEST_F(Driver, FinishMasksEverySecretAndNeverTurnsAFailureIntoTooSmall) {
-    kojelly::CfgGuard cfg;
+    kojelly::OwnedCfg cfg;
     char parse_msg[256];
     ASSERT_EQ(kojelly_cfg_parse(
                   R"({"FullUrl":"http://srv","UserName":"u","Password":"pass-word","APIKey":"key-1234","DeviceId":"dev-5678"})",

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "kojelly.h"
+#include "kojelly_version.hpp"
 #include "plugin/kojelly_export.hpp"
 #include "support/alloc_fail.hpp"
 
@@ -16,7 +17,7 @@ TEST(Frame, HandlerTableAndIdentity) {
     EXPECT_STREQ(t->runtime_type, "JELLYFIN");
     EXPECT_EQ(t->caps, 51);
     EXPECT_EQ(kojelly_caps(), 51);
-    EXPECT_STREQ(kojelly_version(), "1.0.0");
+    EXPECT_STREQ(kojelly_version(), KOJELLY_VERSION_STRING);
     EXPECT_STREQ(kojelly_runtime_type(), "JELLYFIN");
     EXPECT_EQ(t->reserved[0], nullptr);
     EXPECT_EQ(t->reserved[1], nullptr);

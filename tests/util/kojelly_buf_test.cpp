@@ -9,12 +9,12 @@
 
 namespace {
 
-using kojelly::BufGuard;
+using kojelly::OwnedBuf;
 
 std::string content(const kojelly_buf &b) { return std::string(b.data, b.len); }
 
 TEST(Buf, EmptyAppendAllocatesTheFirstBlock) {
-    BufGuard b;
+    OwnedBuf b;
     ASSERT_EQ(kojelly_buf_add(b.get(), "", 0), 0);
     EXPECT_EQ(b->cap, 256u);
     EXPECT_EQ(b->len, 0u);
@@ -22,7 +22,7 @@ TEST(Buf, EmptyAppendAllocatesTheFirstBlock) {
 }
 
 TEST(Buf, GrowsByDoublingAndKeepsContent) {
-    BufGuard b;
+    OwnedBuf b;
     const std::string first(200, 'a'), second(100, 'b');
     ASSERT_EQ(kojelly_buf_adds(b.get(), first.c_str()), 0);
     EXPECT_EQ(b->cap, 256u);
@@ -33,7 +33,7 @@ TEST(Buf, GrowsByDoublingAndKeepsContent) {
 }
 
 TEST(Buf, KeepsEmbeddedNulBytes) {
-    BufGuard b;
+    OwnedBuf b;
     ASSERT_EQ(kojelly_buf_add(b.get(), "a\0b", 3), 0);
     EXPECT_EQ(content(*b.get()), std::string("a\0b", 3));
 }
@@ -94,7 +94,7 @@ TEST(Buf, TakeHandsOverTheWholeTextAndEmptiesTheBuffer) {
 }
 
 TEST(Buf, FailedGrowthLeavesTheBufferUnchanged) {
-    BufGuard b;
+    OwnedBuf b;
     ASSERT_EQ(kojelly_buf_adds(b.get(), "keep"), 0);
     const std::string big(300, 'x');
     {
@@ -107,7 +107,7 @@ TEST(Buf, FailedGrowthLeavesTheBufferUnchanged) {
 }
 
 TEST(Buf, RefusesASizeThatWouldOverflow) {
-    BufGuard b;
+    OwnedBuf b;
     ASSERT_EQ(kojelly_buf_adds(b.get(), "ab"), 0);
     EXPECT_EQ(kojelly_buf_add(b.get(), "x", UINT64_MAX - 1), -1);
     EXPECT_EQ(kojelly_buf_add(b.get(), "x", uint64_t{1} << 62), -1);
@@ -118,11 +118,11 @@ TEST(BufAddf, ShortAndLongResultsAppendTheSameText) {
     for (size_t len : {size_t{0}, size_t{5}, size_t{511}, size_t{512}, size_t{4000}}) {
         SCOPED_TRACE(len);
         const std::string text(len, 'q');
-        BufGuard b;
+        OwnedBuf b;
         ASSERT_EQ(kojelly_buf_addf(b.get(), "%s", text.c_str()), 0);
         EXPECT_EQ(content(*b.get()), text);
     }
-    BufGuard b;
+    OwnedBuf b;
     ASSERT_EQ(kojelly_buf_addf(b.get(), "%lld/%llu", -5LL, 18446744073709551615ULL), 0);
     EXPECT_STREQ(b->data, "-5/18446744073709551615");
 }
@@ -130,18 +130,18 @@ TEST(BufAddf, ShortAndLongResultsAppendTheSameText) {
 TEST(BufAddf, OnlyTheLongPathAllocatesTwice) {
     const std::string s511(511, 'q'), s512(512, 'q');
     EXPECT_EQ(alloc_fail::count([&] {
-                  BufGuard b;
+                  OwnedBuf b;
                   ASSERT_EQ(kojelly_buf_addf(b.get(), "%s", s511.c_str()), 0);
               }),
               1u);
     EXPECT_EQ(alloc_fail::count([&] {
-                  BufGuard b;
+                  OwnedBuf b;
                   ASSERT_EQ(kojelly_buf_addf(b.get(), "%s", s512.c_str()), 0);
               }),
               2u);
     // Either allocation failing leaves nothing appended.
     alloc_fail::sweep([&] {
-        BufGuard b;
+        OwnedBuf b;
         if (kojelly_buf_addf(b.get(), "%s", s512.c_str()) == 0)
             EXPECT_EQ(content(*b.get()), s512);
         else
@@ -164,14 +164,14 @@ TEST(BufJsonStr, EscapesExactlyTheRequiredBytes) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.out);
-        BufGuard b;
+        OwnedBuf b;
         ASSERT_EQ(kojelly_buf_json_str(b.get(), c.in), 0);
         EXPECT_STREQ(b->data, c.out);
     }
 }
 
 TEST(BufQuery, EncodesValuesAndChoosesTheSeparator) {
-    BufGuard b;
+    OwnedBuf b;
     ASSERT_EQ(kojelly_buf_adds(b.get(), "/Items"), 0);
     ASSERT_EQ(kojelly_buf_query(b.get(), "ParentId", "a b/c"), 0);
     EXPECT_STREQ(b->data, "/Items?ParentId=a%20b%2Fc");
@@ -182,7 +182,7 @@ TEST(BufQuery, EncodesValuesAndChoosesTheSeparator) {
 }
 
 TEST(BufQuery, FailedEncodingLeavesTheBufferUntouched) {
-    BufGuard b;
+    OwnedBuf b;
     ASSERT_EQ(kojelly_buf_adds(b.get(), "/Items"), 0);
     alloc_fail::Countdown fail(1);
     EXPECT_EQ(kojelly_buf_query(b.get(), "Limit", "5"), -1);
@@ -276,7 +276,7 @@ TEST(NameClean, MakesOneSafePathComponent) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.out);
-        BufGuard b;
+        OwnedBuf b;
         ASSERT_EQ(kojelly_name_clean(b.get(), c.name, c.fallback), 0);
         EXPECT_EQ(content(*b.get()), c.out);
     }

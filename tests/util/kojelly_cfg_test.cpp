@@ -23,7 +23,7 @@ struct Result {
     std::string msg;
 };
 
-Result parse(const char *settings, int need_credentials, kojelly::CfgGuard &cfg) {
+Result parse(const char *settings, int need_credentials, kojelly::OwnedCfg &cfg) {
     char msg[kMsgSize] = "untouched";
     Result r;
     r.rc = kojelly_cfg_parse(settings, need_credentials, cfg.get(), msg, sizeof msg);
@@ -31,11 +31,11 @@ Result parse(const char *settings, int need_credentials, kojelly::CfgGuard &cfg)
     return r;
 }
 
-Result parse(const std::string &settings, int need_credentials, kojelly::CfgGuard &cfg) {
+Result parse(const std::string &settings, int need_credentials, kojelly::OwnedCfg &cfg) {
     return parse(settings.c_str(), need_credentials, cfg);
 }
 
-void expect_empty(kojelly::CfgGuard &cfg) {
+void expect_empty(kojelly::OwnedCfg &cfg) {
     EXPECT_EQ(cfg->base_url, nullptr);
     EXPECT_EQ(cfg->user_name, nullptr);
     EXPECT_EQ(cfg->password, nullptr);
@@ -222,7 +222,7 @@ TEST(CfgParse, ComposesTheBaseUrl) {
     };
     for (const GoodCase &c : cases) {
         SCOPED_TRACE(c.json);
-        kojelly::CfgGuard cfg;
+        kojelly::OwnedCfg cfg;
         const Result r = parse(c.json, 0, cfg);
         EXPECT_EQ(r.rc, 0);
         EXPECT_EQ(r.msg, "untouched");
@@ -232,16 +232,16 @@ TEST(CfgParse, ComposesTheBaseUrl) {
 
 TEST(CfgParse, AddressOfExactlyTheLimitIsAccepted) {
     const std::string at_limit = "http://" + std::string(2048 - 7, 'a');
-    kojelly::CfgGuard cfg;
+    kojelly::OwnedCfg cfg;
     EXPECT_EQ(parse(R"({"FullUrl":")" + at_limit + R"("})", 0, cfg).rc, 0);
     EXPECT_EQ(str_or_null(cfg->base_url), at_limit);
 
-    kojelly::CfgGuard longer;
+    kojelly::OwnedCfg longer;
     const Result r = parse(R"({"FullUrl":")" + at_limit + R"(a"})", 0, longer);
     EXPECT_EQ(r.rc, -8);
     EXPECT_EQ(r.msg, "FullUrl is longer than 2048 bytes");
     // The scheme put in front of a HostName counts towards the limit.
-    kojelly::CfgGuard host;
+    kojelly::OwnedCfg host;
     const Result h = parse(R"({"HostName":")" + std::string(2048 - 6, 'a') + R"("})", 0, host);
     EXPECT_EQ(h.msg, "FullUrl is longer than 2048 bytes");
 }
@@ -320,7 +320,7 @@ TEST(CfgParse, RefusesBadSettingsWithOneMessageAndAnEmptyRecord) {
     };
     for (const BadCase &c : cases) {
         SCOPED_TRACE(str_or_null(c.json));
-        kojelly::CfgGuard cfg;
+        kojelly::OwnedCfg cfg;
         const Result r = parse(c.json, c.need_credentials, cfg);
         EXPECT_EQ(r.rc, -8);
         EXPECT_EQ(r.msg, c.msg);
@@ -332,12 +332,12 @@ TEST(CfgParse, SizeLimitIsOneMebibyte) {
     // A valid object padded with blanks to exactly the limit is read; one byte more is not.
     std::string text = R"({"HostName":"srv"})";
     text.append(1048576 - text.size(), ' ');
-    kojelly::CfgGuard at_limit;
+    kojelly::OwnedCfg at_limit;
     EXPECT_EQ(parse(text, 0, at_limit).rc, 0);
     EXPECT_EQ(str_or_null(at_limit->base_url), "http://srv:8096");
 
     text += ' ';
-    kojelly::CfgGuard over;
+    kojelly::OwnedCfg over;
     const Result r = parse(text, 0, over);
     EXPECT_EQ(r.rc, -8);
     EXPECT_EQ(r.msg, "settings are larger than 1 MiB");
@@ -347,22 +347,22 @@ TEST(CfgParse, SizeLimitIsOneMebibyte) {
 TEST(CfgParse, DeeplyNestedJsonIsHandled) {
     constexpr size_t kDepth = 100000;
     const std::string deep = std::string(kDepth, '[') + std::string(kDepth, ']');
-    kojelly::CfgGuard as_root;
+    kojelly::OwnedCfg as_root;
     const Result r = parse(deep, 0, as_root);
     EXPECT_EQ(r.rc, -8);
     EXPECT_EQ(r.msg, "settings are not a JSON object");
 
-    kojelly::CfgGuard inside;
+    kojelly::OwnedCfg inside;
     EXPECT_EQ(parse(R"({"x":)" + deep + R"(,"HostName":"srv"})", 0, inside).rc, 0);
     EXPECT_EQ(str_or_null(inside->base_url), "http://srv:8096");
 
-    kojelly::CfgGuard unclosed;
+    kojelly::OwnedCfg unclosed;
     EXPECT_EQ(parse(R"({"HostName":"srv","x":)" + std::string(kDepth, '['), 0, unclosed).msg,
               "settings are not a JSON object");
 }
 
 TEST(CfgParse, CopiesCredentialsByTheirTrimmingRules) {
-    kojelly::CfgGuard cfg;
+    kojelly::OwnedCfg cfg;
     const Result r = parse(R"({"HostName":"srv","UserName":"  bob ","Password":"  p w  ",
         "APIKey":" key-1\t","ID":" srv-id ","DeviceId":"  my device"})",
                            1, cfg);
@@ -401,7 +401,7 @@ TEST(CfgParse, FieldsArePresentOrAbsentAsWritten) {
     };
     for (const FieldCase &c : cases) {
         SCOPED_TRACE(c.json);
-        kojelly::CfgGuard cfg;
+        kojelly::OwnedCfg cfg;
         const Result r = parse(c.json, c.need_credentials, cfg);
         ASSERT_EQ(r.rc, 0) << r.msg;
         EXPECT_EQ(str_or_null(cfg->user_name), c.user_name);
@@ -432,7 +432,7 @@ TEST(CfgParse, DeviceIdRules) {
         std::string json = R"({"HostName":"srv")";
         if (!c.device_id_member.empty()) json += R"(,"DeviceId":)" + c.device_id_member;
         json += "}";
-        kojelly::CfgGuard cfg;
+        kojelly::OwnedCfg cfg;
         const Result r = parse(json, 0, cfg);
         ASSERT_EQ(r.rc, 0) << r.msg;
         EXPECT_EQ(str_or_null(cfg->device_id),
@@ -441,7 +441,7 @@ TEST(CfgParse, DeviceIdRules) {
 }
 
 TEST(CfgParse, MessageIsTruncatedToTheBuffer) {
-    kojelly::CfgGuard cfg;
+    kojelly::OwnedCfg cfg;
     char msg[9];
     std::memset(msg, 'x', sizeof msg);
     EXPECT_EQ(kojelly_cfg_parse("{}", 0, cfg.get(), msg, sizeof msg), -8);
@@ -454,7 +454,7 @@ TEST(CfgParse, MessageIsTruncatedToTheBuffer) {
 }
 
 TEST(CfgParse, ReparsingAFilledRecordStartsFromZero) {
-    kojelly::CfgGuard cfg;
+    kojelly::OwnedCfg cfg;
     ASSERT_EQ(parse(R"({"HostName":"srv","UserName":"bob"})", 1, cfg).rc, 0);
     kojelly_cfg_free(cfg.get());
     EXPECT_EQ(parse("[]", 0, cfg).rc, -8);
@@ -481,14 +481,14 @@ TEST(CfgParse, OutOfMemoryGivesItsMessageAndAnEmptyRecord) {
     };
     for (const SweepCase &c : cases) {
         SCOPED_TRACE(c.json);
-        kojelly::CfgGuard clean;
+        kojelly::OwnedCfg clean;
         ASSERT_EQ(parse(c.json, c.need_credentials, clean).rc, 0);
         for (bool all_after : {false, true}) {
             SCOPED_TRACE(all_after ? "every allocation from the k-th on fails"
                                    : "the k-th allocation fails");
             const uint64_t n = alloc_fail::sweep(
                 [&] {
-                    kojelly::CfgGuard cfg;
+                    kojelly::OwnedCfg cfg;
                     const Result r = parse(c.json, c.need_credentials, cfg);
                     if (r.rc != 0) {
                         EXPECT_EQ(r.rc, -8);
@@ -592,7 +592,7 @@ TEST(DeviceId, IsWellFormedAndTheSameForEveryParse) {
     EXPECT_TRUE(well_formed_device_id(id)) << id;
     EXPECT_EQ(kojelly_self_device_id(), kojelly_self_device_id());
 
-    kojelly::CfgGuard a, b;
+    kojelly::OwnedCfg a, b;
     ASSERT_EQ(parse(R"({"HostName":"srv"})", 0, a).rc, 0);
     ASSERT_EQ(parse(R"({"FullUrl":"http://other"})", 0, b).rc, 0);
     EXPECT_EQ(str_or_null(a->device_id), id);

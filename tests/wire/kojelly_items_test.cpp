@@ -90,7 +90,7 @@ struct ItemFrom {
     }
     int rc;
     char msg[256] = "";
-    kojelly::ItemGuard item;
+    kojelly::OwnedItem item;
 };
 
 // ---- Item records --------------------------------------------------------------------------
@@ -191,8 +191,8 @@ TEST(ItemRecord, ProviderIdsMatchWithoutCase) {
         EXPECT_STREQ(r.item->imdb, c.imdb);
         EXPECT_STREQ(r.item->tmdb, c.tmdb);
 
-        const kojelly::DocPtr doc = kojelly::parse(body.data(), body.size());
-        char *direct = kojelly::provider(yyjson_doc_get_root(doc.get()), "tmdb");
+        const kojelly::JsonDoc doc = kojelly::JsonDoc::read(body.data(), body.size());
+        char *direct = kojelly::provider(doc.root(), "tmdb");
         EXPECT_STREQ(direct, c.tmdb);
         std::free(direct);
     }
@@ -250,10 +250,10 @@ TEST(ItemRecord, CopiesTheDescriptiveMembers) {
 TEST(ItemRecord, FillFailsOnlyWithoutAnId) {
     for (const char *body : {R"({"Name":"x"})", R"({"Id":""})", R"({"Id":true})"}) {
         SCOPED_TRACE(body);
-        const kojelly::DocPtr doc = kojelly::parse(body, std::strlen(body));
+        const kojelly::JsonDoc doc = kojelly::JsonDoc::read(body, std::strlen(body));
         kojelly_item rec{};
         rec.year = 7;
-        EXPECT_EQ(kojelly::fill_item(yyjson_doc_get_root(doc.get()), &rec), -1);
+        EXPECT_EQ(kojelly::fill_item(doc.root(), &rec), -1);
         EXPECT_EQ(rec.name, nullptr);
         EXPECT_EQ(rec.title, nullptr);
         EXPECT_EQ(rec.year, 0);
@@ -275,7 +275,7 @@ TEST(ItemAnswer, RejectsAnswersWithoutAUsableItem) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.body ? c.body : "(null)");
-        kojelly::ItemGuard item;
+        kojelly::OwnedItem item;
         item->year = 7;
         char msg[256] = "";
         EXPECT_EQ(kojelly_parse_item(c.body, c.body ? std::strlen(c.body) : 0, item.get(), msg,
@@ -309,7 +309,7 @@ TEST(ItemsPage, CountsObjectsAndReadsTheTotal) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.body);
-        kojelly::ItemsGuard list;
+        kojelly::OwnedItems list;
         const PageResult r = add_page(list.get(), c.body);
         EXPECT_EQ(r.rc, KOJELLY_OK);
         EXPECT_EQ(r.pages, c.pages);
@@ -337,7 +337,7 @@ TEST(ItemsPage, RejectsAnswersWithoutAnItemsArray) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.body ? c.body : "(null)");
-        kojelly::ItemsGuard list;
+        kojelly::OwnedItems list;
         uint64_t pages = 99;
         int64_t total = 99;
         char msg[256] = "";
@@ -352,7 +352,7 @@ TEST(ItemsPage, RejectsAnswersWithoutAnItemsArray) {
 }
 
 TEST(ItemsPage, CounterAndTotalAreOptional) {
-    kojelly::ItemsGuard list;
+    kojelly::OwnedItems list;
     const std::string body = R"({"Items":[{"Id":"1"},{"Id":"2"}],"TotalRecordCount":2})";
     char msg[16] = "";
     ASSERT_EQ(kojelly_parse_items_page(body.data(), body.size(), list.get(), nullptr, nullptr, msg,
@@ -363,7 +363,7 @@ TEST(ItemsPage, CounterAndTotalAreOptional) {
 
 class ItemsList : public ::testing::Test {
 protected:
-    kojelly::ItemsGuard list;
+    kojelly::OwnedItems list;
 };
 
 TEST_F(ItemsList, KeepsServerOrderAndDropsRepeatedIdsAcrossPages) {
@@ -440,7 +440,7 @@ TEST_F(ItemsList, PageAfterAppendedRecordsSizesTheSetForAll) {
     constexpr uint64_t kAppended = 200;
     for (uint64_t i = 0; i < kAppended; ++i) {
         const std::string body = R"({"Id":")" + std::to_string(1000 + i) + R"("})";
-        kojelly::ItemGuard item;
+        kojelly::OwnedItem item;
         char msg[64] = "";
         ASSERT_EQ(kojelly_parse_item(body.data(), body.size(), item.get(), msg, sizeof msg),
                   KOJELLY_OK);
@@ -485,9 +485,9 @@ const char *const kMixedPages[] = {
 };
 
 TEST(ListingEntries, MatchTheListingOfFullRecordsAndKeepOnlyIds) {
-    kojelly::ItemsGuard records;
-    kojelly::ItemsGuard ids;
-    kojelly::BufGuard entries;
+    kojelly::OwnedItems records;
+    kojelly::OwnedItems ids;
+    kojelly::OwnedBuf entries;
     for (const char *page : kMixedPages) {
         SCOPED_TRACE(page);
         const size_t len = std::strlen(page);
@@ -503,7 +503,7 @@ TEST(ListingEntries, MatchTheListingOfFullRecordsAndKeepOnlyIds) {
         EXPECT_EQ(counted_entries, counted_records);
         EXPECT_EQ(total_entries, total_records);
     }
-    kojelly::BufGuard whole;
+    kojelly::OwnedBuf whole;
     ASSERT_EQ(kojelly_items_json(whole.get(), records.get()), 0);
     EXPECT_EQ(std::string(kojelly::kListingOpen) + entries.c_str() + kojelly::kListingClose,
               whole.c_str());
@@ -529,8 +529,8 @@ TEST(ListingEntries, RefusalsAndTheLimitAreThoseOfThePageParser) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.page);
-        kojelly::ItemsGuard ids;
-        kojelly::BufGuard entries;
+        kojelly::OwnedItems ids;
+        kojelly::OwnedBuf entries;
         char msg[256] = "";
         EXPECT_EQ(kojelly_page_entries(c.page, std::strlen(c.page), ids.get(), entries.get(),
                                        nullptr, nullptr, msg, sizeof msg),
@@ -539,8 +539,8 @@ TEST(ListingEntries, RefusalsAndTheLimitAreThoseOfThePageParser) {
         EXPECT_EQ(ids->count, 0u);
     }
 
-    kojelly::ItemsGuard ids;
-    kojelly::BufGuard entries;
+    kojelly::OwnedItems ids;
+    kojelly::OwnedBuf entries;
     char msg[256] = "";
     const std::string full = ids_page(1, kojelly::kMaxItems);
     ASSERT_EQ(kojelly_page_entries(full.data(), full.size(), ids.get(), entries.get(), nullptr,
@@ -556,12 +556,12 @@ TEST(ListingEntries, RefusalsAndTheLimitAreThoseOfThePageParser) {
 
 TEST(ListingEntries, MemoryShortageIsReportedAndNothingElseChanges) {
     const std::string page = kMixedPages[0];
-    kojelly::ItemsGuard records;
+    kojelly::OwnedItems records;
     char msg[256] = "";
     ASSERT_EQ(kojelly_parse_items_page(page.data(), page.size(), records.get(), nullptr, nullptr,
                                        msg, sizeof msg),
               KOJELLY_OK);
-    kojelly::BufGuard want;
+    kojelly::OwnedBuf want;
     ASSERT_EQ(kojelly_items_json(want.get(), records.get()), 0);
 
     for (bool all_after : {false, true}) {
@@ -569,8 +569,8 @@ TEST(ListingEntries, MemoryShortageIsReportedAndNothingElseChanges) {
         uint64_t failures = 0;
         const uint64_t n = alloc_fail::sweep(
             [&] {
-                kojelly::ItemsGuard ids;
-                kojelly::BufGuard entries;
+                kojelly::OwnedItems ids;
+                kojelly::OwnedBuf entries;
                 char m[256] = "";
                 const int rc = kojelly_page_entries(page.data(), page.size(), ids.get(),
                                                     entries.get(), nullptr, nullptr, m, sizeof m);
@@ -603,7 +603,7 @@ TEST(ItemsGrow, MakesRoomByTheGrowthRule) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.first) + " then " + std::to_string(c.second));
-        kojelly::ItemsGuard list;
+        kojelly::OwnedItems list;
         ASSERT_EQ(kojelly_acc_grow(list.get(), c.first), 0);
         ASSERT_EQ(kojelly_acc_grow(list.get(), c.second), 0);
         EXPECT_EQ(list->cap, c.cap);
@@ -614,7 +614,7 @@ TEST(ItemsGrow, MakesRoomByTheGrowthRule) {
 }
 
 TEST(ItemsGrow, FailureLeavesTheListUnchanged) {
-    kojelly::ItemsGuard list;
+    kojelly::OwnedItems list;
     ASSERT_EQ(kojelly_acc_grow(list.get(), 10), 0);
     kojelly_item *before = list->items;
     // Requests whose byte size cannot be represented fail before any allocation.
@@ -653,7 +653,7 @@ TEST(ItemsMemory, PageParserReportsOutOfMemoryAndStaysSound) {
         uint64_t failures = 0;
         const uint64_t n = alloc_fail::sweep(
             [&] {
-                kojelly::ItemsGuard list;
+                kojelly::OwnedItems list;
                 const PageResult r = add_page(list.get(), body);
                 EXPECT_EQ(r.total, 67);
                 expect_sound(*list.get());
@@ -684,7 +684,7 @@ TEST(ItemsMemory, ItemParserReportsOutOfMemoryWithTheRecordZeroed) {
         R"("ProviderIds":{"imdb":"i","tmdb":"t"}})";
     uint64_t failures = 0;
     const uint64_t n = alloc_fail::sweep([&] {
-        kojelly::ItemGuard item;
+        kojelly::OwnedItem item;
         char msg[64] = "";
         const int rc = kojelly_parse_item(body.data(), body.size(), item.get(), msg, sizeof msg);
         const kojelly_item &it = *item.get();

@@ -45,17 +45,17 @@ protected:
         ASSERT_EQ(list->count, before + objects.size());
     }
     std::string listing() {
-        kojelly::BufGuard b;
+        kojelly::OwnedBuf b;
         EXPECT_EQ(kojelly_items_json(b.get(), list.get()), 0);
         return b.c_str();
     }
     std::string entry(uint64_t pos) {
-        kojelly::BufGuard b;
+        kojelly::OwnedBuf b;
         EXPECT_EQ(kojelly_item_json(b.get(), &list->items[pos]), 0);
         return b.c_str();
     }
 
-    kojelly::ItemsGuard list;
+    kojelly::OwnedItems list;
 };
 
 TEST_F(Listing, EntriesAreWrittenByteForByte) {
@@ -115,7 +115,7 @@ TEST_F(Listing, LargeSizesAreWrittenInFull) {
 
 TEST_F(Listing, AppendsToWhatTheBufferHolds) {
     fill({kFolderItem});
-    kojelly::BufGuard b;
+    kojelly::OwnedBuf b;
     ASSERT_EQ(kojelly_buf_adds(b.get(), "x"), 0);
     ASSERT_EQ(kojelly_items_json(b.get(), list.get()), 0);
     EXPECT_EQ(std::string(b.c_str()), std::string(R"(x{"items":[)") + kFolder + "]}");
@@ -131,9 +131,9 @@ TEST_F(Listing, EveryEntryParsesWithAllMembersInOrder) {
           R"({"Id":"3","Name":"\u007f\b\f\n\r\"\\\/\u00e9\ud83c\udfac","Type":"\t",)"
           R"("Container":"\u001b","ProviderIds":{"imdb":"\"}"}})"});
     const std::string text = listing();
-    const kojelly::DocPtr doc = kojelly::parse(text.data(), text.size());
-    ASSERT_TRUE(doc) << text;
-    yyjson_val *items = yyjson_obj_get(yyjson_doc_get_root(doc.get()), "items");
+    const kojelly::JsonDoc doc = kojelly::JsonDoc::read(text.data(), text.size());
+    ASSERT_TRUE(doc.root()) << text;
+    yyjson_val *items = yyjson_obj_get(doc.root(), "items");
     ASSERT_EQ(yyjson_arr_size(items), 3u);
     size_t idx, max;
     yyjson_val *e;
@@ -163,9 +163,9 @@ TEST_F(Listing, ALimitSizedFolderIsWritten) {
                                        sizeof msg),
               KOJELLY_OK);
     const std::string text = listing();
-    const kojelly::DocPtr doc = kojelly::parse(text.data(), text.size());
-    ASSERT_TRUE(doc);
-    EXPECT_EQ(yyjson_arr_size(yyjson_obj_get(yyjson_doc_get_root(doc.get()), "items")),
+    const kojelly::JsonDoc doc = kojelly::JsonDoc::read(text.data(), text.size());
+    ASSERT_TRUE(doc.root());
+    EXPECT_EQ(yyjson_arr_size(yyjson_obj_get(doc.root(), "items")),
               kojelly::kMaxItems);
 }
 
@@ -178,7 +178,7 @@ TEST_F(Listing, BufferFailureStopsWithAPrefix) {
     const std::string full = listing();
     uint64_t failures = 0;
     uint64_t n = alloc_fail::sweep([&] {
-        kojelly::BufGuard b;
+        kojelly::OwnedBuf b;
         const int rc = kojelly_items_json(b.get(), list.get());
         const std::string text = b.c_str();
         if (rc == 0) {
@@ -195,7 +195,7 @@ TEST_F(Listing, BufferFailureStopsWithAPrefix) {
 
     failures = 0;
     n = alloc_fail::sweep([&] {
-        kojelly::BufGuard b;
+        kojelly::OwnedBuf b;
         if (kojelly_item_json(b.get(), &list->items[0]) != 0) ++failures;
     });
     EXPECT_GT(n, 0u);

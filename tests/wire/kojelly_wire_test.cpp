@@ -30,9 +30,9 @@ struct Body {
 // ---- Documents and member readers ----------------------------------------------------------
 
 TEST(WireDocument, ParsesExactlyTheGivenBytesStrictly) {
-    EXPECT_TRUE(kojelly::parse("{}trailing", 2));
-    EXPECT_FALSE(kojelly::parse("{}trailing", 10));
-    EXPECT_FALSE(kojelly::parse(nullptr, 0));
+    EXPECT_TRUE(kojelly::JsonDoc::read("{}trailing", 2).root());
+    EXPECT_FALSE(kojelly::JsonDoc::read("{}trailing", 10).root());
+    EXPECT_FALSE(kojelly::JsonDoc::read(nullptr, 0).root());
     struct Case {
         const char *text;
         bool parses;
@@ -47,7 +47,7 @@ TEST(WireDocument, ParsesExactlyTheGivenBytesStrictly) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
-        EXPECT_EQ(static_cast<bool>(kojelly::parse(c.text, std::strlen(c.text))), c.parses);
+        EXPECT_EQ(static_cast<bool>(kojelly::JsonDoc::read(c.text, std::strlen(c.text)).root()), c.parses);
     }
 }
 
@@ -85,9 +85,9 @@ TEST(WireMembers, ReadersFollowTheirTypeRules) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.json);
-        const kojelly::DocPtr doc = kojelly::parse(c.json, std::strlen(c.json));
-        ASSERT_TRUE(doc);
-        yyjson_val *root = yyjson_doc_get_root(doc.get());
+        const kojelly::JsonDoc doc = kojelly::JsonDoc::read(c.json, std::strlen(c.json));
+        ASSERT_TRUE(doc.root());
+        yyjson_val *root = doc.root();
         const Text str(kojelly::str_of(root, "k"));
         const Text id(kojelly::id_of(root, "k"));
         EXPECT_STREQ(str.get(), c.str);
