@@ -56,7 +56,7 @@ struct ReleaseWith {
     }
 };
 
-// A heap object released by its own C function, e.g. Handle<yyjson_doc, yyjson_doc_free>.
+// A heap object released by its own C function with external linkage.
 template <typename T, auto release_fn>
 using Handle = std::unique_ptr<T, ReleaseWith<release_fn>>;
 

@@ -6,26 +6,95 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <string_view>
 
 #include "kojelly.h"
 #include "support/alloc_fail.hpp"
+#include "wire/kojelly_items.hpp"
 
 namespace {
 
 constexpr char kNoMemory[] = "out of memory";
 
-struct FreeText {
-    void operator()(char *p) const { std::free(p); }
-};
-using Text = std::unique_ptr<char, FreeText>;
+using Text = kojelly::Malloced<char>;
 
 // Body and length of a test answer; a null body stands for a transport that gave none.
 struct Body {
     const char *text;
     uint64_t len() const { return text ? std::strlen(text) : 0; }
 };
+
+// A reader that runs out of memory is not a malformed answer: every parser of a server answer or
+// an entry words it as such. The first allocation of each call below is the reader's own.
+TEST(WireReads, MemoryFailureInsideTheReadIsOutOfMemory) {
+    const char kPage[] = R"({"Items":[{"Id":"11","Name":"A"}],"TotalRecordCount":1})";
+    const char kItem[] = R"({"Id":"11","Name":"A"})";
+    const char kAuth[] = R"({"AccessToken":"tok","User":{"Id":"11"}})";
+    const char kInfo[] = R"({"Id":"abc","Version":"10.10.3"})";
+    const char kPlayback[] = R"({"MediaSources":[{"Id":"11","Size":5}]})";
+    const char kEntry[] = R"({"id":"11"})";
+    struct Case {
+        const char *name;
+        std::function<int(char *msg, uint64_t size)> parse;
+    };
+    const Case cases[] = {
+        {"items page",
+         [&](char *msg, uint64_t size) {
+             kojelly::OwnedItems list;
+             return kojelly_parse_items_page(kPage, sizeof kPage - 1, list.get(), nullptr, nullptr,
+                                             msg, size);
+         }},
+        {"page entries",
+         [&](char *msg, uint64_t size) {
+             kojelly::OwnedItems list;
+             kojelly::OwnedBuf entries;
+             return kojelly_page_entries(kPage, sizeof kPage - 1, list.get(), entries.get(),
+                                         nullptr, nullptr, msg, size);
+         }},
+        {"item",
+         [&](char *msg, uint64_t size) {
+             kojelly::OwnedItem item;
+             return kojelly_parse_item(kItem, sizeof kItem - 1, item.get(), msg, size);
+         }},
+        {"login",
+         [&](char *msg, uint64_t size) {
+             char *token = nullptr;
+             char *user = nullptr;
+             const int rc = kojelly_parse_auth(kAuth, sizeof kAuth - 1, &token, &user, msg, size);
+             std::free(token);
+             std::free(user);
+             return rc;
+         }},
+        {"server info",
+         [&](char *msg, uint64_t size) {
+             kojelly::OwnedInfo info;
+             return kojelly_parse_info(kInfo, sizeof kInfo - 1, info.get(), msg, size);
+         }},
+        {"playback",
+         [&](char *msg, uint64_t size) {
+             kojelly::OwnedPlayback pb(kojelly::kNoPlayback);
+             return kojelly_parse_playback(kPlayback, sizeof kPlayback - 1, pb.get(), msg, size);
+         }},
+        {"entry",
+         [&](char *msg, uint64_t size) {
+             char *id = nullptr;
+             const int rc = kojelly_entry_id(kEntry, &id, msg, size);
+             std::free(id);
+             return rc;
+         }},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        char msg[256] = {};
+        ASSERT_EQ(c.parse(msg, sizeof msg), 0) << msg;
+        alloc_fail::Countdown first(1);
+        EXPECT_EQ(c.parse(msg, sizeof msg), KOJELLY_EFAIL);
+        EXPECT_TRUE(first.fired());
+        EXPECT_STREQ(msg, kNoMemory);
+    }
+}
 
 // ---- Documents and member readers ----------------------------------------------------------
 
