@@ -61,6 +61,22 @@ enum {
     KOJELLY_ETOOSMALL = -9     /* answer does not fit; the whole answer is in the result slot */
 };
 
+/* ---- Capability bits --------------------------------------------------------------------- */
+
+/* The bits of kojelly_handler_table.caps and of kojelly_caps(). A set bit is an operation the
+ * plug-in offers; a clear bit one it does not. */
+enum {
+    KOJELLY_CAP_VALIDATE = 0x01,       /* validates a server configuration (validate) */
+    KOJELLY_CAP_LIST = 0x02,           /* browses folders (list) */
+    KOJELLY_CAP_DOWNLOAD = 0x04,       /* downloads files: not offered (download is always -6) */
+    KOJELLY_CAP_WRITE = 0x08,          /* write operations: not offered (kojelly_allow_writes) */
+    KOJELLY_CAP_STREAM_URL = 0x10,     /* resolves an item to a stream URL (stream_url) */
+    KOJELLY_CAP_STREAM_HEADERS = 0x20, /* the stream answer carries headers the player must send */
+    /* What this plug-in offers: 0x33 = 51. */
+    KOJELLY_CAPS = KOJELLY_CAP_VALIDATE | KOJELLY_CAP_LIST | KOJELLY_CAP_STREAM_URL |
+                   KOJELLY_CAP_STREAM_HEADERS
+};
+
 /* ---- Handler table ----------------------------------------------------------------------- */
 
 /* out may be NULL and out_len 0 or less (no buffer). io may be NULL (then -4 "no transport"). */
@@ -71,7 +87,7 @@ typedef int32_t (*kojelly_request_fn)(const tessel_io *io, const char *settings,
 
 typedef struct kojelly_handler_table {
     const char *runtime_type;       /* "JELLYFIN" */
-    int32_t caps;                   /* 51 */
+    int32_t caps;                   /* KOJELLY_CAPS */
     kojelly_validate_fn validate;   /* check a server configuration */
     kojelly_request_fn list;        /* arg: folder id; NULL or "" for the root */
     kojelly_request_fn stream_url;  /* arg: entry JSON naming an item */
@@ -86,7 +102,7 @@ KOJELLY_API const kojelly_handler_table *korch_get(void) KOJELLY_NOEXCEPT;
 
 KOJELLY_API const char *kojelly_version(void) KOJELLY_NOEXCEPT;      /* constant "1.0.0" */
 KOJELLY_API const char *kojelly_runtime_type(void) KOJELLY_NOEXCEPT; /* constant "JELLYFIN" */
-KOJELLY_API int32_t kojelly_caps(void) KOJELLY_NOEXCEPT;             /* 51 */
+KOJELLY_API int32_t kojelly_caps(void) KOJELLY_NOEXCEPT;             /* KOJELLY_CAPS */
 
 /* The calling thread's last result text, "" when none. Owned by the library; valid until the
  * next call on the same thread that publishes a result. Never NULL. */
