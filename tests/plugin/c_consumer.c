@@ -23,5 +23,12 @@ int main(void) {
         fprintf(stderr, "identity exports\n");
         return 1;
     }
+    /* The advertised bits are the named ones, and the operations left out are refused. */
+    if (table->caps != KOJELLY_CAPS || kojelly_caps() != KOJELLY_CAPS ||
+        (kojelly_caps() & (KOJELLY_CAP_DOWNLOAD | KOJELLY_CAP_WRITE)) != 0 ||
+        kojelly_allow_writes(1) != KOJELLY_EUNSUPPORTED) {
+        fprintf(stderr, "capability bits\n");
+        return 1;
+    }
     return 0;
 }

@@ -44,4 +44,13 @@ _Static_assert(offsetof(kojelly_handler_table, stream_url) == 32, "table.stream_
 _Static_assert(offsetof(kojelly_handler_table, download) == 40, "table.download");
 _Static_assert(offsetof(kojelly_handler_table, reserved) == 48, "table.reserved");
 
+/* The capability bits belong to the binary interface: a host tests them by value. */
+_Static_assert(KOJELLY_CAP_VALIDATE == 0x01, "cap validate");
+_Static_assert(KOJELLY_CAP_LIST == 0x02, "cap list");
+_Static_assert(KOJELLY_CAP_DOWNLOAD == 0x04, "cap download");
+_Static_assert(KOJELLY_CAP_WRITE == 0x08, "cap write");
+_Static_assert(KOJELLY_CAP_STREAM_URL == 0x10, "cap stream url");
+_Static_assert(KOJELLY_CAP_STREAM_HEADERS == 0x20, "cap stream headers");
+_Static_assert(KOJELLY_CAPS == 51, "caps");
+
 int main(void) { return 0; }
