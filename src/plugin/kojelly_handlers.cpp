@@ -18,7 +18,7 @@ static_assert(offsetof(kojelly_handler_table, reserved) == 48);
 
 namespace {
 
-constexpr int32_t kCaps = 0x33;  // bits 0, 1, 4 and 5
+constexpr int32_t kCaps = KOJELLY_CAPS;
 constexpr char kNoDownload[] = "JELLYFIN does not download";
 constexpr std::string_view kNoDownloadJson = R"({"error":"JELLYFIN does not download"})";
 
