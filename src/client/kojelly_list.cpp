@@ -36,11 +36,6 @@ bool url_of(kojelly_buf *url, const kojelly_sess *sess, const char *path) {
     return kojelly_buf_adds(url, base_of(sess)) == 0 && kojelly_buf_adds(url, path) == 0;
 }
 
-// The code of an api_get that did not bring an answer.
-int32_t no_answer(int r, int32_t login_code) {
-    return r == kApiLoginFailed ? login_code : KOJELLY_ETRANSPORT;
-}
-
 // The last record of list whose id is exactly id, or NULL.
 const kojelly_item *find(const kojelly_items *list, const char *id) {
     for (uint64_t i = list->count; i > 0; --i) {
@@ -85,9 +80,8 @@ int32_t list_root(kojelly_sess *sess, kojelly_items *list, kojelly_buf *entries,
         return KOJELLY_EFAIL;
     }
     OwnedResp resp;
-    int32_t login = KOJELLY_OK;
-    int r = api_get(sess, url.get(), nullptr, resp.get(), &login, msg, msg_size);
-    if (r != kApiAnswered) return no_answer(r, login);
+    if (const int32_t sent = api_call(sess, url.get(), nullptr, resp.get(), msg, msg_size))
+        return sent;
 
     if (resp->status == kStatusBadRequest || resp->status == kStatusNotFound) {
         kojelly_resp_free(resp.get());
@@ -100,15 +94,13 @@ int32_t list_root(kojelly_sess *sess, kojelly_items *list, kojelly_buf *entries,
             say(msg, msg_size, "%s", kOutOfMemory);
             return KOJELLY_EFAIL;
         }
-        r = api_get(sess, url.get(), nullptr, resp.get(), &login, msg, msg_size);
-        if (r != kApiAnswered) return no_answer(r, login);
+        if (const int32_t sent = api_call(sess, url.get(), nullptr, resp.get(), msg, msg_size))
+            return sent;
     }
 
-    const int32_t code = kojelly_map_status(resp->status, KOJELLY_EFAIL);
-    if (code != KOJELLY_OK) {
-        http_fail(msg, msg_size, kViewsLabel, url.c_str(), resp.get());
+    if (const int32_t code =
+            judge(resp.get(), KOJELLY_EFAIL, kViewsLabel, url.c_str(), msg, msg_size))
         return code;
-    }
     return take_page(resp.get(), list, entries, nullptr, nullptr, msg, msg_size);
 }
 
@@ -124,14 +116,11 @@ int32_t list_pages(kojelly_sess *sess, const char *folder_id, kojelly_items *lis
             return KOJELLY_EFAIL;
         }
         OwnedResp resp;
-        int32_t login = KOJELLY_OK;
-        const int r = api_get(sess, url.get(), nullptr, resp.get(), &login, msg, msg_size);
-        if (r != kApiAnswered) return no_answer(r, login);
-        const int32_t code = kojelly_map_status(resp->status, KOJELLY_ENOTFOUND);
-        if (code != KOJELLY_OK) {
-            http_fail(msg, msg_size, kListLabel, url.c_str(), resp.get());
+        if (const int32_t sent = api_call(sess, url.get(), nullptr, resp.get(), msg, msg_size))
+            return sent;
+        if (const int32_t code =
+                judge(resp.get(), KOJELLY_ENOTFOUND, kListLabel, url.c_str(), msg, msg_size))
             return code;
-        }
         uint64_t counted = 0;
         int64_t total = -1;
         const int parsed = take_page(resp.get(), list, entries, &counted, &total, msg, msg_size);
@@ -168,15 +157,12 @@ int32_t lookup(kojelly_sess *sess, const char *id, kojelly_items *list, char *ms
         return KOJELLY_EFAIL;
     }
     OwnedResp resp;
-    int32_t login = KOJELLY_OK;
-    const int r = api_get(sess, url.get(), nullptr, resp.get(), &login, msg, msg_size);
-    if (r != kApiAnswered) return no_answer(r, login);
+    if (const int32_t sent = api_call(sess, url.get(), nullptr, resp.get(), msg, msg_size))
+        return sent;
     if (resp->status == kStatusNotFound) return 0;
-    const int32_t code = kojelly_map_status(resp->status, KOJELLY_ENOTFOUND);
-    if (code != KOJELLY_OK) {
-        http_fail(msg, msg_size, kLookupLabel, url.c_str(), resp.get());
+    if (const int32_t code =
+            judge(resp.get(), KOJELLY_ENOTFOUND, kLookupLabel, url.c_str(), msg, msg_size))
         return code;
-    }
 
     if (sess->user_id) {
         OwnedItem item;

@@ -212,6 +212,26 @@ void cache_drop(const kojelly_cfg *cfg) {
     for (cache_entry &e : gone) entry_free(&e);
 }
 
+int32_t api_call(kojelly_sess *sess, const kojelly_buf *url, const char *body,
+                 kojelly_resp *resp, char *msg, size_t msg_size) {
+    int32_t login = KOJELLY_OK;
+    switch (api_get(sess, url, body, resp, &login, msg, msg_size)) {
+        case kApiAnswered:
+            return KOJELLY_OK;
+        case kApiLoginFailed:
+            return login;
+        default:
+            return KOJELLY_ETRANSPORT;
+    }
+}
+
+int32_t judge(const kojelly_resp *resp, int32_t missing, const char *label, const char *url,
+              char *msg, size_t msg_size) {
+    const int32_t code = kojelly_map_status(resp->status, missing);
+    if (code != KOJELLY_OK) http_fail(msg, msg_size, label, url, resp);
+    return code;
+}
+
 int api_get(kojelly_sess *sess, const kojelly_buf *url, const char *body, kojelly_resp *resp,
             int32_t *code, char *msg, size_t msg_size) {
     if (code) *code = KOJELLY_OK;

@@ -62,6 +62,15 @@ enum ApiResult : int {
 [[nodiscard]] int api_get(kojelly_sess *sess, const kojelly_buf *url, const char *body,
                           kojelly_resp *resp, int32_t *code, char *msg, size_t msg_size);
 
+// As api_get, with its outcome as a status code: 0 when resp holds an answer, whatever its
+// status; -4 when the request did not complete; the renewal login's code when that failed.
+[[nodiscard]] int32_t api_call(kojelly_sess *sess, const kojelly_buf *url, const char *body,
+                               kojelly_resp *resp, char *msg, size_t msg_size);
+// The status code of an answer: 0 for a success status, else kojelly_map_status(status,
+// missing) with http_fail's line for label and url in msg.
+[[nodiscard]] int32_t judge(const kojelly_resp *resp, int32_t missing, const char *label,
+                            const char *url, char *msg, size_t msg_size);
+
 // Stores a login under the settings' key, replacing the entry of the same key, else an empty
 // slot, else the least recently used one. Stores nothing when a copy cannot be made.
 void cache_put(const kojelly_cfg *cfg, const char *token, const char *user_id);

@@ -88,22 +88,20 @@ int32_t kojelly_do_stream(kojelly_sess *sess, const char *id, kojelly_buf *answe
         return KOJELLY_EFAIL;
     }
     OwnedResp resp;
-    int32_t login = KOJELLY_OK;
-    int r = api_get(sess, url.get(), nullptr, resp.get(), &login, msg, msg_size);
-    if (r == kApiAnswered && unanswered(resp->status)) {
+    if (const int32_t sent = api_call(sess, url.get(), nullptr, resp.get(), msg, msg_size))
+        return sent;
+    if (unanswered(resp->status)) {
         kojelly_resp_free(resp.get());
-        r = api_get(sess, url.get(), kEmptyObject, resp.get(), &login, msg, msg_size);
-        if (r == kApiAnswered && unanswered(resp->status)) {
+        if (const int32_t sent = api_call(sess, url.get(), kEmptyObject, resp.get(), msg, msg_size))
+            return sent;
+        if (unanswered(resp->status)) {
             say(msg, msg_size, "%s", kNoAnswer);
             return KOJELLY_EFAIL;
         }
     }
-    if (r != kApiAnswered) return r == kApiLoginFailed ? login : KOJELLY_ETRANSPORT;
-    const int32_t code = kojelly_map_status(resp->status, KOJELLY_ENOTFOUND);
-    if (code != KOJELLY_OK) {
-        http_fail(msg, msg_size, kPlaybackLabel, url.c_str(), resp.get());
+    if (const int32_t code =
+            judge(resp.get(), KOJELLY_ENOTFOUND, kPlaybackLabel, url.c_str(), msg, msg_size))
         return code;
-    }
 
     OwnedPlayback pb(kNoPlayback);
     const int parsed = kojelly_parse_playback(resp->body, resp->body_len, pb.get(), msg, msg_size);

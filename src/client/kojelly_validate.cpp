@@ -34,9 +34,7 @@ int32_t check(const tessel_http *const *transport, const kojelly_cfg *cfg, const
     if (kojelly_http(transport, url.c_str(), nullptr, cfg, token, resp, msg, msg_size) != 0) {
         return KOJELLY_ETRANSPORT;
     }
-    const int32_t code = kojelly_map_status(resp->status, missing);
-    if (code != KOJELLY_OK) kojelly::http_fail(msg, msg_size, label, url.c_str(), resp);
-    return code;
+    return kojelly::judge(resp, missing, label, url.c_str(), msg, msg_size);
 }
 
 bool write_answer(kojelly_buf *answer, const kojelly_cfg *cfg, const char *server_id,
