@@ -75,10 +75,7 @@ int32_t take_page(const kojelly_resp *resp, kojelly_items *list, kojelly_buf *en
 int32_t list_root(kojelly_sess *sess, kojelly_items *list, kojelly_buf *entries, char *msg,
                   size_t msg_size) {
     OwnedBuf url;
-    if (!url_of(url.get(), sess, "/UserViews")) {
-        say(msg, msg_size, "%s", kOutOfMemory);
-        return KOJELLY_EFAIL;
-    }
+    if (!url_of(url.get(), sess, "/UserViews")) return kojelly::out_of_memory(msg, msg_size);
     OwnedResp resp;
     if (const int32_t sent = api_call(sess, url.get(), nullptr, resp.get(), msg, msg_size))
         return sent;
@@ -90,10 +87,7 @@ int32_t list_root(kojelly_sess *sess, kojelly_items *list, kojelly_buf *entries,
                                               kojelly_buf_adds(url.get(), sess->user_id) == 0 &&
                                               kojelly_buf_adds(url.get(), "/Views") == 0
                                         : url_of(url.get(), sess, "/Library/MediaFolders");
-        if (!made) {
-            say(msg, msg_size, "%s", kOutOfMemory);
-            return KOJELLY_EFAIL;
-        }
+        if (!made) return kojelly::out_of_memory(msg, msg_size);
         if (const int32_t sent = api_call(sess, url.get(), nullptr, resp.get(), msg, msg_size))
             return sent;
     }
@@ -111,10 +105,7 @@ int32_t list_pages(kojelly_sess *sess, const char *folder_id, kojelly_items *lis
     int budget = kPageBudget;
     for (;;) {
         OwnedBuf url;
-        if (!page_url(url.get(), sess, folder_id, start)) {
-            say(msg, msg_size, "%s", kOutOfMemory);
-            return KOJELLY_EFAIL;
-        }
+        if (!page_url(url.get(), sess, folder_id, start)) return kojelly::out_of_memory(msg, msg_size);
         OwnedResp resp;
         if (const int32_t sent = api_call(sess, url.get(), nullptr, resp.get(), msg, msg_size))
             return sent;
@@ -152,10 +143,7 @@ int32_t lookup(kojelly_sess *sess, const char *id, kojelly_items *list, char *ms
                           : url_of(url.get(), sess, "/Items") &&
                                 kojelly_buf_query(url.get(), "Ids", id) == 0 &&
                                 kojelly_buf_query(url.get(), "Fields", kLookupFields) == 0;
-    if (!made) {
-        say(msg, msg_size, "%s", kOutOfMemory);
-        return KOJELLY_EFAIL;
-    }
+    if (!made) return kojelly::out_of_memory(msg, msg_size);
     OwnedResp resp;
     if (const int32_t sent = api_call(sess, url.get(), nullptr, resp.get(), msg, msg_size))
         return sent;
@@ -169,10 +157,7 @@ int32_t lookup(kojelly_sess *sess, const char *id, kojelly_items *list, char *ms
         const int parsed =
             kojelly_parse_item(resp->body, resp->body_len, item.get(), msg, msg_size);
         if (parsed != KOJELLY_OK) return parsed;
-        if (kojelly_acc_grow(list, 1) != 0) {
-            say(msg, msg_size, "%s", kOutOfMemory);
-            return KOJELLY_EFAIL;
-        }
+        if (kojelly_acc_grow(list, 1) != 0) return kojelly::out_of_memory(msg, msg_size);
         list->items[list->count++] = item.release();
     } else {
         const int parsed = kojelly_parse_items_page(resp->body, resp->body_len, list, nullptr,

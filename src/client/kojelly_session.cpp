@@ -274,10 +274,7 @@ int32_t kojelly_sess_open(kojelly_sess *sess, const tessel_http *const *transpor
     *sess = kojelly_sess{transport, cfg, nullptr, nullptr, 0};
     if (cfg && cfg->api_key) {
         sess->token = kojelly_strdup(cfg->api_key);
-        if (!sess->token) {
-            kojelly::say(msg, msg_size, "%s", kojelly::kOutOfMemory);
-            return KOJELLY_EFAIL;
-        }
+        if (!sess->token) return kojelly::out_of_memory(msg, msg_size);
         return KOJELLY_OK;
     }
     if (!cfg || !cfg->user_name) {

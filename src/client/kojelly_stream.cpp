@@ -83,10 +83,7 @@ int32_t kojelly_do_stream(kojelly_sess *sess, const char *id, kojelly_buf *answe
 
     const char *base = sess->cfg && sess->cfg->base_url ? sess->cfg->base_url : "";
     OwnedBuf url;
-    if (kojelly_buf_addf(url.get(), "%s/Items/%s/PlaybackInfo", base, id) != 0) {
-        say(msg, msg_size, "%s", kOutOfMemory);
-        return KOJELLY_EFAIL;
-    }
+    if (kojelly_buf_addf(url.get(), "%s/Items/%s/PlaybackInfo", base, id) != 0) return kojelly::out_of_memory(msg, msg_size);
     OwnedResp resp;
     if (const int32_t sent = api_call(sess, url.get(), nullptr, resp.get(), msg, msg_size))
         return sent;
@@ -118,9 +115,6 @@ int32_t kojelly_do_stream(kojelly_sess *sess, const char *id, kojelly_buf *answe
         return KOJELLY_EFAIL;
     }
     const char *source_id = kojelly_id_ok(pb->source_id) ? pb->source_id : id;
-    if (!write_answer(answer, base, id, source_id, token, auth, *pb, *item)) {
-        say(msg, msg_size, "%s", kOutOfMemory);
-        return KOJELLY_EFAIL;
-    }
+    if (!write_answer(answer, base, id, source_id, token, auth, *pb, *item)) return kojelly::out_of_memory(msg, msg_size);
     return KOJELLY_OK;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace kojelly {
 
@@ -11,5 +12,8 @@ inline constexpr char kOutOfMemory[] = "out of memory";
 
 // Formats into msg; nothing happens when msg is NULL or size is 0.
 __attribute__((format(printf, 3, 4))) void say(char *msg, size_t size, const char *fmt, ...);
+
+// Says "out of memory" into msg and returns its status code, -5.
+[[nodiscard]] int32_t out_of_memory(char *msg, size_t size);
 
 }  // namespace kojelly

@@ -21,7 +21,6 @@ static_assert(sizeof(kojelly_items) == 40);
 
 namespace {
 
-using kojelly::kOutOfMemory;
 
 constexpr uint64_t kFirstRecords = 64;
 constexpr uint64_t kFirstSlots = 128;
@@ -358,10 +357,7 @@ int parse_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly
         }
         const int added =
             entries ? append_entry(m, list, entries, name.get()) : append_record(m, list);
-        if (added != 0) {
-            say(msg, msg_size, "%s", kOutOfMemory);
-            return KOJELLY_EFAIL;
-        }
+        if (added != 0) return kojelly::out_of_memory(msg, msg_size);
     }
     return KOJELLY_OK;
 }
@@ -391,10 +387,7 @@ int kojelly_parse_item(const char *body, uint64_t body_len, kojelly_item *out, c
         say(msg, msg_size, "%s", kItemNoId);
         return KOJELLY_EFAIL;
     }
-    if (fill(m, out)) {
-        say(msg, msg_size, "%s", kOutOfMemory);
-        return KOJELLY_EFAIL;
-    }
+    if (fill(m, out)) return kojelly::out_of_memory(msg, msg_size);
     return KOJELLY_OK;
 }
 

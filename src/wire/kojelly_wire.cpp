@@ -168,10 +168,7 @@ int kojelly_parse_auth(const char *body, uint64_t body_len, char **token, char *
     }
     Text t = dup(tok);
     Text u = dup(uid);
-    if (!t || !u) {
-        say(msg, msg_size, "%s", kOutOfMemory);
-        return KOJELLY_EFAIL;
-    }
+    if (!t || !u) return kojelly::out_of_memory(msg, msg_size);
     *token = t.release();
     *user_id = u.release();
     return KOJELLY_OK;
@@ -189,8 +186,7 @@ int kojelly_parse_info(const char *body, uint64_t body_len, kojelly_info *info, 
         kojelly::copy_str(first_member(root, "ServerName"), &info->server_name) ||
         kojelly::copy_str(version, &info->version)) {
         kojelly_info_free(info);
-        say(msg, msg_size, "%s", kOutOfMemory);
-        return KOJELLY_EFAIL;
+        return kojelly::out_of_memory(msg, msg_size);
     }
     // A missing member, one of another type, and one that reads as empty all copy to NULL.
     if (!info->id || !info->version) {
@@ -230,8 +226,7 @@ int kojelly_parse_playback(const char *body, uint64_t body_len, kojelly_playback
         kojelly::copy_str(first_member(first, "Id"), &pb->source_id)) {
         kojelly_playback_free(pb);
         *pb = initial;
-        say(msg, msg_size, "%s", kOutOfMemory);
-        return KOJELLY_EFAIL;
+        return kojelly::out_of_memory(msg, msg_size);
     }
     return KOJELLY_OK;
 }
@@ -249,10 +244,7 @@ int kojelly_entry_id(const char *entry, char **id, char *msg, uint64_t msg_size)
         return KOJELLY_ENOTFOUND;
     }
     const kojelly::JsonDoc doc = kojelly::JsonDoc::read(entry, std::strlen(entry));
-    if (doc.out_of_memory()) {
-        say(msg, msg_size, "%s", kOutOfMemory);
-        return KOJELLY_EFAIL;
-    }
+    if (doc.out_of_memory()) return kojelly::out_of_memory(msg, msg_size);
     yyjson_val *root = doc.root();
     std::string_view found;
     char scratch[kojelly::kIdScratch];
@@ -275,10 +267,7 @@ int kojelly_entry_id(const char *entry, char **id, char *msg, uint64_t msg_size)
     }
     // Not finding the item is -2; running out of memory is not the item's fault.
     *id = kojelly_strndup(found.data(), found.size());
-    if (!*id) {
-        say(msg, msg_size, "%s", kOutOfMemory);
-        return KOJELLY_EFAIL;
-    }
+    if (!*id) return kojelly::out_of_memory(msg, msg_size);
     return KOJELLY_OK;
 }
 
