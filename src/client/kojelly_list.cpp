@@ -63,10 +63,10 @@ bool page_url(kojelly_buf *url, const kojelly_sess *sess, const char *folder_id,
 // One /Items page into list, or, given entries, straight into listing entries.
 int32_t take_page(const kojelly_resp *resp, kojelly_items *list, kojelly_buf *entries,
                   uint64_t *counted, int64_t *total, char *msg, size_t msg_size) {
-    return entries ? kojelly_page_entries(resp->body, resp->body_len, list, entries, counted,
-                                          total, msg, msg_size)
-                   : kojelly_parse_items_page(resp->body, resp->body_len, list, counted, total,
-                                              msg, msg_size);
+    return entries ? kojelly_page_entries(resp->body, resp->body_len, list, entries, counted, total,
+                                          msg, msg_size)
+                   : kojelly_parse_items_page(resp->body, resp->body_len, list, counted, total, msg,
+                                              msg_size);
 }
 
 // The root: the user's views. Servers that resolve no /UserViews for this session (an API key
@@ -105,7 +105,8 @@ int32_t list_pages(kojelly_sess *sess, const char *folder_id, kojelly_items *lis
     int budget = kPageBudget;
     for (;;) {
         OwnedBuf url;
-        if (!page_url(url.get(), sess, folder_id, start)) return kojelly::out_of_memory(msg, msg_size);
+        if (!page_url(url.get(), sess, folder_id, start))
+            return kojelly::out_of_memory(msg, msg_size);
         OwnedResp resp;
         if (const int32_t sent = api_call(sess, url.get(), nullptr, resp.get(), msg, msg_size))
             return sent;

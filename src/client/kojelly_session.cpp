@@ -212,8 +212,8 @@ void cache_drop(const kojelly_cfg *cfg) {
     for (cache_entry &e : gone) entry_free(&e);
 }
 
-int32_t api_call(kojelly_sess *sess, const kojelly_buf *url, const char *body,
-                 kojelly_resp *resp, char *msg, size_t msg_size) {
+int32_t api_call(kojelly_sess *sess, const kojelly_buf *url, const char *body, kojelly_resp *resp,
+                 char *msg, size_t msg_size) {
     int32_t login = KOJELLY_OK;
     switch (api_get(sess, url, body, resp, &login, msg, msg_size)) {
         case kApiAnswered:

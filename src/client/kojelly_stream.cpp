@@ -39,9 +39,10 @@ bool write_answer(kojelly_buf *answer, const char *base, const char *id, const c
                   const char *token, const char *auth, const kojelly_playback &pb,
                   const kojelly_item &item) {
     OwnedBuf url;
-    const bool built = kojelly_buf_addf(url.get(), "%s/videos/%s/stream?static=true&MediaSourceId=",
-                                        base, id) == 0 &&
-                       BufWriter(url.get()).text(source_id).piece("&api_key=").text(token).ok();
+    const bool built =
+        kojelly_buf_addf(url.get(), "%s/videos/%s/stream?static=true&MediaSourceId=", base, id) ==
+            0 &&
+        BufWriter(url.get()).text(source_id).piece("&api_key=").text(token).ok();
     if (!built) return false;
     BufWriter w(answer);
     w.piece(R"({"url":)").str(url.c_str());
@@ -83,7 +84,8 @@ int32_t kojelly_do_stream(kojelly_sess *sess, const char *id, kojelly_buf *answe
 
     const char *base = sess->cfg && sess->cfg->base_url ? sess->cfg->base_url : "";
     OwnedBuf url;
-    if (kojelly_buf_addf(url.get(), "%s/Items/%s/PlaybackInfo", base, id) != 0) return kojelly::out_of_memory(msg, msg_size);
+    if (kojelly_buf_addf(url.get(), "%s/Items/%s/PlaybackInfo", base, id) != 0)
+        return kojelly::out_of_memory(msg, msg_size);
     OwnedResp resp;
     if (const int32_t sent = api_call(sess, url.get(), nullptr, resp.get(), msg, msg_size))
         return sent;
@@ -115,6 +117,7 @@ int32_t kojelly_do_stream(kojelly_sess *sess, const char *id, kojelly_buf *answe
         return KOJELLY_EFAIL;
     }
     const char *source_id = kojelly_id_ok(pb->source_id) ? pb->source_id : id;
-    if (!write_answer(answer, base, id, source_id, token, auth, *pb, *item)) return kojelly::out_of_memory(msg, msg_size);
+    if (!write_answer(answer, base, id, source_id, token, auth, *pb, *item))
+        return kojelly::out_of_memory(msg, msg_size);
     return KOJELLY_OK;
 }

@@ -12,6 +12,7 @@
 
 struct kojelly_sess;
 
-// Writes the stream answer of the item id (taken from the entry that names it) into answer. 0, or a status code with one line in msg.
+// Writes the stream answer of the item id (taken from the entry that names it) into answer. 0, or a
+// status code with one line in msg.
 [[nodiscard]] int32_t kojelly_do_stream(kojelly_sess *sess, const char *id, kojelly_buf *answer,
                                         char *msg, size_t msg_size);

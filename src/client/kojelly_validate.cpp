@@ -13,7 +13,6 @@
 
 namespace {
 
-
 constexpr char kNoCredentials[] = "APIKey or UserName is required";
 constexpr char kServerInfoLabel[] = "server info";
 constexpr char kApiKeyLabel[] = "APIKey check";
@@ -26,7 +25,8 @@ int32_t check(const tessel_http *const *transport, const kojelly_cfg *cfg, const
               size_t msg_size) {
     kojelly::OwnedBuf url;
     if (kojelly_buf_adds(url.get(), cfg->base_url ? cfg->base_url : "") != 0 ||
-        kojelly_buf_adds(url.get(), path) != 0) return kojelly::out_of_memory(msg, msg_size);
+        kojelly_buf_adds(url.get(), path) != 0)
+        return kojelly::out_of_memory(msg, msg_size);
     if (kojelly_http(transport, url.c_str(), nullptr, cfg, token, resp, msg, msg_size) != 0) {
         return KOJELLY_ETRANSPORT;
     }
@@ -78,6 +78,6 @@ int32_t kojelly_do_validate(const tessel_http *const *transport, const kojelly_c
         return KOJELLY_EINVAL;
     }
 
-    if (!write_answer(answer, cfg, server_id,  *info)) return kojelly::out_of_memory(msg, msg_size);
+    if (!write_answer(answer, cfg, server_id, *info)) return kojelly::out_of_memory(msg, msg_size);
     return KOJELLY_OK;
 }

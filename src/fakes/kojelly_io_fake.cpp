@@ -12,8 +12,8 @@
 
 #include "kojelly.h"
 #include "util/kojelly_buf.hpp"
-#include "util/platform.hpp"
 #include "util/kojelly_owned.hpp"
+#include "util/platform.hpp"
 
 namespace {
 

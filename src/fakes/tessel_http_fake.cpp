@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "http/tessel_http_util.hpp"
-#include "util/platform.hpp"
 #include "util/kojelly_owned.hpp"
+#include "util/platform.hpp"
 
 namespace {
 

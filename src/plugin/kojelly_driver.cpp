@@ -87,7 +87,8 @@ int32_t run(Task task, const tessel_io *io, const char *settings, const char *ar
         char *raw = nullptr;
         code = kojelly_entry_id(arg, &raw, msg, sizeof msg);
         item_id.reset(raw);
-        if (code != KOJELLY_OK) return finish(code, answer.get(), msg, cfg.get(), nullptr, out, out_len);
+        if (code != KOJELLY_OK)
+            return finish(code, answer.get(), msg, cfg.get(), nullptr, out, out_len);
         arg = item_id.get();
     }
 

@@ -1,7 +1,6 @@
 // Per-thread slots, publication, and the identity exports.
 #include "plugin/kojelly_export.hpp"
 
-
 #include "kojelly.h"
 #include "kojelly_version.hpp"
 #include "plugin/kojelly_handlers.hpp"

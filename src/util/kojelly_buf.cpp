@@ -2,12 +2,12 @@
 #include "util/kojelly_buf.hpp"
 
 #include <array>
+#include <charconv>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <charconv>
 #include <memory>
 #include <string_view>
 

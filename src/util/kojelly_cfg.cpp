@@ -14,9 +14,9 @@
 #include <string_view>
 
 #include "util/kojelly_buf.hpp"
-#include "util/platform.hpp"
 #include "util/kojelly_json.hpp"
 #include "util/kojelly_msg.hpp"
+#include "util/platform.hpp"
 
 static_assert(sizeof(kojelly_cfg) == 6 * sizeof(char *));
 

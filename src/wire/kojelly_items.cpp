@@ -21,7 +21,6 @@ static_assert(sizeof(kojelly_items) == 40);
 
 namespace {
 
-
 constexpr uint64_t kFirstRecords = 64;
 constexpr uint64_t kFirstSlots = 128;
 constexpr uint64_t kMaxRecords = SIZE_MAX / sizeof(kojelly_item);
@@ -180,12 +179,18 @@ struct Borrowed {
     // A record that only lends these texts, with name as its display name. The listing writer
     // reads records and never writes through them or frees them.
     kojelly_item lend(const char *name) const {
-        return kojelly_item{const_cast<char *>(id),        const_cast<char *>(name),
-                            const_cast<char *>(title),     const_cast<char *>(parent_id),
-                            const_cast<char *>(type),      const_cast<char *>(media_type),
-                            const_cast<char *>(container), const_cast<char *>(imdb),
-                            const_cast<char *>(tmdb),      folder,
-                            year,                          size};
+        return kojelly_item{const_cast<char *>(id),
+                            const_cast<char *>(name),
+                            const_cast<char *>(title),
+                            const_cast<char *>(parent_id),
+                            const_cast<char *>(type),
+                            const_cast<char *>(media_type),
+                            const_cast<char *>(container),
+                            const_cast<char *>(imdb),
+                            const_cast<char *>(tmdb),
+                            folder,
+                            year,
+                            size};
     }
 };
 
@@ -313,8 +318,7 @@ int append_entry(const Members &m, kojelly_items *list, kojelly_buf *entries, ko
     rec->folder = b.folder;
     const kojelly_item entry = b.lend(name->data);
     if (!keep(b.id, &rec->id) || kojelly_acc_grow(list, 1) || set_room(list) ||
-        (list->count > 0 && kojelly_buf_add(entries, ",", 1)) ||
-        kojelly_item_json(entries, &entry))
+        (list->count > 0 && kojelly_buf_add(entries, ",", 1)) || kojelly_item_json(entries, &entry))
         return -1;
     list->items[list->count] = rec.release();
     kojelly::set_put(list, list->count);

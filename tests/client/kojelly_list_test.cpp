@@ -1,6 +1,5 @@
 // Folder lookup and listing through the fake io: root views and their fallback, paging,
 // duplicates, the page budget and the item limit, folder checks and the list handler.
-#include "plugin/kojelly_handlers.hpp"
 #include "client/kojelly_list.hpp"
 
 #include <gtest/gtest.h>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "client_fixture.hpp"
+#include "plugin/kojelly_handlers.hpp"
 #include "support/alloc_fail.hpp"
 #include "wire/kojelly_items.hpp"
 

@@ -1,6 +1,5 @@
 // The stream URL through the fake io: the answer in both credential modes, the PlaybackInfo
 // POST fallback, missing facts, and the failures of the item, the playback and the entry.
-#include "plugin/kojelly_handlers.hpp"
 #include "client/kojelly_stream.hpp"
 
 #include <gtest/gtest.h>
@@ -11,6 +10,7 @@
 
 #include "client_fixture.hpp"
 #include "kojelly.h"
+#include "plugin/kojelly_handlers.hpp"
 #include "support/alloc_fail.hpp"
 
 namespace {

@@ -1,6 +1,5 @@
 // Server validation through the fake io: the request sequence, the answer object with its
 // members in order, every failure, and the login it leaves in the token cache.
-#include "plugin/kojelly_handlers.hpp"
 #include "client/kojelly_validate.hpp"
 
 #include <gtest/gtest.h>
@@ -10,6 +9,7 @@
 
 #include "client_fixture.hpp"
 #include "kojelly.h"
+#include "plugin/kojelly_handlers.hpp"
 
 namespace {
 

@@ -54,9 +54,9 @@ TEST_F(Driver, FinishWritesAnAnswerOnlyWhenItFits) {
         char out[64];
         std::memset(out, 'z', sizeof out);
         char msg[kojelly::kHandlerMsgSize] = {};
-        EXPECT_EQ(kojelly::finish(0, &b, msg, nullptr, nullptr, c.out_len ? out : nullptr,
-                                  c.out_len),
-                  c.code);
+        EXPECT_EQ(
+            kojelly::finish(0, &b, msg, nullptr, nullptr, c.out_len ? out : nullptr, c.out_len),
+            c.code);
         if (c.out) {
             EXPECT_STREQ(out, c.out);
         }
@@ -78,10 +78,11 @@ TEST_F(Driver, FinishWritesAnAnswerOnlyWhenItFits) {
 TEST_F(Driver, FinishMasksEverySecretAndNeverTurnsAFailureIntoTooSmall) {
     kojelly::OwnedCfg cfg;
     char parse_msg[256];
-    ASSERT_EQ(kojelly_cfg_parse(
-                  R"({"FullUrl":"http://srv","UserName":"u","Password":"pass-word","APIKey":"key-1234","DeviceId":"dev-5678"})",
-                  1, cfg.get(), parse_msg, sizeof parse_msg),
-              0);
+    ASSERT_EQ(
+        kojelly_cfg_parse(
+            R"({"FullUrl":"http://srv","UserName":"u","Password":"pass-word","APIKey":"key-1234","DeviceId":"dev-5678"})",
+            1, cfg.get(), parse_msg, sizeof parse_msg),
+        0);
     char msg[kojelly::kHandlerMsgSize];
     std::snprintf(msg, sizeof msg, "p=pass-word k=key-1234 d=dev-5678 t=tok-9999 \"q\"");
     char out[256];

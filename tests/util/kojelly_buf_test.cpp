@@ -11,7 +11,9 @@ namespace {
 
 using kojelly::OwnedBuf;
 
-std::string content(const kojelly_buf &b) { return std::string(b.data, b.len); }
+std::string content(const kojelly_buf &b) {
+    return std::string(b.data, b.len);
+}
 
 TEST(Buf, EmptyAppendAllocatesTheFirstBlock) {
     OwnedBuf b;
@@ -259,7 +261,9 @@ TEST(NameClean, MakesOneSafePathComponent) {
         const char *fallback;
         std::string out;
     } cases[] = {
-        {"a/b", "id", "a\xE2\x88\x95" "b"},
+        {"a/b", "id",
+         "a\xE2\x88\x95"
+         "b"},
         {"\tx\x7f", "id", "_x_"},
         {"C:\\x \xC3\xA9", "id", "C:\\x \xC3\xA9"},
         {".", "id", "id"},

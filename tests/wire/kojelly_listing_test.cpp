@@ -165,8 +165,7 @@ TEST_F(Listing, ALimitSizedFolderIsWritten) {
     const std::string text = listing();
     const kojelly::JsonDoc doc = kojelly::JsonDoc::read(text.data(), text.size());
     ASSERT_TRUE(doc.root());
-    EXPECT_EQ(yyjson_arr_size(yyjson_obj_get(doc.root(), "items")),
-              kojelly::kMaxItems);
+    EXPECT_EQ(yyjson_arr_size(yyjson_obj_get(doc.root(), "items")), kojelly::kMaxItems);
 }
 
 TEST_F(Listing, BufferFailureStopsWithAPrefix) {

@@ -116,7 +116,8 @@ TEST(WireDocument, ParsesExactlyTheGivenBytesStrictly) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
-        EXPECT_EQ(static_cast<bool>(kojelly::JsonDoc::read(c.text, std::strlen(c.text)).root()), c.parses);
+        EXPECT_EQ(static_cast<bool>(kojelly::JsonDoc::read(c.text, std::strlen(c.text)).root()),
+                  c.parses);
     }
 }
 
