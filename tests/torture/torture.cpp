@@ -24,6 +24,11 @@ using torture::secret_in;
 
 std::atomic<uint64_t> g_freed{0};
 
+// The block that watch_free names, how many of its bytes must be zero, and what was found.
+std::atomic<const void *> g_watch_block{nullptr};
+std::atomic<size_t> g_watch_len{0};
+std::atomic<torture::Freed> g_watch_state{torture::Freed::kNotYet};
+
 // Scenario totals, printed once the whole run is over.
 std::atomic<uint64_t> g_scenarios{0};
 std::atomic<uint64_t> g_failed{0};
@@ -118,6 +123,14 @@ void __real_free(void *p);
 // blocks freed can be set against the blocks the countdown allocator handed out.
 void __wrap_free(void *p) {
     if (p) g_freed.fetch_add(1, std::memory_order_relaxed);
+    if (p && p == g_watch_block.load(std::memory_order_acquire)) {
+        const auto *bytes = static_cast<const unsigned char *>(p);
+        const size_t n = g_watch_len.load(std::memory_order_relaxed);
+        bool zero = true;
+        for (size_t i = 0; i < n; ++i) zero = zero && bytes[i] == 0;
+        g_watch_state.store(zero ? torture::Freed::kWiped : torture::Freed::kNotWiped);
+        g_watch_block.store(nullptr, std::memory_order_release);
+    }
     __real_free(p);
 }
 }
@@ -129,6 +142,16 @@ std::string_view secret_in(std::string_view text) {
         if (text.find(s) != std::string_view::npos) return s;
     }
     return {};
+}
+
+void watch_free(const void *block, size_t n) {
+    g_watch_state.store(Freed::kNotYet);
+    g_watch_len.store(n, std::memory_order_relaxed);
+    g_watch_block.store(block, std::memory_order_release);
+}
+
+Freed watched() {
+    return g_watch_state.load();
 }
 
 int64_t live_blocks() {

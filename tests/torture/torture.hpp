@@ -9,6 +9,7 @@
 // session.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -41,6 +42,13 @@ std::string_view secret_in(std::string_view text);
 
 // Heap blocks that the wrapped allocators handed out and that are not yet freed, process-wide.
 int64_t live_blocks();
+
+// What became of the block given to watch_free.
+enum class Freed { kNotYet, kWiped, kNotWiped };
+// Watches one heap block (one at a time): when it is freed, the wrapped free records whether its
+// first n bytes were all zero by then, that is, whether a secret it held was wiped.
+void watch_free(const void *block, size_t n);
+Freed watched();
 
 // The settled state every run starts from and ends in.
 void settle();
