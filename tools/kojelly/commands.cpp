@@ -151,9 +151,7 @@ int cmd_tree(Session &s, const std::string &folder_id, int depth) {
 }
 
 std::string entry_for(std::string_view item) {
-    std::string_view t = item;
-    while (!t.empty() && (t.front() == ' ' || t.front() == '\t' || t.front() == '\n'))
-        t.remove_prefix(1);
+    const std::string_view t = trim(item);
     if (!t.empty() && (t.front() == '{' || t.front() == '"')) return std::string(item);
     return json_string(item);
 }

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "text.hpp"
+
 namespace kojelly::cli {
 namespace {
 
@@ -85,23 +87,6 @@ char *heap_text(std::string_view text) {
         copy[text.size()] = '\0';
     }
     return copy;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-        if (fold(a[i]) != fold(b[i])) return false;
-    }
-    return true;
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() &&
-           (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-        s.remove_suffix(1);
-    return s;
 }
 
 // "HTTP/1.1 206 Partial Content" or "HTTP/2 200": the three digits after the first space.

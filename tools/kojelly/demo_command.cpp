@@ -3,8 +3,8 @@
 
 #include <pthread.h>
 
-#include <array>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -29,9 +29,9 @@ void step(std::FILE *out, const std::string &command, const std::string &what) {
 
 std::string random_key() {
     std::random_device rd;
-    std::array<char, 33> text{};
-    std::snprintf(text.data(), text.size(), "%08x%08x%08x%08x", rd(), rd(), rd(), rd());
-    return text.data();
+    std::uniform_int_distribution<std::uint64_t> any;
+    const std::uint64_t hi = any(rd);
+    return hex128(hi, any(rd));
 }
 
 }  // namespace

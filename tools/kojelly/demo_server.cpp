@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -54,33 +53,6 @@ enum class Caller { nobody, api_key, user };
 struct DocFree {
     void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
 };
-
-std::string lower(std::string_view s) {
-    std::string out(s);
-    for (auto &c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-    return lower(a) == lower(b);
-}
-
-std::vector<std::string> split(std::string_view s, char sep) {
-    std::vector<std::string> parts;
-    while (true) {
-        const auto at = s.find(sep);
-        parts.emplace_back(s.substr(0, at));
-        if (at == std::string_view::npos) break;
-        s.remove_prefix(at + 1);
-    }
-    return parts;
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-    return s;
-}
 
 // Query names are case-insensitive on the server imitated here.
 const std::string *param(const httplib::Request &req, std::string_view name) {
@@ -244,11 +216,8 @@ struct DemoServer::Impl {
 
     std::string random_hex() {
         std::lock_guard<std::mutex> guard(lock);
-        std::array<char, 33> text{};
-        std::snprintf(text.data(), text.size(), "%016llx%016llx",
-                      static_cast<unsigned long long>(rng()),
-                      static_cast<unsigned long long>(rng()));
-        return text.data();
+        const std::uint64_t hi = rng();
+        return hex128(hi, rng());
     }
 
     template <typename F>
