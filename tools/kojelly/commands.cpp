@@ -4,6 +4,7 @@
 #include <set>
 
 #include "cli_options.hpp"
+#include "kojelly_owned.hpp"
 #include "text.hpp"
 
 namespace kojelly::cli {
@@ -170,8 +171,8 @@ Probe probe_stream(const tessel_http *http, const std::string &url,
         }
         lines.push_back(auth.data());
     }
-    tessel_collect c;
-    tessel_collect_init(&c, static_cast<std::uint64_t>(kProbeBytes));
+    Owned<tessel_collect, tessel_collect_free> c;
+    tessel_collect_init(c.get(), static_cast<std::uint64_t>(kProbeBytes));
     tessel_http_req req{};
     req.size = sizeof req;
     req.method = "GET";
@@ -183,7 +184,7 @@ Probe probe_stream(const tessel_http *http, const std::string &url,
     req.credentials = authorization.empty() ? 0 : 1;
     req.on_header = tessel_collect_header;
     req.on_body = tessel_collect_body;
-    req.user = &c;
+    req.user = c.get();
     char *error = nullptr;
     p.result = http->request(http->user, &req, &p.status, &error);
     if (error) {
@@ -191,9 +192,8 @@ Probe probe_stream(const tessel_http *http, const std::string &url,
         http->free(http->user, error);
     }
     if (p.result != 0 && p.error.empty()) p.error = "transport failure";
-    if (const char *range = tessel_hdrs_get(&c.headers, "Content-Range")) p.content_range = range;
-    p.bytes = c.body.len;
-    tessel_collect_free(&c);
+    if (const char *range = tessel_hdrs_get(&c->headers, "Content-Range")) p.content_range = range;
+    p.bytes = c->body.len;
     return p;
 }
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <unordered_set>
 
+#include "kojelly_owned.hpp"
 #include "text.hpp"
 
 namespace kojelly::cli {
@@ -49,10 +50,6 @@ const Traits &traits_of(DemoFlavour flavour) {
 // Who sent a request: the API key grants what an administrator may do, a login's token what
 // that user may do.
 enum class Caller { nobody, api_key, user };
-
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
 
 // Query names are case-insensitive on the server imitated here.
 const std::string *param(const httplib::Request &req, std::string_view name) {
@@ -416,7 +413,7 @@ void DemoServer::Impl::login(const httplib::Request &req, httplib::Response &res
             return send_text(
                 res, 400, "Authorization header must carry Client, Device, DeviceId and Version");
     }
-    std::unique_ptr<yyjson_doc, DocFree> doc(yyjson_read_opts(
+    const Handle<yyjson_doc, yyjson_doc_free> doc(yyjson_read_opts(
         const_cast<char *>(req.body.data()), req.body.size(), 0, nullptr, nullptr));
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     if (!yyjson_is_obj(root)) return send_text(res, 400, "Invalid JSON body");

@@ -12,10 +12,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <set>
 #include <vector>
 
+#include "kojelly_owned.hpp"
 #include "tessel_http.h"
 #include "text.hpp"
 
@@ -27,10 +27,7 @@ constexpr std::size_t kMaxSettingsBytes = 1048576;
 constexpr std::size_t kDeviceIdDigestBytes = 8;
 constexpr mode_t kGroupOrOtherBits = 077;
 
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocFree>;
+using Doc = Handle<yyjson_doc, yyjson_doc_free>;
 
 void append_value(std::string &out, yyjson_val *v) {
     switch (yyjson_get_type(v)) {
