@@ -19,6 +19,7 @@
 #include <thread>
 #include <unordered_set>
 
+#include "json_writer.hpp"
 #include "kojelly_owned.hpp"
 #include "text.hpp"
 
@@ -121,32 +122,6 @@ void send_text(httplib::Response &res, int status, const std::string &body) {
     res.set_content(body, "text/plain; charset=utf-8");
 }
 
-void member(std::string &out, std::string_view name, std::string_view value) {
-    append_json_string(out, name);
-    out += ':';
-    append_json_string(out, value);
-    out += ',';
-}
-
-void member_num(std::string &out, std::string_view name, std::int64_t value) {
-    append_json_string(out, name);
-    out += ':';
-    out += std::to_string(value);
-    out += ',';
-}
-
-void member_raw(std::string &out, std::string_view name, std::string_view raw) {
-    append_json_string(out, name);
-    out += ':';
-    out += raw;
-    out += ',';
-}
-
-void close_object(std::string &out) {
-    if (out.back() == ',') out.pop_back();
-    out += '}';
-}
-
 std::string content_type_of(std::string_view container) {
     if (container == "mkv") return "video/x-matroska";
     if (container == "mp4") return "video/mp4";
@@ -164,29 +139,27 @@ Fields fields_of(const httplib::Request &req) {
     return fields;
 }
 
-void media_source_json(std::string &out, const DemoItem &item) {
-    out += '{';
-    member(out, "Protocol", "File");
-    member(out, "Id", item.id);
-    member(out, "Path", item.path);
-    member(out, "Type", "Default");
-    member(out, "Container", item.container);
-    member_num(out, "Size", item.size);
-    member(out, "Name", item.name);
-    member_raw(out, "IsRemote", "false");
-    member(out, "ETag", item.id.substr(0, 16));
-    member_num(out, "RunTimeTicks", item.run_ticks);
-    member_raw(out, "SupportsTranscoding", "true");
-    member_raw(out, "SupportsDirectStream", "true");
-    member_raw(out, "SupportsDirectPlay", "true");
-    member_raw(out, "IsInfiniteStream", "false");
-    member_raw(out, "RequiresOpening", "false");
-    member_raw(out, "RequiresClosing", "false");
-    member(out, "VideoType", "VideoFile");
-    member_raw(out, "MediaStreams", "[]");
+void media_source_json(const JsonObject &out, const DemoItem &item) {
+    out.str("Protocol", "File");
+    out.str("Id", item.id);
+    out.str("Path", item.path);
+    out.str("Type", "Default");
+    out.str("Container", item.container);
+    out.num("Size", item.size);
+    out.str("Name", item.name);
+    out.flag("IsRemote", false);
+    out.str("ETag", std::string_view(item.id).substr(0, 16));
+    out.num("RunTimeTicks", item.run_ticks);
+    out.flag("SupportsTranscoding", true);
+    out.flag("SupportsDirectStream", true);
+    out.flag("SupportsDirectPlay", true);
+    out.flag("IsInfiniteStream", false);
+    out.flag("RequiresOpening", false);
+    out.flag("RequiresClosing", false);
+    out.str("VideoType", "VideoFile");
+    out.array("MediaStreams");
     const std::int64_t seconds = std::max<std::int64_t>(1, item.run_ticks / kTicksPerSecond);
-    member_num(out, "Bitrate", item.size * kBitsPerByte / seconds);
-    close_object(out);
+    out.num("Bitrate", item.size * kBitsPerByte / seconds);
 }
 
 }  // namespace
@@ -237,64 +210,52 @@ struct DemoServer::Impl {
         return page_json(list, static_cast<std::int64_t>(list.size()), 0, fields);
     }
 
-    void item_json(std::string &out, const DemoItem &item, const Fields &fields, bool all) const {
+    void item_json(const JsonObject &out, const DemoItem &item, const Fields &fields,
+                   bool all) const {
         const auto wants = [&](const char *f) { return all || fields.count(f) > 0; };
-        out += '{';
-        member(out, "Name", item.name);
-        member(out, "ServerId", library.server_id());
-        member(out, "Id", item.id);
-        if (wants("sortname")) member(out, "SortName", item.sort_name);
-        if (!item.container.empty()) member(out, "Container", item.container);
-        if (item.year > 0) member_num(out, "ProductionYear", item.year);
-        if (item.index_number > 0) member_num(out, "IndexNumber", item.index_number);
-        if (item.run_ticks > 0) member_num(out, "RunTimeTicks", item.run_ticks);
-        member_raw(out, "IsFolder", item.folder ? "true" : "false");
-        if (wants("parentid") && !item.parent_id.empty()) member(out, "ParentId", item.parent_id);
-        member(out, "Type", item.type);
-        if (!item.collection_type.empty()) member(out, "CollectionType", item.collection_type);
-        member(out, "MediaType", item.folder ? "Unknown" : "Video");
-        if (wants("path") && !item.path.empty()) member(out, "Path", item.path);
+        out.str("Name", item.name);
+        out.str("ServerId", library.server_id());
+        out.str("Id", item.id);
+        if (wants("sortname")) out.str("SortName", item.sort_name);
+        if (!item.container.empty()) out.str("Container", item.container);
+        if (item.year > 0) out.num("ProductionYear", item.year);
+        if (item.index_number > 0) out.num("IndexNumber", item.index_number);
+        if (item.run_ticks > 0) out.num("RunTimeTicks", item.run_ticks);
+        out.flag("IsFolder", item.folder);
+        if (wants("parentid") && !item.parent_id.empty()) out.str("ParentId", item.parent_id);
+        out.str("Type", item.type);
+        if (!item.collection_type.empty()) out.str("CollectionType", item.collection_type);
+        out.str("MediaType", item.folder ? "Unknown" : "Video");
+        if (wants("path") && !item.path.empty()) out.str("Path", item.path);
         if (wants("childcount") && item.folder)
-            member_num(out, "ChildCount", static_cast<std::int64_t>(item.children.size()));
+            out.num("ChildCount", static_cast<std::int64_t>(item.children.size()));
         if (wants("providerids")) {
-            std::string ids = "{";
-            if (!item.imdb.empty()) member(ids, "Imdb", item.imdb);
-            if (!item.tmdb.empty()) member(ids, "Tmdb", item.tmdb);
-            close_object(ids);
-            member_raw(out, "ProviderIds", ids);
+            const JsonObject ids = out.object("ProviderIds");
+            if (!item.imdb.empty()) ids.str("Imdb", item.imdb);
+            if (!item.tmdb.empty()) ids.str("Tmdb", item.tmdb);
         }
-        if (wants("mediasources") && !item.folder) {
-            std::string sources = "[";
-            media_source_json(sources, item);
-            sources += ']';
-            member_raw(out, "MediaSources", sources);
-        }
-        std::string user_data = "{";
-        member_num(user_data, "PlaybackPositionTicks", 0);
-        member_num(user_data, "PlayCount", 0);
-        member_raw(user_data, "IsFavorite", "false");
-        member_raw(user_data, "Played", "false");
-        member(user_data, "Key", item.id);
-        close_object(user_data);
-        member_raw(out, "UserData", user_data);
-        member_raw(out, "ImageTags", "{}");
-        member_raw(out, "BackdropImageTags", "[]");
-        member(out, "LocationType", "FileSystem");
-        close_object(out);
+        if (wants("mediasources") && !item.folder)
+            media_source_json(out.array("MediaSources").object(), item);
+        const JsonObject user_data = out.object("UserData");
+        user_data.num("PlaybackPositionTicks", 0);
+        user_data.num("PlayCount", 0);
+        user_data.flag("IsFavorite", false);
+        user_data.flag("Played", false);
+        user_data.str("Key", item.id);
+        out.object("ImageTags");
+        out.array("BackdropImageTags");
+        out.str("LocationType", "FileSystem");
     }
 
     std::string page_json(const std::vector<const DemoItem *> &items, std::int64_t total,
                           std::int64_t start, const Fields &fields) const {
-        std::string out = "{\"Items\":[";
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            if (i > 0) out += ',';
-            item_json(out, *items[i], fields, false);
-        }
-        out += "],";
-        member_num(out, "TotalRecordCount", total);
-        member_num(out, "StartIndex", start);
-        close_object(out);
-        return out;
+        const JsonDocument doc;
+        const JsonObject page = doc.root();
+        const JsonArray list = page.array("Items");
+        for (const DemoItem *item : items) item_json(list.object(), *item, fields, false);
+        page.num("TotalRecordCount", total);
+        page.num("StartIndex", start);
+        return doc.text();
     }
 
     void handle(const httplib::Request &req, httplib::Response &res);
@@ -382,26 +343,26 @@ void DemoServer::Impl::handle(const httplib::Request &req, httplib::Response &re
 }
 
 void DemoServer::Impl::public_info(httplib::Response &res, bool full) {
-    std::string out = "{";
-    member(out, "LocalAddress", url());
-    member(out, "ServerName", kServerName);
+    const JsonDocument doc;
+    const JsonObject info = doc.root();
+    info.str("LocalAddress", url());
+    info.str("ServerName", kServerName);
     const Traits &traits = traits_of(options.flavour);
-    member(out, "Version", traits.version);
-    member(out, "ProductName", traits.product);
-    member(out, "OperatingSystem", "");
-    member(out, "Id", library.server_id());
-    member_raw(out, "StartupWizardCompleted", "true");
+    info.str("Version", traits.version);
+    info.str("ProductName", traits.product);
+    info.str("OperatingSystem", "");
+    info.str("Id", library.server_id());
+    info.flag("StartupWizardCompleted", true);
     if (full) {
-        member(out, "OperatingSystemDisplayName", "Linux");
-        member_raw(out, "HasPendingRestart", "false");
-        member_raw(out, "IsShuttingDown", "false");
-        member_raw(out, "SupportsLibraryMonitor", "true");
-        member_num(out, "WebSocketPortNumber", port);
-        member_raw(out, "CanSelfRestart", "false");
-        member_raw(out, "HasUpdateAvailable", "false");
+        info.str("OperatingSystemDisplayName", "Linux");
+        info.flag("HasPendingRestart", false);
+        info.flag("IsShuttingDown", false);
+        info.flag("SupportsLibraryMonitor", true);
+        info.num("WebSocketPortNumber", port);
+        info.flag("CanSelfRestart", false);
+        info.flag("HasUpdateAvailable", false);
     }
-    close_object(out);
-    send_json(res, out);
+    send_json(res, doc.text());
 }
 
 void DemoServer::Impl::login(const httplib::Request &req, httplib::Response &res) {
@@ -413,13 +374,13 @@ void DemoServer::Impl::login(const httplib::Request &req, httplib::Response &res
             return send_text(
                 res, 400, "Authorization header must carry Client, Device, DeviceId and Version");
     }
-    const Handle<yyjson_doc, yyjson_doc_free> doc(yyjson_read_opts(
-        const_cast<char *>(req.body.data()), req.body.size(), 0, nullptr, nullptr));
-    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
-    if (!yyjson_is_obj(root)) return send_text(res, 400, "Invalid JSON body");
-    const char *user = yyjson_get_str(yyjson_obj_get(root, "Username"));
-    const char *pw = yyjson_get_str(yyjson_obj_get(root, "Pw"));
-    const bool ok = user && iequals(user, options.user) && (pw ? pw : "") == options.password;
+    const Handle<yyjson_doc, yyjson_doc_free> body(
+        yyjson_read(req.body.data(), req.body.size(), 0));
+    yyjson_val *fields = body ? yyjson_doc_get_root(body.get()) : nullptr;
+    if (!yyjson_is_obj(fields)) return send_text(res, 400, "Invalid JSON body");
+    const char *name = yyjson_get_str(yyjson_obj_get(fields, "Username"));
+    const char *pw = yyjson_get_str(yyjson_obj_get(fields, "Pw"));
+    const bool ok = name && iequals(name, options.user) && (pw ? pw : "") == options.password;
     if (!ok) {
         count([](DemoStats &s) { ++s.failed_logins; });
         return send_text(res, 401, "Error processing request.");
@@ -431,34 +392,30 @@ void DemoServer::Impl::login(const httplib::Request &req, httplib::Response &res
         ++stats.logins;
         stats.last_device_id = device_id;
     }
-    std::string user_json = "{";
-    member(user_json, "Name", options.user);
-    member(user_json, "ServerId", library.server_id());
-    member(user_json, "Id", library.user_id());
-    member_raw(user_json, "HasPassword", options.password.empty() ? "false" : "true");
-    member_raw(user_json, "HasConfiguredPassword", options.password.empty() ? "false" : "true");
-    member_raw(user_json, "EnableAutoLogin", "false");
-    member_raw(user_json, "Policy",
-               std::string("{\"IsAdministrator\":") + (options.admin ? "true" : "false") +
-                   ",\"EnableMediaPlayback\":true}");
-    close_object(user_json);
-    std::string session = "{";
-    member(session, "Id", random_hex());
-    member(session, "UserId", library.user_id());
-    member(session, "UserName", options.user);
-    member(session, "Client", auth_member(req, "client"));
-    member(session, "DeviceName", auth_member(req, "device"));
-    member(session, "DeviceId", device_id);
-    member(session, "ApplicationVersion", auth_member(req, "version"));
-    member(session, "ServerId", library.server_id());
-    close_object(session);
-    std::string out = "{";
-    member_raw(out, "User", user_json);
-    member_raw(out, "SessionInfo", session);
-    member(out, "AccessToken", token);
-    member(out, "ServerId", library.server_id());
-    close_object(out);
-    send_json(res, out);
+    const JsonDocument doc;
+    const JsonObject answer = doc.root();
+    const JsonObject user = answer.object("User");
+    user.str("Name", options.user);
+    user.str("ServerId", library.server_id());
+    user.str("Id", library.user_id());
+    user.flag("HasPassword", !options.password.empty());
+    user.flag("HasConfiguredPassword", !options.password.empty());
+    user.flag("EnableAutoLogin", false);
+    const JsonObject policy = user.object("Policy");
+    policy.flag("IsAdministrator", options.admin);
+    policy.flag("EnableMediaPlayback", true);
+    const JsonObject session = answer.object("SessionInfo");
+    session.str("Id", random_hex());
+    session.str("UserId", library.user_id());
+    session.str("UserName", options.user);
+    session.str("Client", auth_member(req, "client"));
+    session.str("DeviceName", auth_member(req, "device"));
+    session.str("DeviceId", device_id);
+    session.str("ApplicationVersion", auth_member(req, "version"));
+    session.str("ServerId", library.server_id());
+    answer.str("AccessToken", token);
+    answer.str("ServerId", library.server_id());
+    send_json(res, doc.text());
 }
 
 // /UserViews (jellyfin) resolves the user of the token, which an API key does not have;
@@ -515,21 +472,20 @@ void DemoServer::Impl::user_item(const std::string &uid, const std::string &id,
     count([](DemoStats &s) { ++s.lookups; });
     const DemoItem *item = library.find(id);
     if (!iequals(uid, library.user_id()) || !item) return send_text(res, 404, "Item not found");
-    std::string out;
-    item_json(out, *item, {}, true);
-    send_json(res, out);
+    const JsonDocument doc;
+    item_json(doc.root(), *item, {}, true);
+    send_json(res, doc.text());
 }
 
 void DemoServer::Impl::playback(const std::string &id, httplib::Response &res) {
     count([](DemoStats &s) { ++s.playback; });
     const DemoItem *item = library.find(id);
     if (!item) return send_text(res, 404, "Item not found");
-    std::string out = "{\"MediaSources\":[";
-    if (!item->folder) media_source_json(out, *item);
-    out += "],";
-    member(out, "PlaySessionId", random_hex());
-    close_object(out);
-    send_json(res, out);
+    const JsonDocument doc;
+    const JsonArray sources = doc.root().array("MediaSources");
+    if (!item->folder) media_source_json(sources.object(), *item);
+    doc.root().str("PlaySessionId", random_hex());
+    send_json(res, doc.text());
 }
 
 void DemoServer::Impl::stream(const httplib::Request &req, const std::string &id,

@@ -19,7 +19,7 @@ constexpr std::size_t kSizeWidth = 9;
 using Doc = Handle<yyjson_doc, yyjson_doc_free>;
 
 Doc parse(std::string_view json) {
-    return Doc(yyjson_read_opts(const_cast<char *>(json.data()), json.size(), 0, nullptr, nullptr));
+    return Doc(yyjson_read(json.data(), json.size(), 0));
 }
 
 std::string str(yyjson_val *obj, const char *key) {
