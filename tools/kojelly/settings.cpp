@@ -162,7 +162,8 @@ std::string stable_device_id() {
         std::array<char, 256> host{};
         if (gethostname(host.data(), host.size() - 1) == 0) seed = host.data();
     }
-    seed += ":" + std::to_string(getuid());
+    seed += ':';
+    seed += std::to_string(getuid());
     std::array<unsigned char, 16> digest{};
     tessel_md5(seed.data(), seed.size(), digest.data());
     std::string id = "kojelly-cli-";
