@@ -18,6 +18,7 @@
 #include <string_view>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 
 #include "json_writer.hpp"
 #include "kojelly_owned.hpp"
@@ -136,6 +137,55 @@ std::string content_type_of(std::string_view container) {
     if (container == "mp4") return "video/mp4";
     if (container == "avi") return "video/x-msvideo";
     return "application/octet-stream";
+}
+
+// The byte ranges that the server library parsed from the Range header (it has answered 416 to
+// one it could not parse), taken over from it. Left in the request, they would be applied a
+// second time to whatever this server answers: the library's release on Debian 12 cuts every
+// answer, JSON included, to the range without clamping it to the content, and later releases
+// answer 416 for a range that runs past the end where HTTP asks for it to be clamped. The
+// library has no switch for this, so the request gives its ranges up here.
+httplib::Ranges take_ranges(const httplib::Request &req) {
+    return std::exchange(const_cast<httplib::Request &>(req).ranges, {});
+}
+
+// The bytes of a file that a stream answer sends: all of them, one range first..last, or none.
+struct Span {
+    enum Kind { whole, range, none } kind;
+    std::uint64_t first;
+    std::uint64_t last;
+};
+
+// What the ranges ask of a file of size bytes (size > 0). One range is honoured, clamped to the
+// file; several are answered with the whole file, as HTTP allows, and so is a suffix of no
+// bytes. Bounds the header left out are -1.
+Span span_of(const httplib::Ranges &ranges, std::uint64_t size) {
+    Span span{Span::whole, 0, size - 1};
+    if (ranges.size() != 1) return span;
+    const auto [from, to] = ranges.front();
+    if (from >= 0) {
+        if (static_cast<std::uint64_t>(from) >= size) return {Span::none, 0, 0};
+        span = {Span::range, static_cast<std::uint64_t>(from), size - 1};
+        if (to >= 0) span.last = std::min(static_cast<std::uint64_t>(to), size - 1);
+    } else if (to > 0) {
+        span = {Span::range, size - std::min(static_cast<std::uint64_t>(to), size), size - 1};
+    }
+    return span;
+}
+
+// "bytes FIRST-LAST/SIZE", or "bytes */SIZE" when no byte can be sent.
+std::string content_range(const Span &span, std::uint64_t size) {
+    std::string out = "bytes ";
+    if (span.kind == Span::none) {
+        out += '*';
+    } else {
+        out += std::to_string(span.first);
+        out += '-';
+        out += std::to_string(span.last);
+    }
+    out += '/';
+    out += std::to_string(size);
+    return out;
 }
 
 using Fields = std::set<std::string>;
@@ -279,7 +329,8 @@ struct DemoServer::Impl {
     void items(const httplib::Request &req, httplib::Response &res);
     void user_item(const std::string &uid, const std::string &id, httplib::Response &res);
     void playback(const std::string &id, httplib::Response &res);
-    void stream(const httplib::Request &req, const std::string &id, httplib::Response &res);
+    void stream(const httplib::Request &req, const httplib::Ranges &ranges, const std::string &id,
+                httplib::Response &res);
 };
 
 bool DemoServer::Impl::apply_fault(const std::string &path, httplib::Response &res) {
@@ -295,9 +346,7 @@ bool DemoServer::Impl::apply_fault(const std::string &path, httplib::Response &r
 }
 
 void DemoServer::Impl::handle(const httplib::Request &req, httplib::Response &res) {
-    // The server library would apply a Range header on its own to whatever this handler
-    // answers, without clamping it to the content; ranges are this server's business.
-    const_cast<httplib::Request &>(req).ranges.clear();
+    const httplib::Ranges ranges = take_ranges(req);
     count([](DemoStats &s) { ++s.requests; });
 
     std::string path = lower(req.path);
@@ -347,7 +396,7 @@ void DemoServer::Impl::handle(const httplib::Request &req, httplib::Response &re
         case Route::playback:
             return playback(seg[1], res);
         case Route::stream:
-            return stream(req, seg[1], res);
+            return stream(req, ranges, seg[1], res);
         case Route::none:
             break;
     }
@@ -499,8 +548,8 @@ void DemoServer::Impl::playback(const std::string &id, httplib::Response &res) {
     send_json(res, doc.text());
 }
 
-void DemoServer::Impl::stream(const httplib::Request &req, const std::string &id,
-                              httplib::Response &res) {
+void DemoServer::Impl::stream(const httplib::Request &req, const httplib::Ranges &ranges,
+                              const std::string &id, httplib::Response &res) {
     count([](DemoStats &s) { ++s.streams; });
     const DemoItem *item = library.find(id);
     if (!item || item->folder) return send_text(res, 404, "Item not found");
@@ -510,46 +559,17 @@ void DemoServer::Impl::stream(const httplib::Request &req, const std::string &id
     const auto size = static_cast<std::uint64_t>(item->size);
     res.set_header("Accept-Ranges", "bytes");
     if (size == 0) return send_text(res, 200, "");
-    std::uint64_t first = 0;
-    std::uint64_t last = size - 1;
-    // One range is honoured; several, or a malformed one, are ignored and the whole file is
-    // sent, as HTTP allows.
-    bool ranged = false;
-    const std::string range = req.get_header_value("Range");
-    if (range.starts_with("bytes=") && range.find(',') == std::string::npos) {
-        const std::string_view wanted = trim(std::string_view(range).substr(6));
-        const auto dash = wanted.find('-');
-        const std::string_view a = dash == std::string_view::npos ? wanted : wanted.substr(0, dash);
-        const std::string_view b = dash == std::string_view::npos ? "" : wanted.substr(dash + 1);
-        std::uint64_t x = 0;
-        std::uint64_t y = 0;
-        const bool has_a = !a.empty() && std::from_chars(a.data(), a.data() + a.size(), x).ptr ==
-                                             a.data() + a.size();
-        const bool has_b = !b.empty() && std::from_chars(b.data(), b.data() + b.size(), y).ptr ==
-                                             b.data() + b.size();
-        if (dash != std::string_view::npos && has_a && (b.empty() || (has_b && y >= x))) {
-            if (x >= size) {
-                res.set_header("Content-Range", "bytes */" + std::to_string(size));
-                return send_text(res, 416, "Range Not Satisfiable");
-            }
-            first = x;
-            last = has_b ? std::min(y, size - 1) : size - 1;
-            ranged = true;
-        } else if (dash == 0 && has_b && y > 0) {
-            first = size - std::min(y, size);
-            ranged = true;
-        }
+    const Span span = span_of(ranges, size);
+    if (span.kind == Span::none) {
+        res.set_header("Content-Range", content_range(span, size));
+        return send_text(res, 416, "Range Not Satisfiable");
     }
-    if (ranged) {
-        res.status = 206;
-        res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
-                                            std::to_string(last) + "/" + std::to_string(size));
-    } else {
-        res.status = 200;
-    }
+    res.status = span.kind == Span::range ? 206 : 200;
+    if (span.kind == Span::range) res.set_header("Content-Range", content_range(span, size));
     const std::string file_id = item->id;
+    const std::uint64_t first = span.first;
     res.set_content_provider(
-        static_cast<std::size_t>(last - first + 1), content_type_of(item->container),
+        static_cast<std::size_t>(span.last - first + 1), content_type_of(item->container),
         [file_id, first](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
             std::array<char, kStreamPiece> piece{};
             const std::size_t n = std::min(length, piece.size());
