@@ -12,6 +12,7 @@
 #include "cli_options.hpp"
 #include "commands.hpp"
 #include "demo_server.hpp"
+#include "json_writer.hpp"
 #include "settings.hpp"
 #include "text.hpp"
 
@@ -66,10 +67,12 @@ int run_demo(Plugin &plugin, const CurlOptions &transport, DemoFlavour flavour, 
     s.media = media_transport.http();
     s.out = out;
     s.err = err;
-    s.settings = "{\"FullUrl\":" + json_string(server.url()) +
-                 ",\"UserName\":" + json_string(kDemoUser) +
-                 ",\"Password\":" + json_string(kDemoPassword) +
-                 ",\"DeviceId\":" + json_string(stable_device_id()) + "}";
+    const JsonDocument settings;
+    settings.root().str("FullUrl", server.url());
+    settings.root().str("UserName", kDemoUser);
+    settings.root().str("Password", kDemoPassword);
+    settings.root().str("DeviceId", stable_device_id());
+    s.settings = settings.text();
 
     const DemoLibrary &lib = server.library();
     const kojelly_handler_table &t = plugin.table();
