@@ -11,7 +11,6 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
-#include <cstdio>
 #include <mutex>
 #include <random>
 #include <set>
