@@ -403,6 +403,13 @@ TEST_F(CliTest, UsageErrorsExitWith2) {
     }
 }
 
+// Every help line fits a terminal of 80 columns.
+void expect_fits_80_columns(const std::string &help) {
+    for (const std::string &line : lines_of(help)) {
+        EXPECT_LE(kojelly::cli::display_width(line), 80u) << line;
+    }
+}
+
 TEST_F(CliTest, EveryCommandHasHelp) {
     for (const std::string command : {"validate", "ls", "tree", "stream", "demo"}) {
         SCOPED_TRACE(command);
@@ -411,10 +418,12 @@ TEST_F(CliTest, EveryCommandHasHelp) {
             const auto r = kojelly(args);
             EXPECT_EQ(r.status, 0) << show(r);
             EXPECT_EQ(r.out.rfind("Usage: kojelly " + command, 0), 0u) << r.out;
+            expect_fits_80_columns(r.out);
         }
     }
     const auto r = kojelly({"--help"});
     EXPECT_EQ(r.status, 0);
+    expect_fits_80_columns(r.out);
     for (const int status : {1, 2, 3, 11, 12, 13, 14, 15, 16, 18, 19, 20}) {
         EXPECT_NE(r.out.find("\n  " + std::to_string(status) + " "), std::string::npos) << status;
     }

@@ -159,7 +159,14 @@ TEST_F(DemoServerTest, EveryEndpointButThePublicOnesWantsAToken) {
             401);
         std::vector<std::string> lines = with_key();
         lines.push_back(range);
-        EXPECT_EQ(fetch("GET", c.path, lines).status, c.with_token);
+        const Reply r = fetch("GET", c.path, lines);
+        EXPECT_EQ(r.status, c.with_token);
+        if (c.with_token == 200) {
+            // An API answer is whole whatever range was asked for.
+            const Doc doc = r.json();
+            EXPECT_TRUE(yyjson_is_obj(doc ? yyjson_doc_get_root(doc.get()) : nullptr)) << r.body;
+            EXPECT_TRUE(r.header("Content-Range").empty());
+        }
     }
     EXPECT_EQ(fetch("GET", "/system/info/public").status, 200) << "paths ignore case";
     EXPECT_EQ(fetch("GET", "/nowhere", with_key()).status, 404);
@@ -338,10 +345,23 @@ TEST_F(DemoServerTest, StreamServesByteRanges) {
     // The same offset holds the same byte whichever range it was asked in.
     EXPECT_EQ(bodies[0].substr(50), bodies[1].substr(0, 50));
 
-    const Reply whole = fetch("GET", path, {}, {}, 1);
-    EXPECT_EQ(whole.status, 200);
-    EXPECT_EQ(whole.header("Content-Length"), std::to_string(size));
-    EXPECT_EQ(whole.body.substr(0, 100), bodies[0]);
+    // Answers that run to the end of the file are read up to their first piece only.
+    const Reply open_ended = fetch("GET", path, {"Range: bytes=100-"}, {}, 1);
+    EXPECT_EQ(open_ended.status, 206);
+    EXPECT_EQ(open_ended.header("Content-Range"), "bytes 100-" + std::to_string(size - 1) + total);
+    EXPECT_EQ(open_ended.header("Content-Length"), std::to_string(size - 100));
+
+    // No Range, several ranges and a suffix of no bytes all get the whole file.
+    const std::vector<std::vector<std::string>> whole_file = {
+        {}, {"Range: bytes=0-1,5-6"}, {"Range: bytes=-0"}};
+    for (const std::vector<std::string> &lines : whole_file) {
+        SCOPED_TRACE(lines.empty() ? "no Range" : lines.front());
+        const Reply whole = fetch("GET", path, lines, {}, 1);
+        EXPECT_EQ(whole.status, 200);
+        EXPECT_EQ(whole.header("Content-Length"), std::to_string(size));
+        EXPECT_TRUE(whole.header("Content-Range").empty());
+        EXPECT_EQ(whole.body.substr(0, 100), bodies[0]);
+    }
 
     EXPECT_EQ(fetch("GET", "/videos/" + m.id + "/stream?MediaSourceId=" + movie(2).id +
                                "&ApiKey=" + kApiKey)

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -64,6 +65,48 @@ TEST(TextTest, FitCutsAtCharacterBoundaries) {
     EXPECT_EQ(fit("much too long", 6), "much …");
     EXPECT_EQ(fit("ééééé", 3), "éé…");
     EXPECT_EQ(display_width(fit("ééééé", 3)), 3u);
+}
+
+TEST(TextTest, CaseFoldingIsAsciiLettersOnly) {
+    struct Case {
+        const char *why;
+        std::string a;
+        std::string b;
+        bool equal;
+    };
+    const Case cases[] = {
+        {"header names in any case", "CONTENT-type", "content-TYPE", true},
+        {"a longer name with the same start", "Range", "Ranges", false},
+        {"'@' and '`' differ by the case bit but are not letters", "a@", "A`", false},
+        {"'[' and '{' likewise", "[", "{", false},
+        {"bytes above ASCII are compared as they are", "\xc3\x89", "\xc3\xa9", false},
+        {"empty texts", "", "", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.why);
+        EXPECT_EQ(iequals(c.a, c.b), c.equal);
+    }
+    EXPECT_EQ(lower("MediaBrowser Client=\"É\""), "mediabrowser client=\"É\"");
+}
+
+TEST(TextTest, TrimAndSplitKeepWhatIsBetween) {
+    EXPECT_EQ(trim("  Content-Range: bytes 0-9/10\r\n"), "Content-Range: bytes 0-9/10");
+    EXPECT_EQ(trim(" \t\r\n\v\f"), "");
+    EXPECT_EQ(trim("a b"), "a b");
+    struct Case {
+        std::string text;
+        std::vector<std::string> pieces;
+    };
+    const Case cases[] = {
+        {"a,b,c", {"a", "b", "c"}},
+        {"one", {"one"}},
+        {"", {""}},
+        {"a,,b,", {"a", "", "b", ""}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(split(c.text, ','), c.pieces);
+    }
 }
 
 TEST(TextTest, JsonStringsEscapeWhatJsonRequires) {

@@ -1,11 +1,19 @@
-// Command-line parsing and help of the kojelly tool; see cli_options.hpp.
+// Command-line parsing and help of the kojelly tool; see cli_options.hpp. Two tables describe
+// the command line: the commands, and the options with the commands they apply to, where their
+// values go and their help. The parser and every help text are read from them, so that the help
+// cannot fall behind what the parser accepts.
 #include "cli_options.hpp"
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <climits>
-#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "text.hpp"
 
 namespace kojelly::cli {
 namespace {
@@ -13,136 +21,432 @@ namespace {
 constexpr long kMaxTimeoutSeconds = 86400;
 constexpr long kMaxPort = 65535;
 constexpr long kMaxDepth = INT_MAX;
+constexpr std::size_t kIndent = 2;
+constexpr std::size_t kGap = 2;
+constexpr std::size_t kHelpWidth = 80;
 
-constexpr std::array<std::string_view, 5> kCommands = {"validate", "ls", "tree", "stream", "demo"};
-
-enum class Kind { flag, value };
-
-// An option, and the commands it applies to ("" = every command but demo, "*" = all, "!" = none:
-// an option that is refused with a reason).
-struct OptionDef {
+struct CommandDef {
     std::string_view name;
-    Kind kind;
-    std::string_view commands;
+    std::string_view args = {};  // the arguments, as the usage line shows them
+    std::size_t min_args = 0;
+    std::size_t max_args = 0;
+    std::string_view summary;     // the overview's lines, separated by '\n'
+    std::string_view about = {};  // the command's own help; empty: the overview is its help
+    std::string_view json = {};   // what --json prints; empty when --json does not apply
 };
 
-constexpr std::array<OptionDef, 21> kOptionDefs = {{
-    {"--help", Kind::flag, "*"},
-    {"--version", Kind::flag, "*"},
-    {"--plugin", Kind::value, "*"},
-    {"--verbose", Kind::flag, "*"},
-    {"--timeout", Kind::value, "*"},
-    {"--insecure", Kind::flag, ""},
-    {"--json", Kind::flag, ""},
-    {"--settings", Kind::value, ""},
-    {"--server", Kind::value, ""},
-    {"--user", Kind::value, ""},
-    {"--password-stdin", Kind::flag, ""},
-    {"--password-env", Kind::value, ""},
-    {"--api-key-env", Kind::value, ""},
-    {"--device-id", Kind::value, ""},
-    {"--depth", Kind::value, "tree"},
-    {"--probe", Kind::flag, "stream"},
-    {"--serve", Kind::flag, "demo"},
-    {"--port", Kind::value, "demo"},
-    {"--flavour", Kind::value, "demo"},
+constexpr std::array<CommandDef, 6> kCommands = {{
+    {.name = "validate",
+     .summary = "check the settings: is it a Jellyfin/Emby server, are the\n"
+                "credentials accepted, its canonical address and identity",
+     .about = "Checks the server settings the way a host does before it saves them: asks\n"
+              "/System/Info/Public whether the address is a Jellyfin or Emby server, then\n"
+              "checks the API key or logs in, and prints the canonical address (FullUrl), the\n"
+              "server's ID, name and version.",
+     .json = "print the plug-in's validation answer"},
+    {.name = "ls",
+     .args = "[FOLDER_ID]",
+     .max_args = 1,
+     .summary = "list a folder; without FOLDER_ID the user's libraries",
+     .about = "Lists a folder: name, kind (dir or file), year, size and id of each entry, in\n"
+              "the server's order. Without FOLDER_ID it lists the root: the user's libraries.\n"
+              "Large folders are fetched page by page (500 entries a page).",
+     .json = "print the plug-in's listing JSON"},
+    {.name = "tree",
+     .args = "[FOLDER_ID]",
+     .max_args = 1,
+     .summary = "walk the folders below FOLDER_ID (or below the libraries)",
+     .about = "Walks the folders below FOLDER_ID (without it, below the user's libraries) and\n"
+              "prints them as a tree, files with their year and size. A progress line runs on\n"
+              "standard error while it walks, when that is a terminal. A folder that fails is\n"
+              "marked and the walk goes on; the exit status is then the first failure's.",
+     .json = "print one line per listed folder: {\"folder\":ID,\"depth\":N,\n"
+             "\"listing\":<the plug-in's listing JSON>}"},
+    {.name = "stream",
+     .args = "ITEM",
+     .min_args = 1,
+     .max_args = 1,
+     .summary = "resolve a playable item (an id or a listing entry's JSON)\n"
+                "to its stream URL and the Authorization header to send",
+     .about = "Resolves a playable item to its direct stream URL and prints the URL, the\n"
+              "Authorization header a player must send with it, and the file's size and\n"
+              "container. ITEM is an item id, or the JSON of an entry from `ls --json`.",
+     .json = "print the plug-in's stream answer (the probe report goes to\n"
+             "standard error)"},
+    {.name = "demo",
+     .summary = "run validate, ls, tree and stream against a built-in\n"
+                "demo server (--flavour jellyfin or emby); `demo --serve`\n"
+                "only runs the server",
+     .about = "Starts a demo server on 127.0.0.1 (a free port) that answers as a Jellyfin or\n"
+              "Emby server does, with a generated library: 1200 movies (more than two pages)\n"
+              "and a shows library with series, seasons, episodes and nested folders. Then\n"
+              "runs, through the plug-in and the tool's own HTTP transport: validate, ls of\n"
+              "the libraries, ls of the movies, a tree of the shows and stream --probe of a\n"
+              "movie."},
+    {.name = "help",
+     .args = "[COMMAND]",
+     .max_args = 1,
+     .summary = "this text, or a command's help"},
+}};
+
+// Where the overview lists an option; a command's own options are listed in its help instead.
+enum class Section { settings, other, own, refused };
+
+// Stores an option's value; false when the value is not one the option takes.
+using Setter = bool (*)(Options &o, const std::string &value);
+
+struct OptionDef {
+    std::string_view name;
+    std::string_view alias = {};     // a short spelling
+    std::string_view arg = {};       // the value's name in the help; empty for a flag
+    std::string_view commands = {};  // "" every command but demo, "*" all, else the one command
+    Section section;
+    Setter set = nullptr;
+    std::string_view wants = {};  // what a value must be, said when it is not
+    std::string_view help = {};   // lines separated by '\n'
+};
+
+template <typename T>
+Options &holder(Options &o, T Options::*) {
+    return o;
+}
+template <typename T>
+SettingsInput &holder(Options &o, T SettingsInput::*) {
+    return o.settings;
+}
+
+// true into a flag's member, the text into a value's.
+template <auto member>
+bool store(Options &o, const std::string &value) {
+    auto &field = holder(o, member).*member;
+    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(field)>, bool>) {
+        field = true;
+    } else {
+        field = value;
+    }
+    return true;
+}
+
+template <auto member, long min, long max>
+bool store_number(Options &o, const std::string &value) {
+    long n = 0;
+    const auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+    if (ec != std::errc() || ptr != value.data() + value.size() || n < min || n > max) return false;
+    o.*member = static_cast<std::remove_cvref_t<decltype(o.*member)>>(n);
+    return true;
+}
+
+bool store_flavour(Options &o, const std::string &value) {
+    return parse_flavour(value, o.flavour);
+}
+
+constexpr std::array<OptionDef, 21> kOptions = {{
+    {.name = "--server",
+     .arg = "URL",
+     .section = Section::settings,
+     .set = store<&SettingsInput::server>,
+     .help = "the server address, e.g. https://media.example:8920"},
+    {.name = "--user",
+     .arg = "NAME",
+     .section = Section::settings,
+     .set = store<&SettingsInput::user>,
+     .help = "log in as NAME"},
+    {.name = "--password-stdin",
+     .section = Section::settings,
+     .set = store<&SettingsInput::password_stdin>,
+     .help = "read the password from standard input (asked for,\n"
+             "without echo, when that is a terminal)"},
+    {.name = "--password-env",
+     .arg = "VAR",
+     .section = Section::settings,
+     .set = store<&SettingsInput::password_env>,
+     .help = "the password is in the environment variable VAR"},
+    {.name = "--api-key-env",
+     .arg = "VAR",
+     .section = Section::settings,
+     .set = store<&SettingsInput::api_key_env>,
+     .help = "use the API key in the environment variable VAR"},
+    {.name = "--device-id",
+     .arg = "ID",
+     .section = Section::settings,
+     .set = store<&SettingsInput::device_id>,
+     .help = "the DeviceId to present; by default one that stays the\n"
+             "same for this machine and user"},
+    {.name = "--settings",
+     .arg = "FILE",
+     .section = Section::settings,
+     .set = store<&SettingsInput::file>,
+     .help = "a JSON object with the plug-in's settings keys\n"
+             "(FullUrl, UserName, Password, APIKey, DeviceId, ...);\n"
+             "the options above override its members"},
+    {.name = "--plugin",
+     .arg = "PATH",
+     .commands = "*",
+     .section = Section::other,
+     .set = store<&Options::plugin>,
+     .help = "the plug-in to load (default: libkojelly.so next to\n"
+             "this program)"},
+    {.name = "--json",
+     .section = Section::other,
+     .set = store<&Options::json>,
+     .help = "print the plug-in's JSON answers instead of tables"},
+    {.name = "--insecure",
+     .section = Section::other,
+     .set = store<&Options::insecure>,
+     .help = "accept any TLS certificate (self-signed servers)"},
+    {.name = "--timeout",
+     .arg = "SECONDS",
+     .commands = "*",
+     .section = Section::other,
+     .set = store_number<&Options::timeout_s, 1, kMaxTimeoutSeconds>,
+     .wants = "a whole number of seconds from 1 to 86400",
+     .help = "give up on one HTTP exchange after SECONDS (default 60)"},
+    {.name = "--verbose",
+     .commands = "*",
+     .section = Section::other,
+     .set = store<&Options::verbose>,
+     .help = "log every HTTP exchange on standard error, with\n"
+             "credentials in URLs masked"},
+    {.name = "--version",
+     .commands = "*",
+     .section = Section::other,
+     .set = store<&Options::version>,
+     .help = "print the versions of the tool and of the plug-in"},
+    {.name = "--help",
+     .alias = "-h",
+     .commands = "*",
+     .section = Section::other,
+     .set = store<&Options::help>,
+     .help = "this text; after a command, that command's help"},
+    {.name = "--depth",
+     .arg = "N",
+     .commands = "tree",
+     .section = Section::own,
+     .set = store_number<&Options::depth, 1, kMaxDepth>,
+     .wants = "a whole number of at least 1",
+     .help = "list at most N levels below the start (default: no limit)"},
+    {.name = "--probe",
+     .commands = "stream",
+     .section = Section::own,
+     .set = store<&Options::probe>,
+     .help = "also fetch the first 64 KiB of the stream as a player does (a Range\n"
+             "GET with the Authorization header, through the same transport,\n"
+             "following redirects) and report the HTTP status, Content-Range and\n"
+             "bytes received; exit status 3 when it fails"},
+    {.name = "--flavour",
+     .arg = "F",
+     .commands = "demo",
+     .section = Section::own,
+     .set = store_flavour,
+     .wants = "jellyfin or emby",
+     .help = "the server to imitate:\n"
+             "jellyfin  a current Jellyfin server (the default): item ids of\n"
+             "          32 hex digits; /UserViews answers 400 to an API key,\n"
+             "          whose libraries are at /Library/MediaFolders; a token\n"
+             "          in the query only as ApiKey\n"
+             "emby      an Emby server: numeric item ids; no /UserViews, a\n"
+             "          user's libraries are at /Users/{user id}/Views; a\n"
+             "          token in the query as api_key"},
+    {.name = "--serve",
+     .commands = "demo",
+     .section = Section::own,
+     .set = store<&Options::serve>,
+     .help = "only run the server, until interrupted, and print how to reach\n"
+             "it (user \"demo\", password \"demo\", and an API key)"},
+    {.name = "--port",
+     .arg = "N",
+     .commands = "demo",
+     .section = Section::own,
+     .set = store_number<&Options::port, 1, kMaxPort>,
+     .wants = "a port number from 1 to 65535",
+     .help = "with --serve: listen on port N instead of a free one"},
     // Spelled out so that the answer explains why rather than saying "unknown option".
-    {"--password", Kind::value, "!"},
-    {"--api-key", Kind::value, "!"},
+    {.name = "--password", .arg = "SECRET", .commands = "*", .section = Section::refused},
+    {.name = "--api-key", .arg = "SECRET", .commands = "*", .section = Section::refused},
 }};
 
 const OptionDef *find_option(std::string_view name) {
-    for (const OptionDef &s : kOptionDefs) {
-        if (s.name == name) return &s;
+    for (const OptionDef &def : kOptions) {
+        if (def.name == name || (!def.alias.empty() && def.alias == name)) return &def;
     }
     return nullptr;
 }
 
-bool applies(const OptionDef &s, std::string_view command) {
-    if (s.commands == "*" || command.empty()) return true;
-    if (s.commands.empty()) return command != "demo";
-    return s.commands == command;
+const CommandDef *find_command(std::string_view name) {
+    for (const CommandDef &def : kCommands) {
+        if (def.name == name) return &def;
+    }
+    return nullptr;
 }
 
-bool number(std::string_view text, long min, long max, long &out) {
-    const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
-    return ec == std::errc() && ptr == text.data() + text.size() && out >= min && out <= max;
+bool applies(const OptionDef &def, std::string_view command) {
+    if (def.commands == "*" || command.empty()) return true;
+    if (def.commands.empty()) return command != "demo";
+    return def.commands == command;
 }
 
-struct Flag {
-    std::string_view name;
-    bool Options::*member;
-};
-constexpr std::array<Flag, 7> kFlags = {{
-    {"--help", &Options::help},
-    {"--version", &Options::version},
-    {"--verbose", &Options::verbose},
-    {"--insecure", &Options::insecure},
-    {"--json", &Options::json},
-    {"--probe", &Options::probe},
-    {"--serve", &Options::serve},
-}};
+// ---- Help ---------------------------------------------------------------------------------
 
-struct Text {
-    std::string_view name;
-    std::string SettingsInput::*member;
-};
-constexpr std::array<Text, 3> kTexts = {{
-    {"--settings", &SettingsInput::file},
-    {"--password-env", &SettingsInput::password_env},
-    {"--api-key-env", &SettingsInput::api_key_env},
-}};
+// "--server URL", "ls [FOLDER_ID]"; the name alone when it takes nothing.
+std::string with_arg(std::string_view name, std::string_view arg) {
+    std::string out(name);
+    if (!arg.empty()) {
+        out += ' ';
+        out += arg;
+    }
+    return out;
+}
 
-struct Optional {
-    std::string_view name;
-    std::optional<std::string> SettingsInput::*member;
-};
-constexpr std::array<Optional, 3> kOptionals = {{
-    {"--server", &SettingsInput::server},
-    {"--user", &SettingsInput::user},
-    {"--device-id", &SettingsInput::device_id},
-}};
+// "-h, --help", "--server URL".
+std::string label_of(const OptionDef &def) {
+    std::string label;
+    if (!def.alias.empty()) {
+        label += def.alias;
+        label += ", ";
+    }
+    label += with_arg(def.name, def.arg);
+    return label;
+}
 
-struct Number {
-    std::string_view name;
-    long min;
-    long max;
-    const char *complaint;
+struct Row {
+    std::string label;
+    std::string_view text;  // lines separated by '\n'
 };
-constexpr std::array<Number, 3> kNumbers = {{
-    {"--timeout", 1, kMaxTimeoutSeconds, "a whole number of seconds from 1 to 86400"},
-    {"--depth", 1, kMaxDepth, "a whole number of at least 1"},
-    {"--port", 1, kMaxPort, "a port number from 1 to 65535"},
-}};
 
-bool apply(Options &o, std::string_view name, const std::string &value, std::string &error) {
-    if (name == "--plugin") o.plugin = value;
-    if (name == "--password-stdin") o.settings.password_stdin = true;
-    if (name == "--flavour" && !parse_flavour(value, o.flavour)) {
-        error = "--flavour wants jellyfin or emby";
-        return false;
-    }
-    for (const Flag &f : kFlags) {
-        if (f.name == name) o.*f.member = true;
-    }
-    for (const Text &t : kTexts) {
-        if (t.name == name) o.settings.*t.member = value;
-    }
-    for (const Optional &t : kOptionals) {
-        if (t.name == name) o.settings.*t.member = value;
-    }
-    for (const Number &num : kNumbers) {
-        if (num.name != name) continue;
-        long n = 0;
-        if (!number(value, num.min, num.max, n)) {
-            error = std::string(name) + " wants " + num.complaint;
-            return false;
+std::size_t label_width(const std::vector<Row> &rows) {
+    std::size_t width = 0;
+    for (const Row &row : rows) width = std::max(width, row.label.size());
+    return width;
+}
+
+// One row a line group: the label indented, the text's lines aligned one gap after a label of
+// width characters (by default the longest label of these rows).
+void append_rows(std::string &out, const std::vector<Row> &rows, std::size_t width = 0) {
+    const std::size_t column = kIndent + std::max(width, label_width(rows)) + kGap;
+    for (const Row &row : rows) {
+        std::string_view text = row.text;
+        out.append(kIndent, ' ');
+        out += row.label;
+        out.append(column - kIndent - row.label.size(), ' ');
+        while (true) {
+            const auto end = text.find('\n');
+            out += text.substr(0, end);
+            out += '\n';
+            if (end == std::string_view::npos) break;
+            text.remove_prefix(end + 1);
+            out.append(column, ' ');
         }
-        if (name == "--timeout") o.timeout_s = n;
-        if (name == "--depth") o.depth = static_cast<int>(n);
-        if (name == "--port") o.port = static_cast<int>(n);
     }
-    return true;
+}
+
+// The text's words in lines of at most kHelpWidth characters.
+void append_wrapped(std::string &out, std::string_view text) {
+    std::size_t line = 0;
+    for (const std::string &word : split(text, ' ')) {
+        if (line > 0 && line + 1 + word.size() > kHelpWidth) {
+            out += '\n';
+            line = 0;
+        } else if (line > 0) {
+            out += ' ';
+            ++line;
+        }
+        out += word;
+        line += word.size();
+    }
+    out += '\n';
+}
+
+std::vector<Row> option_rows(Section section, std::string_view command = {}) {
+    std::vector<Row> rows;
+    for (const OptionDef &def : kOptions) {
+        if (def.section == section && (command.empty() || def.commands == command))
+            rows.push_back({label_of(def), def.help});
+    }
+    return rows;
+}
+
+constexpr std::string_view kOverviewHead =
+    "kojelly - browse a Jellyfin or Emby server through the kojelly plug-in\n"
+    "\n"
+    "Usage: kojelly [OPTIONS] COMMAND [ARGS]\n";
+
+constexpr std::string_view kOverviewTail =
+    "Proxies come from the environment (http_proxy, https_proxy, no_proxy) as\n"
+    "libcurl reads them. API requests never follow redirects.\n"
+    "\n"
+    "Exit status:\n"
+    "  0   success\n"
+    "  1   the tool itself failed: plug-in not loadable, settings file unreadable,\n"
+    "      demo server not started, an answer it could not read\n"
+    "  2   usage error\n"
+    "  3   stream --probe: the stream could not be fetched\n"
+    "  11  credentials refused (plug-in status -1)\n"
+    "  12  item or folder not found, or not of the kind needed (-2)\n"
+    "  13  the server throttled the request, HTTP 429 (-3)\n"
+    "  14  no transport, server unreachable, timed out or failing with 5xx (-4)\n"
+    "  15  any other failure: unexpected status, malformed answer, a limit (-5)\n"
+    "  16  not supported (-6)\n"
+    "  18  invalid settings or arguments (-8)\n"
+    "  19  answer too large for the output buffer (-9)\n"
+    "  20  a status code the plug-in does not document\n";
+
+std::string overview() {
+    std::string out(kOverviewHead);
+    out += "\nCommands:\n";
+    std::vector<Row> commands;
+    for (const CommandDef &def : kCommands)
+        commands.push_back({with_arg(def.name, def.args), def.summary});
+    append_rows(out, commands);
+    const std::vector<Row> settings = option_rows(Section::settings);
+    const std::vector<Row> other = option_rows(Section::other);
+    const std::size_t width = std::max(label_width(settings), label_width(other));
+    out += "\nServer settings (a secret is never an argument: others can read those):\n";
+    append_rows(out, settings, width);
+    out += "\nOther options:\n";
+    append_rows(out, other, width);
+    out += '\n';
+    out += kOverviewTail;
+    return out;
+}
+
+std::string command_help(const CommandDef &command) {
+    std::vector<Row> rows = option_rows(Section::own, command.name);
+    std::string out = "Usage: kojelly ";
+    out += with_arg(command.name, command.args);
+    for (const Row &row : rows) {
+        out += " [";
+        out += row.label;
+        out += ']';
+    }
+    out += " [OPTIONS]\n\n";
+    out += command.about;
+    out += "\n\n";
+    if (!command.json.empty()) rows.push_back({"--json", command.json});
+    append_rows(out, rows);
+    // The overview's options that reach this command, unless they all do.
+    std::vector<std::string_view> shared;
+    bool all = true;
+    for (const OptionDef &def : kOptions) {
+        if (def.section != Section::settings && def.section != Section::other) continue;
+        if (applies(def, command.name)) {
+            shared.push_back(def.name);
+        } else {
+            all = false;
+        }
+    }
+    out += '\n';
+    if (all) {
+        out += "Server settings and other options: kojelly --help.\n";
+        return out;
+    }
+    std::string note;
+    for (std::size_t i = 0; i < shared.size(); ++i) {
+        if (i > 0) note += i + 1 == shared.size() ? " and " : ", ";
+        note += shared[i];
+    }
+    note += " apply as for the other commands (kojelly --help).";
+    append_wrapped(out, note);
+    return out;
 }
 
 }  // namespace
@@ -206,10 +510,6 @@ bool parse_args(int argc, const char *const *argv, Options &o, std::string &erro
             options_end = true;
             continue;
         }
-        if (arg == "-h") {
-            o.help = true;
-            continue;
-        }
         const auto eq = arg.find('=');
         const std::string_view name = arg.substr(0, eq);
         const OptionDef *def = find_option(name);
@@ -217,7 +517,7 @@ bool parse_args(int argc, const char *const *argv, Options &o, std::string &erro
             error = "unknown option " + std::string(name);
             return false;
         }
-        if (def->commands == "!") {
+        if (def->section == Section::refused) {
             error = std::string(name) +
                     " does not exist: a secret on the command line is visible to every user of "
                     "this machine; use --password-stdin, --password-env, --api-key-env or "
@@ -225,7 +525,7 @@ bool parse_args(int argc, const char *const *argv, Options &o, std::string &erro
             return false;
         }
         std::string value;
-        if (def->kind == Kind::value) {
+        if (!def->arg.empty()) {
             if (eq != std::string_view::npos) {
                 value = arg.substr(eq + 1);
             } else if (i + 1 < argc) {
@@ -245,8 +545,8 @@ bool parse_args(int argc, const char *const *argv, Options &o, std::string &erro
         o.command = o.args.empty() ? "" : o.args.front();
         o.args.clear();
     }
-    if (!o.command.empty() &&
-        std::find(kCommands.begin(), kCommands.end(), o.command) == kCommands.end()) {
+    const CommandDef *command = o.command.empty() ? nullptr : find_command(o.command);
+    if (!o.command.empty() && !command) {
         error = "unknown command " + o.command;
         return false;
     }
@@ -255,18 +555,17 @@ bool parse_args(int argc, const char *const *argv, Options &o, std::string &erro
             error = std::string(def->name) + " does not apply to " + o.command;
             return false;
         }
-        if (!apply(o, def->name, value, error)) return false;
+        if (!def->set(o, value)) {
+            error = std::string(def->name) + " wants " + std::string(def->wants);
+            return false;
+        }
     }
     if (o.help || o.version) return true;
-    if (o.command.empty()) {
+    if (!command) {
         error = "no command given";
         return false;
     }
-    const std::size_t n = o.args.size();
-    const bool count_ok = o.command == "stream"                        ? n == 1
-                          : (o.command == "ls" || o.command == "tree") ? n <= 1
-                                                                       : n == 0;
-    if (!count_ok) {
+    if (o.args.size() < command->min_args || o.args.size() > command->max_args) {
         error = "wrong number of arguments for " + o.command;
         return false;
     }
@@ -282,150 +581,10 @@ bool parse_args(int argc, const char *const *argv, Options &o, std::string &erro
 }
 
 std::string help_text(std::string_view command) {
-    if (command.empty()) {
-        return R"(kojelly - browse a Jellyfin or Emby server through the kojelly plug-in
-
-Usage: kojelly [OPTIONS] COMMAND [ARGS]
-
-Commands:
-  validate            check the settings: is it a Jellyfin/Emby server, are the
-                      credentials accepted, its canonical address and identity
-  ls [FOLDER_ID]      list a folder; without FOLDER_ID the user's libraries
-  tree [FOLDER_ID]    walk the folders below FOLDER_ID (or below the libraries)
-  stream ITEM         resolve a playable item (an id or a listing entry's JSON)
-                      to its stream URL and the Authorization header to send
-  demo                run validate, ls, tree and stream against a built-in
-                      demo server (--flavour jellyfin or emby); `demo --serve`
-                      only runs the server
-  help [COMMAND]      this text, or a command's help
-
-Server settings (a secret is never an argument: others can read those):
-  --server URL          the server address, e.g. https://media.example:8920
-  --user NAME           log in as NAME
-  --password-stdin      read the password from standard input (asked for,
-                        without echo, when that is a terminal)
-  --password-env VAR    the password is in the environment variable VAR
-  --api-key-env VAR     use the API key in the environment variable VAR
-  --device-id ID        the DeviceId to present; by default one that stays the
-                        same for this machine and user
-  --settings FILE       a JSON object with the plug-in's settings keys
-                        (FullUrl, UserName, Password, APIKey, DeviceId, ...);
-                        the options above override its members
-
-Other options:
-  --plugin PATH         the plug-in to load (default: libkojelly.so next to
-                        this program)
-  --json                print the plug-in's JSON answers instead of tables
-  --insecure            accept any TLS certificate (self-signed servers)
-  --timeout SECONDS     give up on one HTTP exchange after SECONDS (default 60)
-  --verbose             log every HTTP exchange on standard error, with
-                        credentials in URLs masked
-  --version             print the versions of the tool and of the plug-in
-  -h, --help            this text; after a command, that command's help
-
-Proxies come from the environment (http_proxy, https_proxy, no_proxy) as
-libcurl reads them. API requests never follow redirects.
-
-Exit status:
-  0   success
-  1   the tool itself failed: plug-in not loadable, settings file unreadable,
-      demo server not started, an answer it could not read
-  2   usage error
-  3   stream --probe: the stream could not be fetched
-  11  credentials refused (plug-in status -1)
-  12  item or folder not found, or not of the kind needed (-2)
-  13  the server throttled the request, HTTP 429 (-3)
-  14  no transport, server unreachable, timed out or failing with 5xx (-4)
-  15  any other failure: unexpected status, malformed answer, a limit (-5)
-  16  not supported (-6)
-  18  invalid settings or arguments (-8)
-  19  answer too large for the output buffer (-9)
-  20  a status code the plug-in does not document
-)";
-    }
-    if (command == "validate") {
-        return R"(Usage: kojelly validate [OPTIONS]
-
-Checks the server settings the way a host does before it saves them: asks
-/System/Info/Public whether the address is a Jellyfin or Emby server, then
-checks the API key or logs in, and prints the canonical address (FullUrl), the
-server's ID, name and version.
-
-  --json    print the plug-in's validation answer
-
-Server settings and other options: kojelly --help.
-)";
-    }
-    if (command == "ls") {
-        return R"(Usage: kojelly ls [FOLDER_ID] [OPTIONS]
-
-Lists a folder: name, kind (dir or file), year, size and id of each entry, in
-the server's order. Without FOLDER_ID it lists the root: the user's libraries.
-Large folders are fetched page by page (500 entries a page).
-
-  --json    print the plug-in's listing JSON
-
-Server settings and other options: kojelly --help.
-)";
-    }
-    if (command == "tree") {
-        return R"(Usage: kojelly tree [FOLDER_ID] [--depth N] [OPTIONS]
-
-Walks the folders below FOLDER_ID (without it, below the user's libraries) and
-prints them as a tree, files with their year and size. A progress line runs on
-standard error while it walks, when that is a terminal. A folder that fails is
-marked and the walk goes on; the exit status is then the first failure's.
-
-  --depth N   list at most N levels below the start (default: no limit)
-  --json      print one line per listed folder: {"folder":ID,"depth":N,
-              "listing":<the plug-in's listing JSON>}
-
-Server settings and other options: kojelly --help.
-)";
-    }
-    if (command == "stream") {
-        return R"(Usage: kojelly stream ITEM [--probe] [OPTIONS]
-
-Resolves a playable item to its direct stream URL and prints the URL, the
-Authorization header a player must send with it, and the file's size and
-container. ITEM is an item id, or the JSON of an entry from `ls --json`.
-
-  --probe   also fetch the first 64 KiB of the stream as a player does (a Range
-            GET with the Authorization header, through the same transport,
-            following redirects) and report the HTTP status, Content-Range and
-            bytes received; exit status 3 when it fails
-  --json    print the plug-in's stream answer (the probe report goes to
-            standard error)
-
-Server settings and other options: kojelly --help.
-)";
-    }
-    if (command == "demo") {
-        return R"(Usage: kojelly demo [--flavour F] [--serve [--port N]] [OPTIONS]
-
-Starts a demo server on 127.0.0.1 (a free port) that answers as a Jellyfin or
-Emby server does, with a generated library: 1200 movies (more than two pages)
-and a shows library with series, seasons, episodes and nested folders. Then
-runs, through the plug-in and the tool's own HTTP transport: validate, ls of
-the libraries, ls of the movies, a tree of the shows and stream --probe of a
-movie.
-
-  --flavour F  the server to imitate:
-               jellyfin  a current Jellyfin server (the default): item ids of
-                         32 hex digits; /UserViews answers 400 to an API key,
-                         whose libraries are at /Library/MediaFolders; a token
-                         in the query only as ApiKey
-               emby      an Emby server: numeric item ids; no /UserViews, a
-                         user's libraries are at /Users/{user id}/Views; a
-                         token in the query as api_key
-  --serve      only run the server, until interrupted, and print how to reach
-               it (user "demo", password "demo", and an API key)
-  --port N     with --serve: listen on port N instead of a free one
-
---plugin, --verbose and --timeout apply as for the other commands.
-)";
-    }
-    return {};
+    if (command.empty()) return overview();
+    const CommandDef *def = find_command(command);
+    if (!def) return {};
+    return def->about.empty() ? overview() : command_help(*def);
 }
 
 }  // namespace kojelly::cli

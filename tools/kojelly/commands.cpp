@@ -4,6 +4,7 @@
 #include <set>
 
 #include "cli_options.hpp"
+#include "kojelly_owned.hpp"
 #include "text.hpp"
 
 namespace kojelly::cli {
@@ -74,6 +75,53 @@ bool walk(Session &s, const std::string &folder_id, int level, Walk &w,
     }
     return true;
 }
+
+// A request table that hands every request on to another one with a few header lines added,
+// so that a request the support library builds itself (the Range GET) still carries the
+// Authorization header the plug-in answered with. libcurl sends such a line to the URL's own
+// host only, never on to the host of a redirect.
+class WithHeaders {
+public:
+    WithHeaders(const tessel_http *inner, std::vector<std::string> lines)
+        : inner_(inner), lines_(std::move(lines)) {
+        table_.size = sizeof table_;
+        table_.version = inner->version;
+        table_.user = this;
+        table_.request = &WithHeaders::request;
+        table_.free = &WithHeaders::release;
+    }
+    WithHeaders(const WithHeaders &) = delete;
+    WithHeaders &operator=(const WithHeaders &) = delete;
+
+    const tessel_http *http() const { return &table_; }
+
+private:
+    static std::int32_t request(void *user, const tessel_http_req *req, std::int32_t *status,
+                                char **error) noexcept {
+        const auto &self = *static_cast<const WithHeaders *>(user);
+        try {
+            std::vector<const char *> lines(req->headers, req->headers + req->header_count);
+            for (const std::string &line : self.lines_) lines.push_back(line.c_str());
+            tessel_http_req with = *req;
+            with.headers = lines.data();
+            with.header_count = lines.size();
+            if (!self.lines_.empty()) with.credentials = 1;
+            return self.inner_->request(self.inner_->user, &with, status, error);
+        } catch (...) {
+            // No text: only the inner table knows how to allocate one its free() accepts.
+            if (error) *error = nullptr;
+            return -1;
+        }
+    }
+    static void release(void *user, void *mem) noexcept {
+        const tessel_http *inner = static_cast<const WithHeaders *>(user)->inner_;
+        inner->free(inner->user, mem);
+    }
+
+    const tessel_http *inner_;
+    std::vector<std::string> lines_;
+    tessel_http table_{};
+};
 
 }  // namespace
 
@@ -151,9 +199,7 @@ int cmd_tree(Session &s, const std::string &folder_id, int depth) {
 }
 
 std::string entry_for(std::string_view item) {
-    std::string_view t = item;
-    while (!t.empty() && (t.front() == ' ' || t.front() == '\t' || t.front() == '\n'))
-        t.remove_prefix(1);
+    const std::string_view t = trim(item);
     if (!t.empty() && (t.front() == '{' || t.front() == '"')) return std::string(item);
     return json_string(item);
 }
@@ -161,41 +207,29 @@ std::string entry_for(std::string_view item) {
 Probe probe_stream(const tessel_http *http, const std::string &url,
                    const std::string &authorization) {
     Probe p;
-    const std::string range = "Range: bytes=0-" + std::to_string(kProbeBytes - 1);
-    std::vector<const char *> lines = {range.c_str()};
-    std::vector<char> auth(authorization.size() + kHeaderLineSlack);
+    std::vector<std::string> lines;
     if (!authorization.empty()) {
-        if (tessel_header_line("Authorization", authorization.c_str(), auth.data(), auth.size()) !=
+        std::vector<char> line(authorization.size() + kHeaderLineSlack);
+        if (tessel_header_line("Authorization", authorization.c_str(), line.data(), line.size()) !=
             0) {
             p.error = "the Authorization header is not a valid header value";
             return p;
         }
-        lines.push_back(auth.data());
+        lines.emplace_back(line.data());
     }
-    tessel_collect c;
-    tessel_collect_init(&c, static_cast<std::uint64_t>(kProbeBytes));
-    tessel_http_req req{};
-    req.size = sizeof req;
-    req.method = "GET";
-    req.url = url.c_str();
-    req.headers = lines.data();
-    req.header_count = lines.size();
-    // libcurl sends a header line like this one to the URL's own host only, never on to the
-    // host of a redirect.
-    req.credentials = authorization.empty() ? 0 : 1;
-    req.on_header = tessel_collect_header;
-    req.on_body = tessel_collect_body;
-    req.user = &c;
+    const WithHeaders authorized(http, std::move(lines));
+    Owned<tessel_collect, tessel_collect_free> c;
+    tessel_collect_init(c.get(), static_cast<std::uint64_t>(kProbeBytes));
     char *error = nullptr;
-    p.result = http->request(http->user, &req, &p.status, &error);
+    p.result = tessel_http_range(authorized.http(), url.c_str(), 0, kProbeBytes - 1, c.get(),
+                                 &p.status, &error);
     if (error) {
         p.error = error;
-        http->free(http->user, error);
+        authorized.http()->free(authorized.http()->user, error);
     }
     if (p.result != 0 && p.error.empty()) p.error = "transport failure";
-    if (const char *range = tessel_hdrs_get(&c.headers, "Content-Range")) p.content_range = range;
-    p.bytes = c.body.len;
-    tessel_collect_free(&c);
+    if (const char *range = tessel_hdrs_get(&c->headers, "Content-Range")) p.content_range = range;
+    p.bytes = c->body.len;
     return p;
 }
 

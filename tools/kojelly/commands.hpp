@@ -41,9 +41,10 @@ int report(Session &s, const Outcome &o);
 // string), else the argument as a JSON string, so that a bare id can be typed as it is.
 std::string entry_for(std::string_view item);
 
-// The first bytes of a stream, fetched with a Range GET that carries the Authorization header
-// the plug-in answered with (empty: none). The token in the URL alone does not open a stream on
-// a server that reads tokens only from headers or from a query name the plug-in does not use.
+// The first bytes of a stream, fetched with the support library's Range GET (tessel_http_range)
+// through http, with the Authorization header the plug-in answered with added to it (empty:
+// none). The token in the URL alone does not open a stream on a server that reads tokens only
+// from headers or from a query name the plug-in does not use.
 struct Probe {
     std::int32_t result = -1;  // the transport's result; 0 = an answer arrived
     std::int32_t status = 0;

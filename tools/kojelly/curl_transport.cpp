@@ -6,11 +6,12 @@
 #include <array>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
+
+#include "kojelly_owned.hpp"
+#include "text.hpp"
 
 namespace kojelly::cli {
 namespace {
@@ -20,14 +21,8 @@ constexpr long kMaxRedirects = 5;
 constexpr const char *kUserAgent = "kojelly-cli/1.0";
 constexpr const char *kProtocols = "http,https";
 
-struct EasyFree {
-    void operator()(CURL *h) const { curl_easy_cleanup(h); }
-};
-struct SlistFree {
-    void operator()(curl_slist *l) const { curl_slist_free_all(l); }
-};
-using Easy = std::unique_ptr<CURL, EasyFree>;
-using Slist = std::unique_ptr<curl_slist, SlistFree>;
+using Easy = Handle<CURL, curl_easy_cleanup>;
+using Slist = Handle<curl_slist, curl_slist_free_all>;
 
 // Each thread keeps one easy handle between requests, so that consecutive requests to a server
 // reuse its connection. A request started from inside a callback of another one on the same
@@ -77,32 +72,6 @@ struct Exchange {
     bool stopped = false;
     std::uint64_t bytes = 0;
 };
-
-char *heap_text(std::string_view text) {
-    char *copy = static_cast<char *>(std::malloc(text.size() + 1));
-    if (copy) {
-        std::memcpy(copy, text.data(), text.size());
-        copy[text.size()] = '\0';
-    }
-    return copy;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-        if (fold(a[i]) != fold(b[i])) return false;
-    }
-    return true;
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() &&
-           (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-        s.remove_suffix(1);
-    return s;
-}
 
 // "HTTP/1.1 206 Partial Content" or "HTTP/2 200": the three digits after the first space.
 std::int32_t status_of(std::string_view line) {
@@ -238,7 +207,7 @@ void set_transfer_options(CURL *h, const CurlOptions &o, bool has_range) {
 }
 
 std::int32_t fail(char **error, std::string_view message) {
-    if (error) *error = heap_text(message);
+    if (error) *error = tessel_strndup(message.data(), message.size());
     return -1;
 }
 

@@ -3,8 +3,8 @@
 
 #include <pthread.h>
 
-#include <array>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -12,6 +12,7 @@
 #include "cli_options.hpp"
 #include "commands.hpp"
 #include "demo_server.hpp"
+#include "json_writer.hpp"
 #include "settings.hpp"
 #include "text.hpp"
 
@@ -29,9 +30,9 @@ void step(std::FILE *out, const std::string &command, const std::string &what) {
 
 std::string random_key() {
     std::random_device rd;
-    std::array<char, 33> text{};
-    std::snprintf(text.data(), text.size(), "%08x%08x%08x%08x", rd(), rd(), rd(), rd());
-    return text.data();
+    std::uniform_int_distribution<std::uint64_t> any;
+    const std::uint64_t hi = any(rd);
+    return hex128(hi, any(rd));
 }
 
 }  // namespace
@@ -66,10 +67,12 @@ int run_demo(Plugin &plugin, const CurlOptions &transport, DemoFlavour flavour, 
     s.media = media_transport.http();
     s.out = out;
     s.err = err;
-    s.settings = "{\"FullUrl\":" + json_string(server.url()) +
-                 ",\"UserName\":" + json_string(kDemoUser) +
-                 ",\"Password\":" + json_string(kDemoPassword) +
-                 ",\"DeviceId\":" + json_string(stable_device_id()) + "}";
+    const JsonDocument settings;
+    settings.root().str("FullUrl", server.url());
+    settings.root().str("UserName", kDemoUser);
+    settings.root().str("Password", kDemoPassword);
+    settings.root().str("DeviceId", stable_device_id());
+    s.settings = settings.text();
 
     const DemoLibrary &lib = server.library();
     const kojelly_handler_table &t = plugin.table();

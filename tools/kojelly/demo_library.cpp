@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "text.hpp"
+
 namespace kojelly::cli {
 namespace {
 
@@ -92,8 +94,7 @@ std::uint64_t fnv1a(std::string_view text) {
 
 // Articles and leading punctuation do not count when the server sorts by name.
 std::string sort_name_of(std::string_view name) {
-    std::string s;
-    for (const char c : name) s += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string s = lower(name);
     std::size_t start = 0;
     while (start < s.size() && !std::isalnum(static_cast<unsigned char>(s[start])) &&
            static_cast<unsigned char>(s[start]) < 0x80)
@@ -154,19 +155,13 @@ DemoLibrary::DemoLibrary(int movie_count, DemoFlavour flavour)
 }
 
 const DemoItem *DemoLibrary::find(std::string_view id) const {
-    std::string key(id);
-    for (auto &c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const auto it = by_id_.find(key);
+    const auto it = by_id_.find(lower(id));
     return it == by_id_.end() ? nullptr : &items_[it->second];
 }
 
 std::string DemoLibrary::next_id() {
-    std::array<char, 33> text{};
     const std::uint64_t hi = splitmix(id_state_);
-    const std::uint64_t lo = splitmix(id_state_);
-    std::snprintf(text.data(), text.size(), "%016llx%016llx", static_cast<unsigned long long>(hi),
-                  static_cast<unsigned long long>(lo));
-    return text.data();
+    return hex128(hi, splitmix(id_state_));
 }
 
 // Server and user ids are hexadecimal in both flavours; only item ids differ.

@@ -4,8 +4,8 @@
 #include <yyjson.h>
 
 #include <algorithm>
-#include <memory>
 
+#include "kojelly_owned.hpp"
 #include "text.hpp"
 
 namespace kojelly::cli {
@@ -16,13 +16,10 @@ constexpr std::size_t kKindWidth = 4;
 constexpr std::size_t kYearWidth = 4;
 constexpr std::size_t kSizeWidth = 9;
 
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocFree>;
+using Doc = Handle<yyjson_doc, yyjson_doc_free>;
 
 Doc parse(std::string_view json) {
-    return Doc(yyjson_read_opts(const_cast<char *>(json.data()), json.size(), 0, nullptr, nullptr));
+    return Doc(yyjson_read(json.data(), json.size(), 0));
 }
 
 std::string str(yyjson_val *obj, const char *key) {

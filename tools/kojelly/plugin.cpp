@@ -7,6 +7,8 @@
 #include <array>
 #include <cstring>
 
+#include "kojelly_owned.hpp"
+
 namespace kojelly::cli {
 namespace {
 
@@ -28,6 +30,7 @@ bool resolve(void *handle, const char *name, F &fn, std::string &missing) {
 }  // namespace
 
 struct Plugin::Exports {
+    Handle<void, dlclose> library;
     const kojelly_handler_table *(*korch_get)() = nullptr;
     const char *(*version)() = nullptr;
     const char *(*result_json)() = nullptr;
@@ -42,24 +45,25 @@ struct Plugin::Exports {
 std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string &error) {
     std::unique_ptr<Plugin> p(new Plugin());
     p->path_ = path;
-    p->handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!p->handle_) {
+    p->fn_ = std::make_unique<Exports>();
+    Exports &f = *p->fn_;
+    f.library.reset(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+    if (!f.library) {
         const char *why = dlerror();
         error = "cannot load the plug-in: " + std::string(why ? why : path.c_str());
         return nullptr;
     }
-    p->fn_ = std::make_unique<Exports>();
-    Exports &f = *p->fn_;
+    void *const lib = f.library.get();
     std::string missing;
-    resolve(p->handle_, "korch_get", f.korch_get, missing);
-    resolve(p->handle_, "kojelly_version", f.version, missing);
-    resolve(p->handle_, "kojelly_result_json", f.result_json, missing);
-    resolve(p->handle_, "kojelly_last_error", f.last_error, missing);
-    resolve(p->handle_, "kojelly_set_io", f.set_io, missing);
-    resolve(p->handle_, "kojelly_validate", f.validate, missing);
-    resolve(p->handle_, "kojelly_list", f.list, missing);
-    resolve(p->handle_, "kojelly_stream_url", f.stream_url, missing);
-    resolve(p->handle_, "kojelly_redact", f.redact, missing);
+    resolve(lib, "korch_get", f.korch_get, missing);
+    resolve(lib, "kojelly_version", f.version, missing);
+    resolve(lib, "kojelly_result_json", f.result_json, missing);
+    resolve(lib, "kojelly_last_error", f.last_error, missing);
+    resolve(lib, "kojelly_set_io", f.set_io, missing);
+    resolve(lib, "kojelly_validate", f.validate, missing);
+    resolve(lib, "kojelly_list", f.list, missing);
+    resolve(lib, "kojelly_stream_url", f.stream_url, missing);
+    resolve(lib, "kojelly_redact", f.redact, missing);
     if (!missing.empty()) {
         error = path + " lacks the exports " + missing;
         return nullptr;
@@ -74,10 +78,8 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string &error
 }
 
 Plugin::~Plugin() {
-    if (!handle_) return;
     // The plug-in keeps a pointer into the host's io; take it back before the io goes away.
     if (fn_ && fn_->set_io) fn_->set_io(nullptr);
-    dlclose(handle_);
 }
 
 std::string Plugin::version() const {

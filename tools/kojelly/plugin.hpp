@@ -49,9 +49,9 @@ private:
     Plugin() = default;
     Outcome outcome(std::int32_t code) const;
 
+    // The loaded library and its resolved functions; closing it ends them all.
     struct Exports;
     std::string path_;
-    void *handle_ = nullptr;
     const kojelly_handler_table *table_ = nullptr;
     std::unique_ptr<Exports> fn_;
 };

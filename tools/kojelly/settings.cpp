@@ -6,16 +6,18 @@
 #include <unistd.h>
 #include <yyjson.h>
 
+#include <algorithm>
 #include <array>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <memory>
-#include <set>
+#include <string_view>
+#include <utility>
 #include <vector>
 
+#include "json_writer.hpp"
+#include "kojelly_owned.hpp"
 #include "tessel_http.h"
 #include "text.hpp"
 
@@ -27,65 +29,7 @@ constexpr std::size_t kMaxSettingsBytes = 1048576;
 constexpr std::size_t kDeviceIdDigestBytes = 8;
 constexpr mode_t kGroupOrOtherBits = 077;
 
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocFree>;
-
-void append_value(std::string &out, yyjson_val *v) {
-    switch (yyjson_get_type(v)) {
-        case YYJSON_TYPE_NULL:
-            out += "null";
-            break;
-        case YYJSON_TYPE_BOOL:
-            out += yyjson_get_bool(v) ? "true" : "false";
-            break;
-        case YYJSON_TYPE_STR:
-            append_json_string(out, std::string_view(yyjson_get_str(v), yyjson_get_len(v)));
-            break;
-        case YYJSON_TYPE_NUM: {
-            std::array<char, 40> text{};
-            if (yyjson_is_uint(v)) {
-                std::snprintf(text.data(), text.size(), "%" PRIu64, yyjson_get_uint(v));
-            } else if (yyjson_is_sint(v)) {
-                std::snprintf(text.data(), text.size(), "%" PRId64, yyjson_get_sint(v));
-            } else {
-                std::snprintf(text.data(), text.size(), "%.17g", yyjson_get_real(v));
-            }
-            out += text.data();
-            break;
-        }
-        case YYJSON_TYPE_ARR: {
-            out += '[';
-            std::size_t idx = 0;
-            std::size_t max = 0;
-            yyjson_val *item = nullptr;
-            yyjson_arr_foreach(v, idx, max, item) {
-                if (idx > 0) out += ',';
-                append_value(out, item);
-            }
-            out += ']';
-            break;
-        }
-        case YYJSON_TYPE_OBJ: {
-            out += '{';
-            std::size_t idx = 0;
-            std::size_t max = 0;
-            yyjson_val *key = nullptr;
-            yyjson_val *val = nullptr;
-            yyjson_obj_foreach(v, idx, max, key, val) {
-                if (idx > 0) out += ',';
-                append_value(out, key);
-                out += ':';
-                append_value(out, val);
-            }
-            out += '}';
-            break;
-        }
-        default:
-            out += "null";
-    }
-}
+using Doc = Handle<yyjson_doc, yyjson_doc_free>;
 
 bool read_file(const std::string &path, std::string &text, std::string &error) {
     std::ifstream in(path, std::ios::binary);
@@ -152,34 +96,39 @@ void warn_if_exposed(const std::string &path, yyjson_val *root) {
 }  // namespace
 
 SettingsStatus build_settings(const SettingsInput &in, std::string &json, std::string &error) {
-    std::vector<std::pair<std::string, std::string>> set;  // key, JSON value
-    if (in.server) set.emplace_back("FullUrl", json_string(*in.server));
-    if (in.user) set.emplace_back("UserName", json_string(*in.user));
+    // The members the options give; they replace the file's members of the same name and follow
+    // the file's members in this order.
+    std::vector<std::pair<const char *, std::string>> given;
+    if (in.server) given.emplace_back("FullUrl", *in.server);
+    if (in.user) given.emplace_back("UserName", *in.user);
     std::string secret;
     if (in.password_stdin) {
         if (!read_password(secret, error)) return SettingsStatus::bad_input;
-        set.emplace_back("Password", json_string(secret));
+        given.emplace_back("Password", secret);
     } else if (!in.password_env.empty()) {
         if (!from_env("--password-env", in.password_env, secret, error))
             return SettingsStatus::bad_input;
-        set.emplace_back("Password", json_string(secret));
+        given.emplace_back("Password", secret);
     }
     if (!in.api_key_env.empty()) {
         if (!from_env("--api-key-env", in.api_key_env, secret, error))
             return SettingsStatus::bad_input;
-        set.emplace_back("APIKey", json_string(secret));
+        given.emplace_back("APIKey", secret);
     }
-    if (in.device_id) set.emplace_back("DeviceId", json_string(*in.device_id));
+    if (in.device_id) given.emplace_back("DeviceId", *in.device_id);
+    const auto is_given = [&given](std::string_view name) {
+        return std::any_of(given.begin(), given.end(),
+                           [name](const auto &member) { return name == member.first; });
+    };
 
-    std::set<std::string> overridden;
-    for (const auto &[key, value] : set) overridden.insert(key);
-    json = "{";
+    const JsonDocument doc;
+    const JsonObject settings = doc.root();
     bool has_device = in.device_id.has_value();
     if (!in.file.empty()) {
         std::string text;
         if (!read_file(in.file, text, error)) return SettingsStatus::bad_file;
-        Doc doc(yyjson_read_opts(text.data(), text.size(), 0, nullptr, nullptr));
-        yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+        const Doc file(yyjson_read(text.data(), text.size(), 0));
+        yyjson_val *root = file ? yyjson_doc_get_root(file.get()) : nullptr;
         if (!yyjson_is_obj(root)) {
             error = "the settings file " + in.file + " does not hold a JSON object";
             return SettingsStatus::bad_file;
@@ -190,23 +139,15 @@ SettingsStatus build_settings(const SettingsInput &in, std::string &json, std::s
         yyjson_val *key = nullptr;
         yyjson_val *val = nullptr;
         yyjson_obj_foreach(root, idx, max, key, val) {
-            const std::string name(yyjson_get_str(key), yyjson_get_len(key));
-            if (overridden.count(name)) continue;
+            const std::string_view name(yyjson_get_str(key), yyjson_get_len(key));
+            if (is_given(name)) continue;
             has_device = has_device || name == "DeviceId";
-            if (json.size() > 1) json += ',';
-            append_value(json, key);
-            json += ':';
-            append_value(json, val);
+            settings.copy(key, val);
         }
     }
-    if (!has_device) set.emplace_back("DeviceId", json_string(stable_device_id()));
-    for (const auto &[key, value] : set) {
-        if (json.size() > 1) json += ',';
-        append_json_string(json, key);
-        json += ':';
-        json += value;
-    }
-    json += '}';
+    if (!has_device) given.emplace_back("DeviceId", stable_device_id());
+    for (const auto &[name, value] : given) settings.str(name, value);
+    json = doc.text();
     return SettingsStatus::ok;
 }
 
@@ -221,7 +162,8 @@ std::string stable_device_id() {
         std::array<char, 256> host{};
         if (gethostname(host.data(), host.size() - 1) == 0) seed = host.data();
     }
-    seed += ":" + std::to_string(getuid());
+    seed += ':';
+    seed += std::to_string(getuid());
     std::array<unsigned char, 16> digest{};
     tessel_md5(seed.data(), seed.size(), digest.data());
     std::string id = "kojelly-cli-";

@@ -1,4 +1,4 @@
-// Text helpers of the kojelly tool: JSON strings, terminal-safe text, human units.
+// Text helpers of the kojelly tool: ASCII folding, JSON strings, terminal-safe text, human units.
 #include "text.hpp"
 
 #include <array>
@@ -8,6 +8,7 @@ namespace kojelly::cli {
 namespace {
 
 constexpr std::size_t kMaxUtf8Len = 4;
+constexpr char kCaseBit = 'a' - 'A';
 constexpr std::uint32_t kFirstC1 = 0x80;
 constexpr std::uint32_t kLastC1 = 0x9F;
 constexpr double kUnitStep = 1024.0;
@@ -42,7 +43,53 @@ std::size_t utf8_seq(std::string_view text, std::uint32_t &cp) {
     return len;
 }
 
+char fold(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + kCaseBit) : c;
+}
+
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
 }  // namespace
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (fold(a[i]) != fold(b[i])) return false;
+    }
+    return true;
+}
+
+std::string lower(std::string_view text) {
+    std::string out(text);
+    for (char &c : out) c = fold(c);
+    return out;
+}
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
+    while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+std::vector<std::string> split(std::string_view text, char sep) {
+    std::vector<std::string> pieces;
+    while (true) {
+        const auto at = text.find(sep);
+        pieces.emplace_back(text.substr(0, at));
+        if (at == std::string_view::npos) break;
+        text.remove_prefix(at + 1);
+    }
+    return pieces;
+}
+
+std::string hex128(std::uint64_t hi, std::uint64_t lo) {
+    std::array<char, 33> text{};
+    std::snprintf(text.data(), text.size(), "%016llx%016llx", static_cast<unsigned long long>(hi),
+                  static_cast<unsigned long long>(lo));
+    return text.data();
+}
 
 void append_json_string(std::string &out, std::string_view text) {
     out += '"';

@@ -1,14 +1,31 @@
-// Text helpers shared by the kojelly tool and its demo server: JSON string writing, making server
-// text safe to show on a terminal, and the human units of the tables. The tool reads JSON with
-// yyjson and writes the little JSON it needs by hand through append_json_string.
+// Text helpers shared by the kojelly tool, its transport and its demo server: ASCII case folding,
+// trimming and splitting, JSON string writing, making server text safe to show on a terminal,
+// and the human units of the tables. Case folding and white space are ASCII only on purpose:
+// HTTP names and the demo server's paths compare that way whatever the process locale says.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kojelly::cli {
+
+// Equal but for the case of ASCII letters.
+bool iequals(std::string_view a, std::string_view b);
+
+// A copy with the ASCII letters in lower case; every other byte unchanged.
+std::string lower(std::string_view text);
+
+// The text without the ASCII white space (space, tab, CR, LF, VT, FF) at either end.
+std::string_view trim(std::string_view text);
+
+// The pieces between the separators, empty ones included: n separators give n + 1 pieces.
+std::vector<std::string> split(std::string_view text, char sep);
+
+// 32 lower-case hex digits: hi then lo, 16 digits each.
+std::string hex128(std::uint64_t hi, std::uint64_t lo);
 
 // Appends text as a quoted JSON string: quote, backslash and every byte below 0x20 escaped.
 void append_json_string(std::string &out, std::string_view text);
