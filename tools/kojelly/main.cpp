@@ -12,6 +12,7 @@
 #include "commands.hpp"
 #include "curl_transport.hpp"
 #include "demo_command.hpp"
+#include "kojelly_version.hpp"
 #include "plugin.hpp"
 #include "settings.hpp"
 #include "text.hpp"
@@ -20,7 +21,7 @@ namespace {
 
 using namespace kojelly::cli;
 
-constexpr const char *kToolVersion = "1.0.0";
+constexpr const char *kToolVersion = KOJELLY_VERSION_STRING;
 constexpr long kMillisPerSecond = 1000;
 constexpr long kConnectTimeoutMs = 10000;
 
