@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kojelly_owned.hpp"
+#include "kojelly_version.hpp"
 #include "text.hpp"
 
 namespace kojelly::cli {
@@ -18,7 +19,7 @@ namespace {
 
 constexpr std::uint32_t kHttpTableVersion = 1;
 constexpr long kMaxRedirects = 5;
-constexpr const char *kUserAgent = "kojelly-cli/1.0";
+constexpr const char *kUserAgent = "kojelly-cli/" KOJELLY_VERSION_STRING;
 constexpr const char *kProtocols = "http,https";
 
 using Easy = Handle<CURL, curl_easy_cleanup>;
