@@ -61,7 +61,7 @@ void entry_free(cache_entry *e) {
     std::free(e->user);
     kojelly_free_secret(e->password);
     std::free(e->device_id);
-    std::free(e->token);
+    kojelly_free_secret(e->token);
     std::free(e->user_id);
     *e = cache_entry{};
 }
@@ -132,16 +132,15 @@ int32_t authenticate(const tessel_http *const *transport, const kojelly_cfg *cfg
         return cfg->user_name ? KOJELLY_EFAIL : KOJELLY_EINVAL;
     }
 
-    OwnedResp resp;
+    // The answer carries the access token.
+    Owned<kojelly_resp, kojelly_resp_free_secret> resp;
     if (kojelly_http(transport, url.c_str(), body->data, cfg, nullptr, resp.get(), msg, msg_size) !=
         0) {
         return KOJELLY_ETRANSPORT;
     }
-    const int32_t code = kojelly_map_status(resp->status, KOJELLY_EFAIL);
-    if (code != KOJELLY_OK) {
-        http_fail(msg, msg_size, kLoginLabel, url.c_str(), resp.get());
+    if (const int32_t code =
+            judge(resp.get(), KOJELLY_EFAIL, kLoginLabel, url.c_str(), msg, msg_size))
         return code;
-    }
     return kojelly_parse_auth(resp->body, resp->body_len, token, user_id, msg, msg_size);
 }
 
@@ -258,7 +257,7 @@ int api_get(kojelly_sess *sess, const kojelly_buf *url, const char *body, kojell
             return kApiLoginFailed;
         }
         cache_put(sess->cfg, token, user_id);
-        std::free(sess->token);
+        kojelly_free_secret(sess->token);
         std::free(sess->user_id);
         sess->token = token;
         sess->user_id = user_id;
@@ -293,7 +292,7 @@ int32_t kojelly_sess_open(kojelly_sess *sess, const tessel_http *const *transpor
 
 void kojelly_sess_close(kojelly_sess *sess) {
     if (!sess) return;
-    std::free(sess->token);
+    kojelly_free_secret(sess->token);
     std::free(sess->user_id);
     *sess = kojelly_sess{};
 }

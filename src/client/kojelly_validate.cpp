@@ -71,7 +71,7 @@ int32_t kojelly_do_validate(const tessel_http *const *transport, const kojelly_c
         const int32_t code = kojelly::authenticate(transport, cfg, &token, &user_id, msg, msg_size);
         if (code != KOJELLY_OK) return code;
         kojelly::cache_put(cfg, token, user_id);
-        std::free(token);
+        kojelly_free_secret(token);
         std::free(user_id);
     } else {
         say(msg, msg_size, "%s", kNoCredentials);

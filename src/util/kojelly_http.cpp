@@ -222,6 +222,11 @@ int kojelly_http(const tessel_http *const *http, const char *url, const char *bo
     return 0;
 }
 
+void kojelly_resp_free_secret(kojelly_resp *resp) {
+    if (resp && resp->body) kojelly_wipe(resp->body, resp->body_len);
+    kojelly_resp_free(resp);
+}
+
 void kojelly_resp_free(kojelly_resp *resp) {
     if (!resp) return;
     std::free(resp->body);

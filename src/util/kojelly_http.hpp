@@ -81,6 +81,9 @@ struct kojelly_transport {
 
 // Frees body and headers and zeroes the record; harmless on an empty or freed record.
 void kojelly_resp_free(kojelly_resp *resp);
+// As kojelly_resp_free, after overwriting the body with zeros: for an answer that carries a
+// secret (a login's access token).
+void kojelly_resp_free_secret(kojelly_resp *resp);
 
 namespace kojelly {
 

@@ -3,10 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
+#include "client/kojelly_session.hpp"
+#include "fakes/kojelly_io_fake.hpp"
+#include "kojelly.h"
 #include "torture/torture.hpp"
 #include "util/kojelly_buf.hpp"
 #include "util/kojelly_cfg.hpp"
+#include "util/kojelly_http.hpp"
 
 namespace {
 
@@ -43,6 +48,43 @@ TEST(SecretWipe, ABufferThatHeldASecretIsWipedOverItsCapacity) {
     kojelly_buf_free_secret(&b);
     EXPECT_EQ(torture::watched(), torture::Freed::kWiped);
     EXPECT_EQ(b.data, nullptr);
+}
+
+// A login's access token lives in the session, in the token cache and in the login answer; each
+// copy is wiped when it goes.
+TEST(SecretWipe, LoginTokensAreWipedWhenTheSessionAndTheCacheLetThemGo) {
+    torture::settle();
+    kojelly_forget_tokens();
+    const std::string login_answer =
+        std::string(R"({"AccessToken":")") + torture::kToken + R"(","User":{"Id":"42"}})";
+    ASSERT_EQ(kojelly_fake_set("POST", "http://srv:8096/Users/AuthenticateByName", 200,
+                               login_answer.c_str()),
+              0);
+    kojelly::OwnedCfg cfg;
+    char msg[256] = {};
+    ASSERT_EQ(kojelly_cfg_parse(torture::kLoginSettings, 1, cfg.get(), msg, sizeof msg), 0) << msg;
+    kojelly_transport transport;
+    ASSERT_EQ(kojelly_transport_get(kojelly_io_fake(), &transport, msg, sizeof msg), 0) << msg;
+
+    // The login: its answer, which holds the token, is freed before the session opens.
+    torture::watch_text(torture::kToken);
+    kojelly_sess sess{};
+    ASSERT_EQ(kojelly_sess_open(&sess, &transport.http, cfg.get(), msg, sizeof msg), 0) << msg;
+    torture::watch_text("");
+    ASSERT_STREQ(sess.token, torture::kToken);
+    EXPECT_EQ(torture::text_found(), 0u) << "a block freed during the login held the token";
+
+    torture::watch_free(sess.token, std::strlen(sess.token));
+    kojelly_sess_close(&sess);
+    EXPECT_EQ(torture::watched(), torture::Freed::kWiped) << "the session's token";
+
+    // The cache still holds the login; forgetting it frees only its entry.
+    torture::watch_text(torture::kToken);
+    kojelly_forget_tokens();
+    const uint64_t found = torture::text_found();
+    torture::watch_text("");
+    EXPECT_EQ(found, 0u) << "the token cache freed an unwiped token";
+    torture::settle();
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // transport, outcome capture and judging, and the two sweeps of a scenario.
 #include "torture/torture.hpp"
 
+#include <malloc.h>
+
 #include <gtest/gtest.h>
 #include <yyjson.h>
 
@@ -28,6 +30,10 @@ std::atomic<uint64_t> g_freed{0};
 std::atomic<const void *> g_watch_block{nullptr};
 std::atomic<size_t> g_watch_len{0};
 std::atomic<torture::Freed> g_watch_state{torture::Freed::kNotYet};
+// The text that watch_text names (set and read on the test's own thread), and its findings.
+std::string g_watch_text;
+std::atomic<bool> g_watching_text{false};
+std::atomic<uint64_t> g_text_found{0};
 
 // Scenario totals, printed once the whole run is over.
 std::atomic<uint64_t> g_scenarios{0};
@@ -131,6 +137,10 @@ void __wrap_free(void *p) {
         g_watch_state.store(zero ? torture::Freed::kWiped : torture::Freed::kNotWiped);
         g_watch_block.store(nullptr, std::memory_order_release);
     }
+    if (p && g_watching_text.load(std::memory_order_acquire)) {
+        const std::string_view block(static_cast<const char *>(p), malloc_usable_size(p));
+        if (block.find(g_watch_text) != std::string_view::npos) g_text_found.fetch_add(1);
+    }
     __real_free(p);
 }
 }
@@ -152,6 +162,18 @@ void watch_free(const void *block, size_t n) {
 
 Freed watched() {
     return g_watch_state.load();
+}
+
+void watch_text(std::string_view text) {
+    g_watching_text.store(false, std::memory_order_release);
+    if (text.empty()) return;
+    g_watch_text.assign(text);
+    g_text_found.store(0);
+    g_watching_text.store(true, std::memory_order_release);
+}
+
+uint64_t text_found() {
+    return g_text_found.load();
 }
 
 int64_t live_blocks() {

@@ -49,6 +49,11 @@ enum class Freed { kNotYet, kWiped, kNotWiped };
 // first n bytes were all zero by then, that is, whether a secret it held was wiped.
 void watch_free(const void *block, size_t n);
 Freed watched();
+// While set (non-empty), every block freed is searched for text over its usable size; text_found
+// tells how many freed blocks held it since it was set. An empty text ends the search and keeps
+// the count.
+void watch_text(std::string_view text);
+uint64_t text_found();
 
 // The settled state every run starts from and ends in.
 void settle();
