@@ -39,6 +39,17 @@ constexpr size_t kDeviceIdSize = 32;
 
 using HeapText = kojelly::Malloced<char>;
 
+// The keys whose text may hold any byte but NUL, and the refusal of one that does.
+struct NoNulKey {
+    const char *key;
+    const char *refusal;
+};
+constexpr NoNulKey kNoNulKeys[] = {
+    {"UserName", "UserName contains a NUL byte"},
+    {"Password", "Password contains a NUL byte"},
+    {"ID", "ID contains a NUL byte"},
+};
+
 // The process device id. call_once publishes the finished text to every caller, so no reader
 // can see it half written, and the computation runs at most once.
 std::once_flag g_device_id_done;
@@ -292,6 +303,14 @@ const char *parse(const char *settings, int need_credentials, kojelly_cfg *cfg) 
     }
 
     if (const char *why = base_url(root, &cfg->base_url)) return why;
+
+    // Every consumer reads these texts in C, up to the first NUL byte: a text holding one would
+    // quietly become a shorter user name, password or id (and be trimmed wrongly), so it is
+    // refused. The other keys refuse a NUL byte with their own checks.
+    for (const auto &[key, refusal] : kNoNulKeys) {
+        if (auto v = member(root, key, scratch); v && v->find('\0') != std::string_view::npos)
+            return refusal;
+    }
 
     if (!take_trimmed(member(root, "UserName", scratch), &cfg->user_name)) return kOutOfMemory;
     const auto password = member(root, "Password", scratch);

@@ -312,6 +312,11 @@ TEST(CfgParse, RefusesBadSettingsWithOneMessageAndAnEmptyRecord) {
         {R"({"HostName":"srv","APIKey":"ab\u0000c"})", 0, "APIKey carries a forbidden byte"},
         {R"({"HostName":"srv","APIKey":"a,b","DeviceId":"c,d"})", 0,
          "APIKey carries a forbidden byte"},
+        // C readers would stop at the NUL: a shorter name or password, an id trimmed wrongly.
+        {R"({"HostName":"srv","UserName":"bob\u0000x"})", 1, "UserName contains a NUL byte"},
+        {R"({"HostName":"srv","UserName":"bob","Password":"pw\u0000"})", 1,
+         "Password contains a NUL byte"},
+        {R"({"HostName":"srv","APIKey":"k","ID":"r \u0000"})", 1, "ID contains a NUL byte"},
         {R"({"HostName":"srv"})", 1, "APIKey or UserName is required"},
         {R"({"HostName":"srv","Password":"pw","ID":"x"})", 1, "APIKey or UserName is required"},
         {R"({"HostName":"srv","UserName":null,"APIKey":[]})", 1, "APIKey or UserName is required"},
