@@ -32,9 +32,10 @@ bool unanswered(int status) {
     return status == kStatusNotFound || status == kStatusMethodNotAllowed;
 }
 
-// The answer object. The URL is assembled first and then written as a JSON string: for the
-// texts it is made of (a normalised base URL, checked ids, a token of letters, digits and a few
-// marks) that is the URL byte for byte, and it keeps the answer valid JSON for any token.
+// The answer object. The URL is assembled first and then written as a JSON string. The token is
+// one percent-encoded query value, so that no key the settings accept can add a parameter or
+// leave a part of itself outside what redaction masks; a token of unreserved bytes, as servers
+// issue them, reads the same either way.
 bool write_answer(kojelly_buf *answer, const char *base, const char *id, const char *source_id,
                   const char *token, const char *auth, const kojelly_playback &pb,
                   const kojelly_item &item) {
@@ -42,7 +43,8 @@ bool write_answer(kojelly_buf *answer, const char *base, const char *id, const c
     const bool built =
         kojelly_buf_addf(url.get(), "%s/videos/%s/stream?static=true&MediaSourceId=", base, id) ==
             0 &&
-        BufWriter(url.get()).text(source_id).piece("&api_key=").text(token).ok();
+        BufWriter(url.get()).text(source_id).ok() &&
+        kojelly_buf_query(url.get(), "api_key", token) == 0;
     if (!built) return false;
     BufWriter w(answer);
     w.piece(R"({"url":)").str(url.c_str());
