@@ -207,6 +207,18 @@ char *kojelly_strdup(const char *text) {
     return text ? kojelly_strndup(text, std::strlen(text)) : nullptr;
 }
 
+uint64_t kojelly_utf8_prefix(const char *text, uint64_t n) {
+    const auto *t = reinterpret_cast<const unsigned char *>(text);
+    // A sequence is at most four bytes long: its lead byte lies within the last four.
+    for (uint64_t back = 1; back <= 4 && back <= n; ++back) {
+        const unsigned char c = t[n - back];
+        if ((c & 0xC0) == 0x80) continue;  // a continuation byte: the lead lies further back
+        const uint64_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        return need > back ? n - back : n;
+    }
+    return n;
+}
+
 int kojelly_utf8_ok(const void *bytes, uint64_t n) {
     const auto *s = static_cast<const unsigned char *>(bytes);
     uint64_t i = 0;

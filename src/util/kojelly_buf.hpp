@@ -50,6 +50,11 @@ void kojelly_free_secret(char *text);
 char *kojelly_strndup(const char *src, uint64_t n);
 char *kojelly_strdup(const char *text);
 
+// The length of the longest prefix of the first n bytes of text that does not end inside a
+// UTF-8 sequence: n, or less by the first bytes of a sequence that a cut at n would split. Bytes
+// that are not UTF-8 at all are left to the caller's checks. Every message cut to a size is cut
+// here, so that no cut leaves half a character behind.
+uint64_t kojelly_utf8_prefix(const char *text, uint64_t n);
 // 1 when the n bytes are well-formed UTF-8 (NUL allowed; values up to 0x1FFFFF), else 0.
 int kojelly_utf8_ok(const void *bytes, uint64_t n);
 // 1 for a server item id: 1-20 ASCII digits, 32 hex digits, or the 8-4-4-4-12 hex form.

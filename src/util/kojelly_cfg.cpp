@@ -56,7 +56,7 @@ std::once_flag g_device_id_done;
 char g_device_id[kDeviceIdSize];
 
 void fail_msg(char *msg, size_t msg_size, const char *text) {
-    if (msg && msg_size) std::snprintf(msg, msg_size, "%s", text);
+    kojelly::say(msg, msg_size, "%s", text);
 }
 
 bool is_blank(unsigned char c) {

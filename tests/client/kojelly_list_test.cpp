@@ -81,6 +81,29 @@ protected:
     Recorder rec;
 };
 
+// A failure message quotes the redacted URL cut to a fixed size. A server address with
+// non-ASCII characters puts that cut on every byte of a character in turn; the error JSON and
+// the error slot must stay valid UTF-8 all the same.
+TEST_F(ListTest, ErrorsQuotingALongNonAsciiAddressStayValidUtf8) {
+    for (const std::string ch : {"\xC3\xA9", "\xE2\x88\x95", "\xF0\x9F\x8E\xAC"}) {
+        for (size_t pad = 0; pad < ch.size(); ++pad) {
+            std::string path = std::string(pad, 'p');
+            while (path.size() < 700) path += ch;
+            const std::string base = std::string(kBase) + "/" + path;
+            SCOPED_TRACE(testing::Message() << ch.size() << "-byte characters after " << pad);
+            route("GET", base + "/UserViews", 500, "boom");
+            const std::string settings =
+                R"({"FullUrl":")" + base + R"(","APIKey":"key-0123456789"})";
+            char out[4096] = {};
+            EXPECT_EQ(-4, h_list(rec.io(), settings.c_str(), "", out, sizeof out));
+            EXPECT_EQ(1, kojelly_utf8_ok(out, std::strlen(out))) << out;
+            const char *error = kojelly_last_error();
+            EXPECT_EQ(1, kojelly_utf8_ok(error, std::strlen(error))) << error;
+            EXPECT_NE(nullptr, std::strstr(out, "answered HTTP 500")) << out;
+        }
+    }
+}
+
 TEST_F(ListTest, RootIsOneViewsRequestInBothModes) {
     struct Case {
         const char *settings;

@@ -1,9 +1,12 @@
 #include "util/kojelly_buf.hpp"
+#include "util/kojelly_redact.hpp"
+#include "util/kojelly_msg.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "support/alloc_fail.hpp"
 
@@ -283,6 +286,40 @@ TEST(NameClean, MakesOneSafePathComponent) {
         OwnedBuf b;
         ASSERT_EQ(kojelly_name_clean(b.get(), c.name, c.fallback), 0);
         EXPECT_EQ(content(*b.get()), c.out);
+    }
+}
+
+// A cut may fall on every byte of a 2-, 3- or 4-byte character; whatever remains must be whole
+// characters, and nothing whole may be dropped.
+TEST(Utf8Cut, MessagesAreCutOnACharacterBoundary) {
+    struct Case {
+        const char *name;
+        std::string ch;
+    };
+    const Case cases[] = {
+        {"2 bytes", "\xC3\xA9"},          // U+00E9
+        {"3 bytes", "\xE2\x88\x95"},      // U+2215
+        {"4 bytes", "\xF0\x9F\x8E\xAC"},  // U+1F3AC
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string text = "ab" + c.ch + c.ch + "z";
+        for (size_t n = 0; n <= text.size(); ++n) {
+            SCOPED_TRACE(n);
+            const uint64_t kept = kojelly_utf8_prefix(text.data(), n);
+            EXPECT_LE(kept, n);
+            EXPECT_EQ(kojelly_utf8_ok(text.data(), kept), 1);
+            EXPECT_LT(n - kept, c.ch.size()) << "a whole character was dropped";
+
+            // The same cut through the message formatter, whose buffer holds n bytes and a NUL.
+            std::vector<char> msg(n + 1, 'x');
+            kojelly::say(msg.data(), msg.size(), "%s", text.c_str());
+            EXPECT_EQ(std::string(msg.data()), text.substr(0, kept));
+
+            // And through redaction into a buffer of the same size.
+            kojelly_redact_into(text.c_str(), msg.data(), msg.size());
+            EXPECT_EQ(std::string(msg.data()), text.substr(0, kept));
+        }
     }
 }
 
