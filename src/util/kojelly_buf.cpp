@@ -114,13 +114,20 @@ int kojelly_buf_addf(kojelly_buf *b, const char *fmt, ...) {
 }
 
 int kojelly_buf_json_str(kojelly_buf *b, const char *text) {
-    if (!text) return kojelly_buf_add(b, "null", 4);
+    return kojelly::json_str_within(b, text, UINT64_MAX);
+}
+
+namespace kojelly {
+
+int json_str_within(kojelly_buf *b, const char *text, uint64_t limit) {
+    if (!text) return b->len + 4 > limit ? kOverLimit : kojelly_buf_add(b, "null", 4);
     // The escaped length is counted first, so that the buffer grows at most once and the text
     // is written straight into it: the listing writes nine strings per item this way.
     const auto *in = reinterpret_cast<const unsigned char *>(text);
     uint64_t width = 2;
     size_t n = 0;
     for (; in[n]; ++n) width += kJsonWidth[in[n]];
+    if (width > limit || b->len > limit - width) return kOverLimit;
     if (room(b, width)) return -1;
     char *o = b->data + b->len;
     *o++ = '"';
@@ -150,6 +157,8 @@ int kojelly_buf_json_str(kojelly_buf *b, const char *text) {
     b->data[b->len] = '\0';
     return 0;
 }
+
+}  // namespace kojelly
 
 int kojelly_buf_query(kojelly_buf *b, const char *name, const char *value) {
     const std::string_view v = value ? value : "";
@@ -314,7 +323,25 @@ namespace kojelly {
 BufWriter &BufWriter::number(long long v) {
     char digits[24];
     const auto r = std::to_chars(digits, digits + sizeof digits, v);
-    ok_ = ok_ && kojelly_buf_add(b_, digits, static_cast<uint64_t>(r.ptr - digits)) == 0;
+    return add(digits, static_cast<uint64_t>(r.ptr - digits));
+}
+
+BufWriter &BufWriter::add(const char *bytes, uint64_t n) {
+    if (!ok_) return *this;
+    if (n > limit_ || b_->len > limit_ - n) {
+        ok_ = false;
+        over_ = true;
+    } else {
+        ok_ = kojelly_buf_add(b_, bytes, n) == 0;
+    }
+    return *this;
+}
+
+BufWriter &BufWriter::str(const char *text) {
+    if (!ok_) return *this;
+    const int rc = json_str_within(b_, text, limit_);
+    ok_ = rc == 0;
+    over_ = rc == kOverLimit;
     return *this;
 }
 

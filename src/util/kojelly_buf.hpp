@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "util/kojelly_owned.hpp"
 
@@ -73,38 +74,45 @@ public:
     const char *c_str() const { return get()->data ? get()->data : ""; }
 };
 
+// What json_str_within and a bounded BufWriter report when a piece would pass their limit.
+inline constexpr int kOverLimit = -2;
+
+// As kojelly_buf_json_str, but appends nothing and returns kOverLimit when the content would grow
+// past limit bytes; the escaped length is known before anything is written, so the limit holds
+// before the buffer grows.
+[[nodiscard]] int json_str_within(kojelly_buf *b, const char *text, uint64_t limit);
+
 // Appends pieces to a buffer until one fails; later pieces are skipped, so the text stops at the
 // failure and one check at the end covers the whole chain. Fixed pieces carry their length from
 // compile time and numbers are formatted without printf, which matters for a listing of 100000
-// entries of some thirty pieces each.
+// entries of some thirty pieces each. With a limit, a piece that would take the content past it
+// is not appended and ends the chain as over the limit.
 class BufWriter {
 public:
-    explicit BufWriter(kojelly_buf *b) : b_(b) {}
+    explicit BufWriter(kojelly_buf *b, uint64_t limit = UINT64_MAX) : b_(b), limit_(limit) {}
 
     template <size_t N>
     BufWriter &piece(const char (&text)[N]) {
-        ok_ = ok_ && kojelly_buf_add(b_, text, N - 1) == 0;
-        return *this;
+        return add(text, N - 1);
     }
     // A run-time text, as it stands (not NULL).
-    BufWriter &text(const char *text) {
-        ok_ = ok_ && kojelly_buf_adds(b_, text) == 0;
-        return *this;
-    }
+    BufWriter &text(const char *text) { return add(text, std::strlen(text)); }
     // A JSON string literal, or null for NULL.
-    BufWriter &str(const char *text) {
-        ok_ = ok_ && kojelly_buf_json_str(b_, text) == 0;
-        return *this;
-    }
+    BufWriter &str(const char *text);
     BufWriter &number(long long v);
     // True while every piece so far was appended.
     bool ok() const { return ok_; }
-    // 0, or -1 when a piece could not be appended.
-    int result() const { return ok_ ? 0 : -1; }
+    // 0; -1 when a piece could not be appended for want of memory; kOverLimit when one would
+    // have passed the limit.
+    int result() const { return ok_ ? 0 : over_ ? kOverLimit : -1; }
 
 private:
+    BufWriter &add(const char *bytes, uint64_t n);
+
     kojelly_buf *b_;
+    uint64_t limit_;
     bool ok_ = true;
+    bool over_ = false;
 };
 
 }  // namespace kojelly

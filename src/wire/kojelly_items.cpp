@@ -309,17 +309,23 @@ int append_record(const Members &m, kojelly_items *list) {
 
 // Writes one new item (its id already checked usable) as its listing entry into entries (after
 // a "," unless it is the list's first) and appends a record holding only its id and folder flag.
+// 0, -1 when memory runs out, kOverLimit when the entries would pass the listing's limit.
 // name is scratch space for the display name, reused from item to item.
-int append_entry(const Members &m, kojelly_items *list, kojelly_buf *entries, kojelly_buf *name) {
+int append_entry(const Members &m, kojelly_items *list, kojelly_buf *entries, kojelly_buf *name,
+                 uint64_t limit) {
     const Borrowed b(m);
     name->len = 0;
     if (kojelly_name_clean(name, b.title, b.id) || name->len == 0) return -1;
     kojelly::OwnedItem rec;
     rec->folder = b.folder;
     const kojelly_item entry = b.lend(name->data);
-    if (!keep(b.id, &rec->id) || kojelly_acc_grow(list, 1) || set_room(list) ||
-        (list->count > 0 && kojelly_buf_add(entries, ",", 1)) || kojelly_item_json(entries, &entry))
-        return -1;
+    if (!keep(b.id, &rec->id) || kojelly_acc_grow(list, 1) || set_room(list)) return -1;
+    if (list->count > 0) {
+        if (const int sep = kojelly::BufWriter(entries, limit).piece(",").result())
+            return sep;
+    }
+    if (const int written = kojelly::item_json(entries, &entry, limit))
+        return written;
     list->items[list->count] = rec.release();
     kojelly::set_put(list, list->count);
     ++list->count;
@@ -329,7 +335,7 @@ int append_entry(const Members &m, kojelly_items *list, kojelly_buf *entries, ko
 // The page walk shared by both ways of taking a page: into full records (entries NULL) or
 // straight into listing entries.
 int parse_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly_buf *entries,
-               uint64_t *pages, int64_t *total, char *msg, uint64_t msg_size) {
+               uint64_t limit, uint64_t *pages, int64_t *total, char *msg, uint64_t msg_size) {
     if (pages) *pages = 0;
     if (total) *total = -1;
     const kojelly::JsonDoc doc = kojelly::JsonDoc::read(body, body_len);
@@ -360,7 +366,11 @@ int parse_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly
             return KOJELLY_EFAIL;
         }
         const int added =
-            entries ? append_entry(m, list, entries, name.get()) : append_record(m, list);
+            entries ? append_entry(m, list, entries, name.get(), limit) : append_record(m, list);
+        if (added == kojelly::kOverLimit) {
+            say(msg, msg_size, "%s", kojelly::kListingTooLarge);
+            return KOJELLY_EFAIL;
+        }
         if (added != 0) return kojelly::out_of_memory(msg, msg_size);
     }
     return KOJELLY_OK;
@@ -370,13 +380,20 @@ int parse_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly
 
 int kojelly_parse_items_page(const char *body, uint64_t body_len, kojelly_items *list,
                              uint64_t *pages, int64_t *total, char *msg, uint64_t msg_size) {
-    return parse_page(body, body_len, list, nullptr, pages, total, msg, msg_size);
+    return parse_page(body, body_len, list, nullptr, 0, pages, total, msg, msg_size);
 }
 
 int kojelly_page_entries(const char *body, uint64_t body_len, kojelly_items *list,
                          kojelly_buf *entries, uint64_t *pages, int64_t *total, char *msg,
                          uint64_t msg_size) {
-    return parse_page(body, body_len, list, entries, pages, total, msg, msg_size);
+    return parse_page(body, body_len, list, entries, kojelly::kMaxEntries, pages, total, msg,
+                      msg_size);
+}
+
+int kojelly::page_entries_within(const char *body, uint64_t body_len, kojelly_items *list,
+                                 kojelly_buf *entries, uint64_t limit, char *msg,
+                                 uint64_t msg_size) {
+    return parse_page(body, body_len, list, entries, limit, nullptr, nullptr, msg, msg_size);
 }
 
 int kojelly_parse_item(const char *body, uint64_t body_len, kojelly_item *out, char *msg,

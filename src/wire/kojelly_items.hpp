@@ -50,10 +50,19 @@ struct kojelly_items {
 // As kojelly_parse_items_page, but each new item is written straight into entries as its listing
 // entry (kojelly_item_json, after a "," unless the list was empty) and the list keeps a record
 // holding only the item's id and folder flag, which is all its id set needs: a folder's listing
-// is written without holding a full record per item. On failure entries holds a partial text.
+// is written without holding a full record per item. Entries that would take the buffer past
+// 256 MiB end the page with -5 "listing is larger than 256 MiB", before the buffer grows past
+// it. On failure entries holds a partial text.
 [[nodiscard]] int kojelly_page_entries(const char *body, uint64_t body_len, kojelly_items *list,
                                        kojelly_buf *entries, uint64_t *pages, int64_t *total,
                                        char *msg, uint64_t msg_size);
+namespace kojelly {
+// As kojelly_page_entries with the entries bounded at limit bytes instead of the listing's
+// limit; past it -5 with "listing is larger than 256 MiB".
+[[nodiscard]] int page_entries_within(const char *body, uint64_t body_len, kojelly_items *list,
+                                      kojelly_buf *entries, uint64_t limit, char *msg,
+                                      uint64_t msg_size);
+}  // namespace kojelly
 // One item answer into *out (zeroed first). 0, or -5 with the record zeroed and one line in msg.
 [[nodiscard]] int kojelly_parse_item(const char *body, uint64_t body_len, kojelly_item *out,
                                      char *msg, uint64_t msg_size);

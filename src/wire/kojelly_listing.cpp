@@ -6,9 +6,13 @@
 using Out = kojelly::BufWriter;
 
 int kojelly_item_json(kojelly_buf *b, const kojelly_item *item) {
+    return kojelly::item_json(b, item, UINT64_MAX);
+}
+
+int kojelly::item_json(kojelly_buf *b, const kojelly_item *item, uint64_t limit) {
     // "available" tells the host that the server knows the work well enough to name it.
     const bool available = item->title && item->year != 0;
-    Out o(b);
+    Out o(b, limit);
     o.piece("{\"name\":").str(item->name).piece(",\"path\":").str(item->id);
     if (item->folder) {
         o.piece(",\"folder\":true,\"kind\":\"dir\"");

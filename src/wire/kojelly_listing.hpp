@@ -4,6 +4,8 @@
 // the item id back from.
 #pragma once
 
+#include <cstdint>
+
 #include "util/kojelly_buf.hpp"
 #include "wire/kojelly_items.hpp"
 
@@ -19,5 +21,16 @@ namespace kojelly {
 // (kojelly_page_entries).
 inline constexpr char kListingOpen[] = "{\"items\":[";
 inline constexpr char kListingClose[] = "]}";
+
+// The largest listing answer, 256 MiB. A realistic folder of 100000 items lists in about 37 MB,
+// but escaping lets a hostile server multiply what it sends: a control byte in a name becomes
+// six bytes. The entries of a listing stop short of the limit by room for its closing text.
+inline constexpr uint64_t kMaxListing = uint64_t{256} << 20;
+inline constexpr uint64_t kMaxEntries = kMaxListing - (sizeof kListingClose - 1);
+inline constexpr char kListingTooLarge[] = "listing is larger than 256 MiB";
+
+// As kojelly_item_json, but nothing takes the content of b past limit bytes: 0, -1 when the
+// buffer cannot grow, kOverLimit when the entry would pass the limit (a partial text stays).
+[[nodiscard]] int item_json(kojelly_buf *b, const kojelly_item *item, uint64_t limit);
 
 }  // namespace kojelly

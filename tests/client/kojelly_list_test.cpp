@@ -104,6 +104,23 @@ TEST_F(ListTest, ErrorsQuotingALongNonAsciiAddressStayValidUtf8) {
     }
 }
 
+// A server can make the listing many times larger than what it sends: every control byte of a
+// name is written as six. Two full pages that each stay under the answer limit but together pass
+// 256 MiB of listing end the listing there, with nothing of it left behind.
+TEST_F(ListTest, AListingPastItsLimitFailsWithoutAPartialAnswer) {
+    std::vector<std::string> items;
+    items.push_back(R"({"Id":"100","Name":")" + std::string(28u << 20, '\x7f') + R"("})");
+    for (int i = 1; i < 500; ++i) items.push_back("{}");
+    route("GET", page_url("7", 0), 200, page(items, 2000));
+    items[0].replace(7, 3, "101");
+    route("GET", page_url("7", 500), 200, page(items, 2000));
+    const OpResult got = run_op(rec.handle(), kApiKeySettings, kojelly::op_list, "7");
+    EXPECT_EQ(-5, got.code);
+    EXPECT_EQ("listing is larger than 256 MiB", got.msg);
+    EXPECT_EQ("", got.answer);
+    EXPECT_EQ(1, calls("GET", page_url("7", 500)));
+}
+
 TEST_F(ListTest, RootIsOneViewsRequestInBothModes) {
     struct Case {
         const char *settings;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <string>
@@ -588,6 +589,49 @@ TEST(ListingEntries, MemoryShortageIsReportedAndNothingElseChanges) {
             all_after);
         EXPECT_GT(n, 3u);
         EXPECT_EQ(failures, n);
+    }
+}
+
+// A page whose names are control bytes: valid JSON that the listing writes six times larger.
+std::string amplified_page(size_t name_bytes, int items) {
+    std::string page = R"({"Items":[)";
+    for (int i = 0; i < items; ++i) {
+        if (i) page += ",";
+        page += R"({"Id":")" + std::to_string(100 + i) + R"(","Name":")" +
+                std::string(name_bytes, '\x7f') + R"("})";
+    }
+    return page + "]}";
+}
+
+// The entries stop before they would pass their limit, wherever in an entry that falls, and the
+// buffer never grows past it; a limit the page fits leaves the entries as without one.
+TEST(ListingEntries, EntriesStopAtTheirLimit) {
+    const std::string page = amplified_page(1000, 4);
+    kojelly::OwnedItems unbounded_ids;
+    kojelly::OwnedBuf unbounded;
+    char msg[256] = "";
+    ASSERT_EQ(kojelly_page_entries(page.data(), page.size(), unbounded_ids.get(), unbounded.get(),
+                                   nullptr, nullptr, msg, sizeof msg),
+              KOJELLY_OK);
+    const uint64_t size = unbounded->len;
+    ASSERT_GT(size, 4u * 6000u) << "each name is written six times its size";
+
+    for (uint64_t limit : {uint64_t{0}, uint64_t{1}, uint64_t{100}, size / 2, size - 1, size,
+                           size + 1}) {
+        SCOPED_TRACE(limit);
+        kojelly::OwnedItems ids;
+        kojelly::OwnedBuf entries;
+        const int rc = kojelly::page_entries_within(page.data(), page.size(), ids.get(),
+                                                    entries.get(), limit, msg, sizeof msg);
+        EXPECT_LE(entries->len, limit);
+        EXPECT_LE(entries->cap, std::max<uint64_t>(256, 2 * limit));
+        if (limit >= size) {
+            EXPECT_EQ(rc, KOJELLY_OK);
+            EXPECT_STREQ(entries.c_str(), unbounded.c_str());
+        } else {
+            EXPECT_EQ(rc, KOJELLY_EFAIL);
+            EXPECT_STREQ(msg, "listing is larger than 256 MiB");
+        }
     }
 }
 
