@@ -10,6 +10,7 @@
 #include <mutex>
 #include <new>
 
+#include "fakes/fake_routes.hpp"
 #include "kojelly.h"
 #include "util/kojelly_buf.hpp"
 #include "util/kojelly_owned.hpp"
@@ -145,22 +146,7 @@ route *open_route(const char *method, const char *url) {
         replace(r->failure, nullptr);
         return r;
     }
-    if (g_n == g_cap) {
-        const size_t cap = g_cap ? g_cap * 2 : kFirstRoutes;
-        if (cap > SIZE_MAX / sizeof(route)) return nullptr;
-        void *p = std::realloc(g_r, cap * sizeof(route));
-        if (!p) return nullptr;
-        g_r = static_cast<route *>(p);
-        g_cap = cap;
-    }
-    Text m(kojelly_strdup(method));
-    Text u(kojelly_strdup(url));
-    if (!m || !u) return nullptr;
-    route &r = g_r[g_n++];
-    r = route{};
-    r.method = m.release();
-    r.url = u.release();
-    return &r;
+    return kojelly::fake::append_route(g_r, g_n, g_cap, kFirstRoutes, method, url);
 }
 
 void free_route(route &r) {

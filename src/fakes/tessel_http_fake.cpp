@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "fakes/fake_routes.hpp"
 #include "http/tessel_http_util.hpp"
 #include "util/kojelly_owned.hpp"
 #include "util/platform.hpp"
@@ -106,22 +107,9 @@ Route *upsert(const char *method, const char *url, bool *created) {
         return r;
     }
     if (g_n >= kMaxRoutes) return nullptr;
-    if (g_n == g_cap) {
-        const size_t cap = g_cap == 0 ? kFirstRoutes : g_cap * 2;
-        void *grown = std::realloc(g_routes, cap * sizeof(Route));
-        if (grown == nullptr) return nullptr;
-        g_routes = static_cast<Route *>(grown);
-        g_cap = cap;
-    }
-    Text m(tessel_strdup(method));
-    Text u(tessel_strdup(url));
-    if (!m || !u) return nullptr;
-    Route &r = g_routes[g_n++];
-    r = Route{};
-    r.method = m.release();
-    r.url = u.release();
-    *created = true;
-    return &r;
+    Route *r = kojelly::fake::append_route(g_routes, g_n, g_cap, kFirstRoutes, method, url);
+    *created = r != nullptr;
+    return r;
 }
 
 // Ends a registration: a route created by a registration that then failed is taken out again,

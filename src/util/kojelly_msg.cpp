@@ -15,7 +15,8 @@ void say(char *msg, size_t size, const char *fmt, ...) {
     const int full = std::vsnprintf(msg, size, fmt, ap);
     va_end(ap);
     // A message cut to the buffer ends on a whole character.
-    if (full >= 0 && static_cast<size_t>(full) >= size) msg[kojelly_utf8_prefix(msg, size - 1)] = '\0';
+    if (full >= 0 && static_cast<size_t>(full) >= size)
+        msg[kojelly_utf8_prefix(msg, size - 1)] = '\0';
 }
 
 int32_t out_of_memory(char *msg, size_t size) {

@@ -321,11 +321,9 @@ int append_entry(const Members &m, kojelly_items *list, kojelly_buf *entries, ko
     const kojelly_item entry = b.lend(name->data);
     if (!keep(b.id, &rec->id) || kojelly_acc_grow(list, 1) || set_room(list)) return -1;
     if (list->count > 0) {
-        if (const int sep = kojelly::BufWriter(entries, limit).piece(",").result())
-            return sep;
+        if (const int sep = kojelly::BufWriter(entries, limit).piece(",").result()) return sep;
     }
-    if (const int written = kojelly::item_json(entries, &entry, limit))
-        return written;
+    if (const int written = kojelly::item_json(entries, &entry, limit)) return written;
     list->items[list->count] = rec.release();
     kojelly::set_put(list, list->count);
     ++list->count;

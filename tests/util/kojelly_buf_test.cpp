@@ -1,6 +1,4 @@
 #include "util/kojelly_buf.hpp"
-#include "util/kojelly_redact.hpp"
-#include "util/kojelly_msg.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +7,8 @@
 #include <vector>
 
 #include "support/alloc_fail.hpp"
+#include "util/kojelly_msg.hpp"
+#include "util/kojelly_redact.hpp"
 
 namespace {
 

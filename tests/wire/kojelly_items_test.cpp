@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
@@ -616,8 +616,8 @@ TEST(ListingEntries, EntriesStopAtTheirLimit) {
     const uint64_t size = unbounded->len;
     ASSERT_GT(size, 4u * 6000u) << "each name is written six times its size";
 
-    for (uint64_t limit : {uint64_t{0}, uint64_t{1}, uint64_t{100}, size / 2, size - 1, size,
-                           size + 1}) {
+    for (uint64_t limit :
+         {uint64_t{0}, uint64_t{1}, uint64_t{100}, size / 2, size - 1, size, size + 1}) {
         SCOPED_TRACE(limit);
         kojelly::OwnedItems ids;
         kojelly::OwnedBuf entries;
