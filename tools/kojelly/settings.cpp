@@ -1,6 +1,7 @@
 // Settings of the kojelly tool; see settings.hpp.
 #include "settings.hpp"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -45,27 +47,80 @@ bool read_file(const std::string &path, std::string &text, std::string &error) {
     return true;
 }
 
+// The terminal state that the signal handler below puts back. Written only while no handler
+// that reads it is installed.
+termios g_saved_tty{};
+int g_tty_fd = -1;
+
+// The signals that end the process while it waits for a password: Ctrl-C, Ctrl-\, a kill, a
+// hang-up.
+constexpr std::array<int, 4> kEndingSignals = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+
+extern "C" void restore_tty_then_die(int sig) {
+    tcsetattr(g_tty_fd, TCSANOW, &g_saved_tty);
+    // With its default action back, the signal raised again ends the process (at the latest
+    // when this handler returns), so the exit status still names the signal.
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// Echo off on a terminal for the guard's life. The terminal gets its echo back on every way out:
+// the guard's end, an exception, and a signal that ends the process meanwhile, which would
+// otherwise leave the user's shell without echo.
+class QuietTerminal {
+public:
+    explicit QuietTerminal(int fd) {
+        if (tcgetattr(fd, &g_saved_tty) != 0) return;
+        g_tty_fd = fd;
+        for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
+            struct sigaction old {};
+            // A signal the caller ignores (nohup, a background job) stays ignored.
+            if (sigaction(kEndingSignals[i], nullptr, &old) != 0 || old.sa_handler == SIG_IGN)
+                continue;
+            struct sigaction restore {};
+            restore.sa_handler = restore_tty_then_die;
+            sigemptyset(&restore.sa_mask);
+            for (const int sig : kEndingSignals) sigaddset(&restore.sa_mask, sig);
+            if (sigaction(kEndingSignals[i], &restore, &old_[i]) == 0) caught_[i] = true;
+        }
+        // Handlers first: a signal between the two steps finds the terminal as it was.
+        termios quiet = g_saved_tty;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(fd, TCSANOW, &quiet);
+        active_ = true;
+    }
+    ~QuietTerminal() {
+        if (!active_) return;
+        tcsetattr(g_tty_fd, TCSANOW, &g_saved_tty);
+        for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
+            if (caught_[i]) sigaction(kEndingSignals[i], &old_[i], nullptr);
+        }
+    }
+    QuietTerminal(const QuietTerminal &) = delete;
+    QuietTerminal &operator=(const QuietTerminal &) = delete;
+
+private:
+    bool active_ = false;
+    std::array<struct sigaction, kEndingSignals.size()> old_{};
+    std::array<bool, kEndingSignals.size()> caught_{};
+};
+
 // Reads one line from standard input; with a terminal there, asks for it without echo.
 bool read_password(std::string &password, std::string &error) {
     const bool tty = isatty(STDIN_FILENO) != 0;
-    termios saved{};
-    if (tty) {
-        std::fputs("Password: ", stderr);
-        std::fflush(stderr);
-        if (tcgetattr(STDIN_FILENO, &saved) == 0) {
-            termios quiet = saved;
-            quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-            tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
-        }
-    }
-    password.clear();
     int c = 0;
-    while ((c = std::fgetc(stdin)) != EOF && c != '\n') password += static_cast<char>(c);
-    const bool got = c == '\n' || !password.empty();
-    if (tty) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-        std::fputc('\n', stderr);
+    password.clear();
+    {
+        std::optional<QuietTerminal> quiet;
+        if (tty) {
+            quiet.emplace(STDIN_FILENO);
+            std::fputs("Password: ", stderr);
+            std::fflush(stderr);
+        }
+        while ((c = std::fgetc(stdin)) != EOF && c != '\n') password += static_cast<char>(c);
     }
+    if (tty) std::fputc('\n', stderr);
+    const bool got = c == '\n' || !password.empty();
     if (!password.empty() && password.back() == '\r') password.pop_back();
     if (!got) error = "--password-stdin: standard input holds no password";
     return got;
