@@ -466,6 +466,62 @@ TEST_F(CliTest, SettingsFileIsReadAndFlagsOverrideIt) {
     std::remove(path.c_str());
 }
 
+// A user and password in the address would be readable by every user of the machine on a
+// command line, and the plug-in drops them without a word; the refusal says where they go and
+// never repeats them.
+TEST_F(CliTest, AddressesNamingAUserAreRefused) {
+    const std::string secret = "Hunter2-secret";
+    const std::string host = url().substr(std::string("http://").size());
+    struct Case {
+        const char *name;
+        std::string server;    // --server, if not empty
+        std::string settings;  // a settings file's text, if not empty
+        int exit;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"user and password", "http://demo:" + secret + "@" + host, "", kExitUsage,
+         "--password-stdin or --password-env, an API key with --api-key-env"},
+        {"no scheme", "demo:" + secret + "@" + host, "", kExitUsage, "--user"},
+        {"scheme in capitals, a path", "HTTP://demo:" + secret + "@" + host + "/jf", "", kExitUsage,
+         "--user"},
+        {"a user alone", "http://" + secret + "@" + host, "", kExitUsage, "--user"},
+        {"in the file's FullUrl", "", "{\"FullUrl\":\"http://demo:" + secret + "@" + host + "\"}",
+         kExitTool, "FullUrl must not name a user or password"},
+        {"in the file's ServerUrl", "",
+         "{\"ServerUrl\":\"demo:" + secret + "@127.0.0.1\",\"ServerPort\":8096}", kExitTool,
+         "ServerUrl must not name a user or password"},
+        // Not user information: the plug-in judges these itself.
+        {"'@' in the path", "http://" + host + "/" + secret + "@x", "", kExitInvalid,
+         "path must not contain '@'"},
+        {"'@' in the query", "http://" + host + "?" + secret + "@x", "", kExitInvalid,
+         "must not carry a query"},
+    };
+    const std::string path =
+        ::testing::TempDir() + "kojelly_userinfo_" + std::to_string(getpid()) + ".json";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {"--api-key-env", kApiKeyVar, "validate"};
+        if (!c.server.empty()) args.insert(args.begin(), {"--server", c.server});
+        if (!c.settings.empty()) {
+            std::ofstream(path) << c.settings;
+            chmod(path.c_str(), 0600);
+            args.insert(args.begin(), {"--settings", path});
+        }
+        const auto r = kojelly(args, secrets());
+        EXPECT_EQ(r.status, c.exit) << show(r);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(secret), std::string::npos) << "the secret was repeated: " << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
+    }
+    // Refused before the password is asked for: no input is read.
+    const auto r = kojelly({"--server", "http://demo:" + secret + "@" + host, "--user", kUser,
+                            "--password-stdin", "validate"});
+    EXPECT_EQ(r.status, kExitUsage) << show(r);
+    EXPECT_NE(r.err.find("--server must not name a user"), std::string::npos) << r.err;
+    std::remove(path.c_str());
+}
+
 TEST_F(CliTest, DeviceIdIsStableUnlessGiven) {
     ASSERT_EQ(kojelly(login({"validate"}), secrets()).status, 0);
     const std::string first = server_->stats().last_device_id;

@@ -137,6 +137,24 @@ bool from_env(const std::string &flag, const std::string &name, std::string &val
     return true;
 }
 
+// The members that name the server's address; the plug-in reads the first one present.
+constexpr std::array<std::string_view, 3> kAddressMembers = {"FullUrl", "ServerUrl", "HostName"};
+
+// Whether an address names a user, with or without a password ("user:password@host", the scheme
+// optional as the plug-in takes a bare host too). The plug-in drops them without a word, so the
+// login the user meant never happens; and a command line is readable by every user.
+bool has_user_info(std::string_view address) {
+    address = trim(address);
+    const auto mark = address.find("://");
+    if (mark != std::string_view::npos &&
+        address.substr(0, mark).find_first_of("/?#@") == std::string_view::npos) {
+        address.remove_prefix(mark + 3);
+    } else if (address.starts_with("//")) {
+        address.remove_prefix(2);
+    }
+    return address.substr(0, address.find_first_of("/?#")).find('@') != std::string_view::npos;
+}
+
 void warn_if_exposed(const std::string &path, yyjson_val *root) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0 || (st.st_mode & kGroupOrOtherBits) == 0) return;
@@ -151,6 +169,16 @@ void warn_if_exposed(const std::string &path, yyjson_val *root) {
 }  // namespace
 
 SettingsStatus build_settings(const SettingsInput &in, std::string &json, std::string &error) {
+    // Refused before a password is asked for. The message leaves the address out: it holds a
+    // secret.
+    if (in.server && has_user_info(*in.server)) {
+        error =
+            "--server must not name a user or password (user:password@host), as every user of "
+            "this machine can read a command line: give the user with --user and the password "
+            "with --password-stdin or --password-env, an API key with --api-key-env, or put "
+            "them in a settings file (--settings)";
+        return SettingsStatus::bad_input;
+    }
     // The members the options give; they replace the file's members of the same name and follow
     // the file's members in this order.
     std::vector<std::pair<const char *, std::string>> given;
@@ -196,6 +224,14 @@ SettingsStatus build_settings(const SettingsInput &in, std::string &json, std::s
         yyjson_obj_foreach(root, idx, max, key, val) {
             const std::string_view name(yyjson_get_str(key), yyjson_get_len(key));
             if (is_given(name)) continue;
+            const auto address = std::find(kAddressMembers.begin(), kAddressMembers.end(), name);
+            if (address != kAddressMembers.end() && yyjson_is_str(val) &&
+                has_user_info(std::string_view(yyjson_get_str(val), yyjson_get_len(val)))) {
+                error = "the settings file " + in.file + ": " + std::string(*address) +
+                        " must not name a user or password (user:password@host); put them in "
+                        "UserName and Password, or an API key in APIKey";
+                return SettingsStatus::bad_file;
+            }
             has_device = has_device || name == "DeviceId";
             settings.copy(key, val);
         }

@@ -23,8 +23,8 @@ struct SettingsInput {
 
 enum class SettingsStatus {
     ok,
-    bad_input,  // a variable not set, no password on standard input
-    bad_file,   // the settings file cannot be read or holds no JSON object
+    bad_input,  // a variable not set, no password on standard input, a user in --server
+    bad_file,   // the settings file cannot be read, holds no JSON object, or a user in an address
 };
 
 // The settings JSON object text, or the failure with a message for the user.
