@@ -666,6 +666,44 @@ TEST_F(CliTest, AddressesNamingAUserAreRefused) {
     std::remove(path.c_str());
 }
 
+// A settings file may nest as deep as its megabyte allows. Reading it must not recurse once a
+// level, in the tool or in the plug-in that receives the members: half a million levels would
+// take far more stack than a thread has.
+TEST_F(CliTest, DeeplyNestedSettingsFilesAreReadWithoutRecursion) {
+    constexpr std::size_t kArrayLevels = 490000;   // 2 bytes a level
+    constexpr std::size_t kObjectLevels = 160000;  // 6 bytes a level
+    const std::string head = "{\"FullUrl\":\"" + url() + "\",\"Deep\":";
+    std::string objects;
+    for (std::size_t i = 0; i < kObjectLevels; ++i) objects += "{\"a\":";
+    objects += "1";
+    objects.append(kObjectLevels, '}');
+    struct Case {
+        const char *name;
+        std::string text;
+        int exit;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"arrays never closed", std::string(kArrayLevels * 2, '['), kExitTool,
+         "does not hold a JSON object"},
+        {"arrays in a member",
+         head + std::string(kArrayLevels, '[') + std::string(kArrayLevels, ']') + "}", 0, ""},
+        {"objects in a member", head + objects + "}", 0, ""},
+    };
+    const std::string path =
+        ::testing::TempDir() + "kojelly_deep_" + std::to_string(getpid()) + ".json";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_LE(c.text.size(), 1048576u) << "the tool reads at most 1 MiB";
+        std::ofstream(path) << c.text;
+        const auto r =
+            kojelly({"--settings", path, "--api-key-env", kApiKeyVar, "validate"}, secrets());
+        EXPECT_EQ(r.status, c.exit) << show(r).substr(0, 2000);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    std::remove(path.c_str());
+}
+
 TEST_F(CliTest, DeviceIdIsStableUnlessGiven) {
     ASSERT_EQ(kojelly(login({"validate"}), secrets()).status, 0);
     const std::string first = server_->stats().last_device_id;

@@ -155,18 +155,67 @@ bool has_user_info(std::string_view address) {
     return address.substr(0, address.find_first_of("/?#")).find('@') != std::string_view::npos;
 }
 
-void warn_if_exposed(const std::string &path, yyjson_val *root) {
+void warn_if_exposed(const std::string &path) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0 || (st.st_mode & kGroupOrOtherBits) == 0) return;
-    if (yyjson_obj_get(root, "Password") || yyjson_obj_get(root, "APIKey")) {
-        std::fprintf(stderr,
-                     "kojelly: warning: %s holds a secret and is readable by others "
-                     "(chmod 600 it)\n",
-                     printable(path).c_str());
+    std::fprintf(stderr,
+                 "kojelly: warning: %s holds a secret and is readable by others "
+                 "(chmod 600 it)\n",
+                 printable(path).c_str());
+}
+
+// The settings JSON from the members of a settings file's object (root; null for no file) and
+// the given ones; see settings_from_text.
+SettingsStatus compose(yyjson_val *root, const std::string &file, std::vector<SettingsMember> given,
+                       std::string &json, std::string &error) {
+    const auto is_given = [&given](std::string_view name) {
+        return std::any_of(given.begin(), given.end(),
+                           [name](const auto &member) { return name == member.first; });
+    };
+    const JsonDocument doc;
+    const JsonObject settings = doc.root();
+    bool has_device = is_given("DeviceId");
+    // Only the root's own members are visited; what they hold is copied by yyjson without
+    // recursion, so no nesting depth in the file can exhaust the stack.
+    std::size_t idx = 0;
+    std::size_t max = 0;
+    yyjson_val *key = nullptr;
+    yyjson_val *val = nullptr;
+    yyjson_obj_foreach(root, idx, max, key, val) {
+        const std::string_view name(yyjson_get_str(key), yyjson_get_len(key));
+        if (is_given(name)) continue;
+        const auto address = std::find(kAddressMembers.begin(), kAddressMembers.end(), name);
+        if (address != kAddressMembers.end() && yyjson_is_str(val) &&
+            has_user_info(std::string_view(yyjson_get_str(val), yyjson_get_len(val)))) {
+            error = "the settings file " + file + ": " + std::string(*address) +
+                    " must not name a user or password (user:password@host); put them in "
+                    "UserName and Password, or an API key in APIKey";
+            return SettingsStatus::bad_file;
+        }
+        has_device = has_device || name == "DeviceId";
+        settings.copy(key, val);
     }
+    if (!has_device) given.emplace_back("DeviceId", stable_device_id());
+    for (const auto &[name, value] : given) settings.str(name, value);
+    json = doc.text();
+    return SettingsStatus::ok;
 }
 
 }  // namespace
+
+SettingsStatus settings_from_text(std::string_view text, const std::string &file,
+                                  std::vector<SettingsMember> given, std::string &json,
+                                  std::string &error, bool *holds_secret) {
+    const Doc doc(yyjson_read(text.data(), text.size(), 0));
+    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    if (!yyjson_is_obj(root)) {
+        error = "the settings file " + file + " does not hold a JSON object";
+        return SettingsStatus::bad_file;
+    }
+    if (holds_secret)
+        *holds_secret = yyjson_obj_get(root, "Password") || yyjson_obj_get(root, "APIKey");
+    return compose(root, file, std::move(given), json, error);
+}
 
 SettingsStatus build_settings(const SettingsInput &in, std::string &json, std::string &error) {
     // Refused before a password is asked for. The message leaves the address out: it holds a
@@ -179,9 +228,7 @@ SettingsStatus build_settings(const SettingsInput &in, std::string &json, std::s
             "them in a settings file (--settings)";
         return SettingsStatus::bad_input;
     }
-    // The members the options give; they replace the file's members of the same name and follow
-    // the file's members in this order.
-    std::vector<std::pair<const char *, std::string>> given;
+    std::vector<SettingsMember> given;
     if (in.server) given.emplace_back("FullUrl", *in.server);
     if (in.user) given.emplace_back("UserName", *in.user);
     std::string secret;
@@ -199,47 +246,15 @@ SettingsStatus build_settings(const SettingsInput &in, std::string &json, std::s
         given.emplace_back("APIKey", secret);
     }
     if (in.device_id) given.emplace_back("DeviceId", *in.device_id);
-    const auto is_given = [&given](std::string_view name) {
-        return std::any_of(given.begin(), given.end(),
-                           [name](const auto &member) { return name == member.first; });
-    };
 
-    const JsonDocument doc;
-    const JsonObject settings = doc.root();
-    bool has_device = in.device_id.has_value();
-    if (!in.file.empty()) {
-        std::string text;
-        if (!read_file(in.file, text, error)) return SettingsStatus::bad_file;
-        const Doc file(yyjson_read(text.data(), text.size(), 0));
-        yyjson_val *root = file ? yyjson_doc_get_root(file.get()) : nullptr;
-        if (!yyjson_is_obj(root)) {
-            error = "the settings file " + in.file + " does not hold a JSON object";
-            return SettingsStatus::bad_file;
-        }
-        warn_if_exposed(in.file, root);
-        std::size_t idx = 0;
-        std::size_t max = 0;
-        yyjson_val *key = nullptr;
-        yyjson_val *val = nullptr;
-        yyjson_obj_foreach(root, idx, max, key, val) {
-            const std::string_view name(yyjson_get_str(key), yyjson_get_len(key));
-            if (is_given(name)) continue;
-            const auto address = std::find(kAddressMembers.begin(), kAddressMembers.end(), name);
-            if (address != kAddressMembers.end() && yyjson_is_str(val) &&
-                has_user_info(std::string_view(yyjson_get_str(val), yyjson_get_len(val)))) {
-                error = "the settings file " + in.file + ": " + std::string(*address) +
-                        " must not name a user or password (user:password@host); put them in "
-                        "UserName and Password, or an API key in APIKey";
-                return SettingsStatus::bad_file;
-            }
-            has_device = has_device || name == "DeviceId";
-            settings.copy(key, val);
-        }
-    }
-    if (!has_device) given.emplace_back("DeviceId", stable_device_id());
-    for (const auto &[name, value] : given) settings.str(name, value);
-    json = doc.text();
-    return SettingsStatus::ok;
+    if (in.file.empty()) return compose(nullptr, in.file, std::move(given), json, error);
+    std::string text;
+    if (!read_file(in.file, text, error)) return SettingsStatus::bad_file;
+    bool holds_secret = false;
+    const SettingsStatus status =
+        settings_from_text(text, in.file, std::move(given), json, error, &holds_secret);
+    if (holds_secret) warn_if_exposed(in.file);
+    return status;
 }
 
 std::string stable_device_id() {
