@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <yyjson.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -223,6 +224,149 @@ TEST_F(CliTest, TreeJsonHasOneListingPerFolder) {
         yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
         ASSERT_TRUE(yyjson_is_obj(root)) << line;
         EXPECT_TRUE(yyjson_is_arr(yyjson_obj_get(yyjson_obj_get(root, "listing"), "items")));
+    }
+}
+
+// A server may make up new folders without end. The walk stops at the default depth or the
+// entry limit, marks the folders it left unlisted, says so on standard error and, with --json,
+// in a last line; a depth the user asked for cuts the tree silently, as it always has.
+TEST(CliTreeBounds, AnEndlessTreeIsCutShortAndSaysSo) {
+    struct Server {
+        int children;  // new folders in each folder
+        std::unique_ptr<DemoServer> demo;
+    };
+    std::vector<Server> servers(2);
+    servers[0].children = 1;
+    servers[1].children = 20;
+    for (Server &server : servers) {
+        DemoOptions o = server_options();
+        o.endless_folders = server.children;
+        server.demo = std::make_unique<DemoServer>(o);
+        std::string error;
+        ASSERT_TRUE(server.demo->start(error)) << error;
+    }
+    struct Case {
+        const char *name;
+        std::size_t server;
+        std::vector<std::string> args;
+        std::size_t folders;       // folders listed; 0: not known in advance
+        const char *notice;        // on standard error; nullptr: none at all
+        const char *mark;          // beside each folder left unlisted
+        std::int64_t depth;        // "depth" in the --json report; 0: absent
+        std::int64_t max_entries;  // "max_entries" in it; 0: absent
+    };
+    const std::vector<Case> cases = {
+        {"one folder in each, the default depth",
+         0,
+         {},
+         32,
+         "the walk stopped at the default depth of 32 and left 1 folder unlisted",
+         "(not listed: the default depth of 32)",
+         32,
+         0},
+        {"a depth the user asked for", 0, {"--depth", "5"}, 5, nullptr, nullptr, 0, 0},
+        {"an entry limit below the depth the user asked for",
+         0,
+         {"--depth", "1000", "--max-entries", "100"},
+         100,
+         "the walk stopped at the limit of 100 entries and left 1 folder unlisted",
+         "(not listed: the limit of 100 entries)",
+         0,
+         100},
+        {"twenty folders in each, the entry limit",
+         1,
+         {"--max-entries", "50"},
+         0,
+         "the walk stopped at the limit of 50 entries and left ",
+         "(not listed: the limit of 50 entries)",
+         0,
+         50},
+    };
+    const std::string start = "0123456789abcdef0123456789abcdef";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const Server &server = servers[c.server];
+        for (const bool json : {false, true}) {
+            SCOPED_TRACE(json ? "--json" : "a tree");
+            e2e::RunRequest run;
+            run.program = KOJELLY_CLI_PATH;
+            run.args = {"--server", server.demo->url(), "--api-key-env", kApiKeyVar, "tree", start};
+            run.args.insert(run.args.end(), c.args.begin(), c.args.end());
+            if (json) run.args.push_back("--json");
+            run.env = {{kApiKeyVar, kApiKey}};
+            // An unbounded walk would go on until memory or the stack ran out.
+            run.deadline = std::chrono::seconds(20);
+            const auto r = e2e::run_child(run);
+            ASSERT_EQ(r.status, 0) << show(r).substr(0, 2000);
+            if (c.notice) {
+                EXPECT_NE(r.err.find(c.notice), std::string::npos) << r.err;
+            } else {
+                EXPECT_TRUE(r.err.empty()) << r.err;
+            }
+            std::vector<std::string> lines = lines_of(r.out);
+            ASSERT_FALSE(lines.empty());
+            if (!json) {
+                // Every folder left unlisted is marked; every listed one holds the server's
+                // number of new folders.
+                std::size_t marks = 0;
+                for (const std::string &line : lines)
+                    marks += c.mark && line.find(c.mark) != std::string::npos;
+                const std::string summary = lines.back();
+                std::size_t folders = 0;
+                std::size_t entries = 0;
+                ASSERT_EQ(std::sscanf(summary.c_str(), "%zu folders listed, %zu entries", &folders,
+                                      &entries),
+                          2)
+                    << summary;
+                EXPECT_EQ(entries, folders * server.children);
+                if (c.folders) {
+                    EXPECT_EQ(folders, c.folders);
+                }
+                if (c.max_entries) {
+                    // The listing that reached the limit is the last one.
+                    EXPECT_GE(entries, static_cast<std::size_t>(c.max_entries));
+                    EXPECT_LT(entries - server.children, static_cast<std::size_t>(c.max_entries));
+                }
+                if (c.notice) {
+                    EXPECT_GT(marks, 0u);
+                    EXPECT_NE(r.err.find("left " + std::to_string(marks) + " folder"),
+                              std::string::npos)
+                        << "the notice counts the marks: " << marks << "\n"
+                        << r.err;
+                }
+                continue;
+            }
+            const bool reported = c.depth || c.max_entries;
+            const Doc last = parse(lines.back());
+            yyjson_val *cut = yyjson_obj_get(yyjson_doc_get_root(last.get()), "cut_short");
+            EXPECT_EQ(cut != nullptr, reported) << lines.back();
+            if (reported) {
+                lines.pop_back();
+                EXPECT_GT(yyjson_get_sint(yyjson_obj_get(cut, "folders_not_listed")), 0);
+                EXPECT_EQ(yyjson_get_sint(yyjson_obj_get(cut, "depth")), c.depth);
+                EXPECT_EQ(yyjson_get_sint(yyjson_obj_get(cut, "max_entries")), c.max_entries);
+            }
+            if (c.folders) {
+                EXPECT_EQ(lines.size(), c.folders);
+            }
+            for (const std::string &line : lines) {
+                const Doc doc = parse(line);
+                EXPECT_TRUE(yyjson_obj_get(yyjson_doc_get_root(doc.get()), "folder")) << line;
+            }
+        }
+    }
+}
+
+TEST_F(CliTest, TreeOfALibraryWithinTheBoundsSaysNothingMore) {
+    for (const bool json : {false, true}) {
+        SCOPED_TRACE(json ? "--json" : "a tree");
+        std::vector<std::string> args = keyed({"tree"});
+        if (json) args.push_back("--json");
+        const auto r = kojelly(args, secrets());
+        ASSERT_EQ(r.status, 0) << show(r).substr(0, 2000);
+        EXPECT_TRUE(r.err.empty()) << r.err;
+        EXPECT_EQ(r.out.find("not listed"), std::string::npos);
+        EXPECT_EQ(r.out.find("cut_short"), std::string::npos);
     }
 }
 
@@ -463,6 +607,100 @@ TEST_F(CliTest, SettingsFileIsReadAndFlagsOverrideIt) {
     }
     const auto broken = kojelly({"--settings", path, "ls"});
     EXPECT_EQ(broken.status, kExitTool) << show(broken);
+    std::remove(path.c_str());
+}
+
+// A user and password in the address would be readable by every user of the machine on a
+// command line, and the plug-in drops them without a word; the refusal says where they go and
+// never repeats them.
+TEST_F(CliTest, AddressesNamingAUserAreRefused) {
+    const std::string secret = "Hunter2-secret";
+    const std::string host = url().substr(std::string("http://").size());
+    struct Case {
+        const char *name;
+        std::string server;    // --server, if not empty
+        std::string settings;  // a settings file's text, if not empty
+        int exit;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"user and password", "http://demo:" + secret + "@" + host, "", kExitUsage,
+         "--password-stdin or --password-env, an API key with --api-key-env"},
+        {"no scheme", "demo:" + secret + "@" + host, "", kExitUsage, "--user"},
+        {"scheme in capitals, a path", "HTTP://demo:" + secret + "@" + host + "/jf", "", kExitUsage,
+         "--user"},
+        {"a user alone", "http://" + secret + "@" + host, "", kExitUsage, "--user"},
+        {"in the file's FullUrl", "", "{\"FullUrl\":\"http://demo:" + secret + "@" + host + "\"}",
+         kExitTool, "FullUrl must not name a user or password"},
+        {"in the file's ServerUrl", "",
+         "{\"ServerUrl\":\"demo:" + secret + "@127.0.0.1\",\"ServerPort\":8096}", kExitTool,
+         "ServerUrl must not name a user or password"},
+        // Not user information: the plug-in judges these itself.
+        {"'@' in the path", "http://" + host + "/" + secret + "@x", "", kExitInvalid,
+         "path must not contain '@'"},
+        {"'@' in the query", "http://" + host + "?" + secret + "@x", "", kExitInvalid,
+         "must not carry a query"},
+    };
+    const std::string path =
+        ::testing::TempDir() + "kojelly_userinfo_" + std::to_string(getpid()) + ".json";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {"--api-key-env", kApiKeyVar, "validate"};
+        if (!c.server.empty()) args.insert(args.begin(), {"--server", c.server});
+        if (!c.settings.empty()) {
+            std::ofstream(path) << c.settings;
+            chmod(path.c_str(), 0600);
+            args.insert(args.begin(), {"--settings", path});
+        }
+        const auto r = kojelly(args, secrets());
+        EXPECT_EQ(r.status, c.exit) << show(r);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(secret), std::string::npos) << "the secret was repeated: " << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
+    }
+    // Refused before the password is asked for: no input is read.
+    const auto r = kojelly({"--server", "http://demo:" + secret + "@" + host, "--user", kUser,
+                            "--password-stdin", "validate"});
+    EXPECT_EQ(r.status, kExitUsage) << show(r);
+    EXPECT_NE(r.err.find("--server must not name a user"), std::string::npos) << r.err;
+    std::remove(path.c_str());
+}
+
+// A settings file may nest as deep as its megabyte allows. Reading it must not recurse once a
+// level, in the tool or in the plug-in that receives the members: half a million levels would
+// take far more stack than a thread has.
+TEST_F(CliTest, DeeplyNestedSettingsFilesAreReadWithoutRecursion) {
+    constexpr std::size_t kArrayLevels = 490000;   // 2 bytes a level
+    constexpr std::size_t kObjectLevels = 160000;  // 6 bytes a level
+    const std::string head = "{\"FullUrl\":\"" + url() + "\",\"Deep\":";
+    std::string objects;
+    for (std::size_t i = 0; i < kObjectLevels; ++i) objects += "{\"a\":";
+    objects += "1";
+    objects.append(kObjectLevels, '}');
+    struct Case {
+        const char *name;
+        std::string text;
+        int exit;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"arrays never closed", std::string(kArrayLevels * 2, '['), kExitTool,
+         "does not hold a JSON object"},
+        {"arrays in a member",
+         head + std::string(kArrayLevels, '[') + std::string(kArrayLevels, ']') + "}", 0, ""},
+        {"objects in a member", head + objects + "}", 0, ""},
+    };
+    const std::string path =
+        ::testing::TempDir() + "kojelly_deep_" + std::to_string(getpid()) + ".json";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_LE(c.text.size(), 1048576u) << "the tool reads at most 1 MiB";
+        std::ofstream(path) << c.text;
+        const auto r =
+            kojelly({"--settings", path, "--api-key-env", kApiKeyVar, "validate"}, secrets());
+        EXPECT_EQ(r.status, c.exit) << show(r).substr(0, 2000);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
     std::remove(path.c_str());
 }
 

@@ -261,8 +261,35 @@ TEST_F(DemoServerTest, FolderPagesFollowStartIndexAndLimit) {
             EXPECT_EQ(yyjson_get_sint(yyjson_obj_get(source, "Size")), expected.size);
         }
     }
-    EXPECT_EQ(fetch("GET", "/Items?ParentId=" + lib().movies().id + "&Limit=-1", with_key()).status,
-              400);
+}
+
+// StartIndex and Limit are 32-bit integers on the imitated server: a value it cannot bind is a
+// bad request, not a page. Their sum, the end of the page, must not overflow either.
+TEST_F(DemoServerTest, PagingValuesOutOfRangeAreBadRequests) {
+    const std::vector<std::string> queries = {
+        "&Limit=-1",
+        "&StartIndex=-1",
+        "&Limit=2147483648",
+        "&StartIndex=2147483648",
+        "&StartIndex=1&Limit=9223372036854775807",
+        "&StartIndex=9223372036854775807&Limit=1",
+        "&StartIndex=9223372036854775808",
+        "&Limit=1e3",
+    };
+    for (const std::string &query : queries) {
+        SCOPED_TRACE(query);
+        const Reply r = fetch("GET", "/Items?ParentId=" + lib().movies().id + query, with_key());
+        EXPECT_EQ(r.status, 400) << r.body.substr(0, 200);
+    }
+    // The largest values are still a page: an empty one past the end.
+    const Reply r = fetch(
+        "GET", "/Items?ParentId=" + lib().movies().id + "&StartIndex=2147483647&Limit=2147483647",
+        with_key());
+    ASSERT_EQ(r.status, 200) << r.body.substr(0, 200);
+    const Doc doc = r.json();
+    yyjson_val *root = yyjson_doc_get_root(doc.get());
+    EXPECT_EQ(yyjson_arr_size(yyjson_obj_get(root, "Items")), 0u);
+    EXPECT_EQ(yyjson_get_sint(yyjson_obj_get(root, "TotalRecordCount")), 1200);
 }
 
 TEST_F(DemoServerTest, LookupsByIdsAndByUser) {

@@ -38,6 +38,39 @@ TEST(TextTest, PrintableKeepsTextAndDefusesControls) {
     }
 }
 
+// A code point of the Basic Multilingual Plane above U+07FF, in UTF-8.
+std::string utf8_bmp(std::uint32_t cp) {
+    return {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+            static_cast<char>(0x80 | (cp & 0x3F))};
+}
+
+TEST(TextTest, PrintableDefusesEveryDirectionalOverride) {
+    struct Case {
+        std::uint32_t cp;
+        const char *name;
+        bool shown;  // passed to the terminal as it is
+    };
+    const Case cases[] = {
+        {0x202A, "LEFT-TO-RIGHT EMBEDDING", false},
+        {0x202B, "RIGHT-TO-LEFT EMBEDDING", false},
+        {0x202C, "POP DIRECTIONAL FORMATTING", false},
+        {0x202D, "LEFT-TO-RIGHT OVERRIDE", false},
+        {0x202E, "RIGHT-TO-LEFT OVERRIDE", false},
+        {0x2066, "LEFT-TO-RIGHT ISOLATE", false},
+        {0x2067, "RIGHT-TO-LEFT ISOLATE", false},
+        {0x2068, "FIRST STRONG ISOLATE", false},
+        {0x2069, "POP DIRECTIONAL ISOLATE", false},
+        // Their neighbours are ordinary text.
+        {0x202F, "NARROW NO-BREAK SPACE", true},
+        {0x2070, "SUPERSCRIPT ZERO", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string in = "Movie" + utf8_bmp(c.cp) + "4pm.mkv";
+        EXPECT_EQ(printable(in), c.shown ? in : "Movie?4pm.mkv");
+    }
+}
+
 TEST(TextTest, HumanSizes) {
     struct Case {
         std::int64_t bytes;

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <climits>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -20,7 +19,6 @@ namespace {
 
 constexpr long kMaxTimeoutSeconds = 86400;
 constexpr long kMaxPort = 65535;
-constexpr long kMaxDepth = INT_MAX;
 constexpr std::size_t kIndent = 2;
 constexpr std::size_t kGap = 2;
 constexpr std::size_t kHelpWidth = 80;
@@ -59,9 +57,15 @@ constexpr std::array<CommandDef, 6> kCommands = {{
      .about = "Walks the folders below FOLDER_ID (without it, below the user's libraries) and\n"
               "prints them as a tree, files with their year and size. A progress line runs on\n"
               "standard error while it walks, when that is a terminal. A folder that fails is\n"
-              "marked and the walk goes on; the exit status is then the first failure's.",
+              "marked and the walk goes on; the exit status is then the first failure's.\n"
+              "The walk stops 32 levels deep and lists no folder after 100000 entries, unless\n"
+              "--depth or --max-entries says otherwise; a folder that the default depth or the\n"
+              "entry limit left unlisted is marked, and a notice on standard error says so.",
      .json = "print one line per listed folder: {\"folder\":ID,\"depth\":N,\n"
-             "\"listing\":<the plug-in's listing JSON>}"},
+             "\"listing\":<the plug-in's listing JSON>}; when the default\n"
+             "depth or the entry limit cut the walk short, a last line\n"
+             "{\"cut_short\":{\"folders_not_listed\":N,...}}, whose \"depth\"\n"
+             "and \"max_entries\" members name the bounds that did"},
     {.name = "stream",
      .args = "ITEM",
      .min_args = 1,
@@ -140,7 +144,7 @@ bool store_flavour(Options &o, const std::string &value) {
     return parse_flavour(value, o.flavour);
 }
 
-constexpr std::array<OptionDef, 21> kOptions = {{
+constexpr std::array<OptionDef, 22> kOptions = {{
     {.name = "--server",
      .arg = "URL",
      .section = Section::settings,
@@ -222,9 +226,17 @@ constexpr std::array<OptionDef, 21> kOptions = {{
      .arg = "N",
      .commands = "tree",
      .section = Section::own,
-     .set = store_number<&Options::depth, 1, kMaxDepth>,
-     .wants = "a whole number of at least 1",
-     .help = "list at most N levels below the start (default: no limit)"},
+     .set = store_number<&Options::depth, 1, kMaxTreeDepth>,
+     .wants = "a whole number from 1 to 1000",
+     .help = "list at most N levels below the start (default 32)"},
+    {.name = "--max-entries",
+     .arg = "N",
+     .commands = "tree",
+     .section = Section::own,
+     .set = store_number<&Options::max_entries, 1, kMaxTreeEntries>,
+     .wants = "a whole number from 1 to 100000000",
+     .help = "list no further folder once N entries have been seen\n"
+             "(default 100000)"},
     {.name = "--probe",
      .commands = "stream",
      .section = Section::own,

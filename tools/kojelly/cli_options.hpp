@@ -25,6 +25,15 @@ const char *status_name(std::int32_t code);
 
 constexpr long kDefaultTimeoutSeconds = 60;
 
+// The bounds of a tree walk, for a server whose folders never end or a library larger than
+// anyone wants printed: the default depth lies well beyond a real library's folders, and the
+// entry limit bounds the requests and the memory of a walk. The walk and the printing go one
+// call deeper a level, so no depth may take more stack than a thread has.
+constexpr int kDefaultTreeDepth = 32;
+constexpr int kMaxTreeDepth = 1000;
+constexpr long kDefaultTreeEntries = 100000;
+constexpr long kMaxTreeEntries = 100000000;
+
 struct Options {
     std::string command;
     std::vector<std::string> args;
@@ -37,7 +46,8 @@ struct Options {
     bool version = false;
     bool probe = false;
     bool serve = false;
-    int depth = 0;  // 0: no limit
+    int depth = 0;  // 0: not given, so kDefaultTreeDepth
+    long max_entries = kDefaultTreeEntries;
     long timeout_s = kDefaultTimeoutSeconds;
     int port = 0;
     DemoFlavour flavour = DemoFlavour::jellyfin;  // the server that `demo` imitates

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "cli_options.hpp"
+#include "json_writer.hpp"
 #include "kojelly_owned.hpp"
 #include "text.hpp"
 
@@ -25,10 +26,12 @@ void print_json_line(std::FILE *out, const std::string &json) {
 }
 
 struct Walk {
-    int depth = 0;
+    TreeBounds bounds;
     int first_exit = 0;
     std::size_t folders = 0;
     std::size_t entries = 0;
+    std::size_t cut_by_depth = 0;    // folders the default depth left unlisted
+    std::size_t cut_by_entries = 0;  // folders the entry limit left unlisted
     std::set<std::string> seen;
 };
 
@@ -39,10 +42,11 @@ void show_progress(Session &s, const Walk &w) {
     std::fflush(s.err);
 }
 
-// Lists folder_id into nodes and, depth permitting, every folder below it; false with the
+// Lists folder_id into nodes and, the bounds permitting, every folder below it; false with the
 // message when folder_id itself cannot be listed. A folder below that fails keeps its place in
 // the tree with the reason; a folder met again (a server may link one folder from two places)
-// is not walked twice, so a cycle cannot make the walk endless.
+// is not walked twice, so a cycle cannot make the walk endless, and the bounds stop a server
+// that makes up new folders without end.
 bool walk(Session &s, const std::string &folder_id, int level, Walk &w,
           std::vector<TreeNode> &nodes, std::string &error) {
     Listing l = fetch_listing(s, folder_id);
@@ -63,10 +67,19 @@ bool walk(Session &s, const std::string &folder_id, int level, Walk &w,
     for (Entry &e : l.entries) {
         TreeNode node;
         node.entry = std::move(e);
-        const bool descend = node.entry.folder && (w.depth == 0 || level < w.depth);
-        if (descend && !w.seen.insert(node.entry.id).second) {
+        const bool folder = node.entry.folder;
+        const bool descend = folder && level < w.bounds.depth;
+        if (folder && !descend && !w.bounds.depth_given) {
+            ++w.cut_by_depth;
+            node.note = "not listed: the default depth of " + std::to_string(w.bounds.depth);
+        } else if (descend && w.seen.count(node.entry.id) > 0) {
             node.note = "listed above";
+        } else if (descend && w.entries >= w.bounds.max_entries) {
+            ++w.cut_by_entries;
+            node.note =
+                "not listed: the limit of " + std::to_string(w.bounds.max_entries) + " entries";
         } else if (descend) {
+            w.seen.insert(node.entry.id);
             std::string why;
             if (!walk(s, node.entry.id, level + 1, w, node.children, why))
                 node.note = "error: " + why;
@@ -174,9 +187,36 @@ int cmd_ls(Session &s, const std::string &folder_id, std::size_t limit) {
     return kExitOk;
 }
 
-int cmd_tree(Session &s, const std::string &folder_id, int depth) {
+// Says on err, and with --json in a last line on out, which bounds cut the walk short.
+void report_cut(Session &s, const Walk &w) {
+    const std::size_t cut = w.cut_by_depth + w.cut_by_entries;
+    if (cut == 0) return;
+    const auto folders = [](std::size_t n) { return n == 1 ? "folder" : "folders"; };
+    if (w.cut_by_depth > 0) {
+        std::fprintf(s.err,
+                     "kojelly: the walk stopped at the default depth of %d and left %zu %s "
+                     "unlisted (--depth N goes deeper)\n",
+                     w.bounds.depth, w.cut_by_depth, folders(w.cut_by_depth));
+    }
+    if (w.cut_by_entries > 0) {
+        std::fprintf(s.err,
+                     "kojelly: the walk stopped at the limit of %zu entries and left %zu %s "
+                     "unlisted (--max-entries N raises it)\n",
+                     w.bounds.max_entries, w.cut_by_entries, folders(w.cut_by_entries));
+    }
+    if (!s.json) return;
+    const JsonDocument doc;
+    const JsonObject report = doc.root().object("cut_short");
+    report.num("folders_not_listed", static_cast<std::int64_t>(cut));
+    if (w.cut_by_depth > 0) report.num("depth", w.bounds.depth);
+    if (w.cut_by_entries > 0)
+        report.num("max_entries", static_cast<std::int64_t>(w.bounds.max_entries));
+    print_json_line(s.out, doc.text());
+}
+
+int cmd_tree(Session &s, const std::string &folder_id, const TreeBounds &bounds) {
     Walk w;
-    w.depth = depth;
+    w.bounds = bounds;
     w.seen.insert(folder_id);
     std::vector<TreeNode> nodes;
     std::string error;
@@ -192,6 +232,7 @@ int cmd_tree(Session &s, const std::string &folder_id, int depth) {
         print_tree(s.out, nodes);
         std::fprintf(s.out, "%zu folders listed, %zu entries\n", w.folders, w.entries);
     }
+    report_cut(s, w);
     if (w.first_exit != 0) {
         std::fprintf(s.err, "kojelly: some folders could not be listed; see the marks above\n");
     }

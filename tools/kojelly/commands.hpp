@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli_options.hpp"
 #include "output.hpp"
 #include "plugin.hpp"
 #include "tessel_http.h"
@@ -30,8 +31,16 @@ int cmd_validate(Session &s);
 // limit: rows shown in the table (the demo shows the start of a long listing).
 int cmd_ls(Session &s, const std::string &folder_id,
            std::size_t limit = static_cast<std::size_t>(-1));
-// depth 0: no limit.
-int cmd_tree(Session &s, const std::string &folder_id, int depth);
+// What bounds a tree walk: a folder depth levels below the start is shown but not listed, and
+// once max_entries entries have been seen no further folder is listed. When the default depth
+// or the entry limit leaves a folder unlisted, the tree marks it and a notice says so; a depth
+// the user gave cuts the tree where asked, silently.
+struct TreeBounds {
+    int depth = kDefaultTreeDepth;
+    bool depth_given = false;
+    std::size_t max_entries = kDefaultTreeEntries;
+};
+int cmd_tree(Session &s, const std::string &folder_id, const TreeBounds &bounds);
 int cmd_stream(Session &s, const std::string &item, bool probe);
 
 // Prints the failure and returns its exit status.

@@ -113,7 +113,7 @@ int run_demo(Plugin &plugin, const CurlOptions &transport, DemoFlavour flavour, 
     const std::string shows = lib.shows().id;
     step(out, "tree " + shows + " --depth " + std::to_string(kTreeDepth),
          "the Shows library, two levels deep");
-    note(cmd_tree(s, shows, kTreeDepth));
+    note(cmd_tree(s, shows, {.depth = kTreeDepth, .depth_given = true}));
 
     const std::string first_movie = lib.items()[lib.movies().children.front()].id;
     step(out, "stream " + first_movie + " --probe",

@@ -183,6 +183,30 @@ std::size_t DemoLibrary::add(DemoItem item, std::size_t parent) {
     return pos;
 }
 
+DemoItem DemoLibrary::endless_folder(std::string_view id) const {
+    DemoItem folder;
+    folder.id = id;
+    folder.name = "Deeper " + std::string(id.substr(0, 8));
+    folder.sort_name = sort_name_of(folder.name);
+    folder.type = "Folder";
+    folder.folder = true;
+    return folder;
+}
+
+std::vector<DemoItem> DemoLibrary::endless_children(std::string_view parent_id, int count) const {
+    std::vector<DemoItem> children;
+    std::uint64_t state = fnv1a(parent_id);
+    for (int i = 0; i < count; ++i) {
+        const std::uint64_t hi = splitmix(state);
+        const std::uint64_t lo = splitmix(state);
+        DemoItem child =
+            endless_folder(flavour_ == DemoFlavour::emby ? std::to_string(hi) : hex128(hi, lo));
+        child.parent_id = parent_id;
+        children.push_back(std::move(child));
+    }
+    return children;
+}
+
 std::size_t DemoLibrary::add_view(std::string name, std::string collection_type) {
     DemoItem view;
     view.name = std::move(name);

@@ -61,6 +61,13 @@ public:
     const std::string &user_id() const { return user_id_; }
     DemoFlavour flavour() const { return flavour_; }
 
+    // A folder of the endless tree that a server may be told to serve beside the library, for
+    // tests of a walk that would never end: any id names one. Its children are count new
+    // folders whose ids, of the flavour's form, follow from the parent's id, so that every walk
+    // meets the same tree.
+    DemoItem endless_folder(std::string_view id) const;
+    std::vector<DemoItem> endless_children(std::string_view parent_id, int count) const;
+
 private:
     std::size_t add(DemoItem item, std::size_t parent);
     std::size_t add_view(std::string name, std::string collection_type);

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <charconv>
 #include <chrono>
+#include <limits>
 #include <mutex>
 #include <random>
 #include <set>
@@ -60,7 +61,9 @@ const std::string *param(const httplib::Request &req, std::string_view name) {
     return nullptr;
 }
 
-// A non-negative decimal query value; absent gives the fallback, anything else fails.
+// A decimal query value from 0 to the largest 32-bit integer, which is what the imitated server
+// binds StartIndex and Limit to (it answers 400 for anything else); absent gives the fallback.
+// The bound also keeps the sum of two such values far from overflowing.
 bool number_param(const httplib::Request &req, std::string_view name, std::int64_t fallback,
                   std::int64_t &out) {
     const std::string *text = param(req, name);
@@ -70,7 +73,8 @@ bool number_param(const httplib::Request &req, std::string_view name, std::int64
     }
     const char *end = text->data() + text->size();
     const auto [ptr, ec] = std::from_chars(text->data(), end, out);
-    return ec == std::errc() && ptr == end && out >= 0;
+    return ec == std::errc() && ptr == end && out >= 0 &&
+           out <= std::numeric_limits<std::int32_t>::max();
 }
 
 // The members of a `MediaBrowser Client="…", Token="…"` header value, names lower-cased.
@@ -500,12 +504,21 @@ void DemoServer::Impl::items(const httplib::Request &req, httplib::Response &res
     std::int64_t start = 0;
     std::int64_t limit = 0;
     if (!number_param(req, "StartIndex", 0, start) || !number_param(req, "Limit", -1, limit))
-        return send_text(res, 400, "StartIndex and Limit must be non-negative integers");
+        return send_text(res, 400, "StartIndex and Limit must be integers from 0 to 2147483647");
+    // Folders of the endless tree made up for this answer; room for all of them is reserved
+    // first, as the answer points into it.
+    std::vector<DemoItem> made;
     if (const std::string *ids = param(req, "Ids")) {
         count([](DemoStats &s) { ++s.lookups; });
+        const std::vector<std::string> wanted = split(*ids, ',');
+        made.reserve(wanted.size());
         std::vector<const DemoItem *> found;
-        for (const std::string &id : split(*ids, ',')) {
-            if (const DemoItem *item = library.find(trim(id))) found.push_back(item);
+        for (const std::string &id : wanted) {
+            if (const DemoItem *item = library.find(trim(id))) {
+                found.push_back(item);
+            } else if (options.endless_folders > 0) {
+                found.push_back(&made.emplace_back(library.endless_folder(trim(id))));
+            }
         }
         return send_json(res, page_json(found, static_cast<std::int64_t>(found.size()), 0, fields));
     }
@@ -516,6 +529,9 @@ void DemoServer::Impl::items(const httplib::Request &req, httplib::Response &res
     std::vector<const DemoItem *> children;
     if (parent) {
         for (const std::size_t pos : parent->children) children.push_back(&library.items()[pos]);
+    } else if (options.endless_folders > 0) {
+        made = library.endless_children(*parent_id, options.endless_folders);
+        for (const DemoItem &child : made) children.push_back(&child);
     }
     const std::string *order = param(req, "SortOrder");
     if (order && iequals(*order, "Descending")) std::reverse(children.begin(), children.end());
@@ -530,6 +546,11 @@ void DemoServer::Impl::user_item(const std::string &uid, const std::string &id,
                                  httplib::Response &res) {
     count([](DemoStats &s) { ++s.lookups; });
     const DemoItem *item = library.find(id);
+    DemoItem made;
+    if (!item && options.endless_folders > 0) {
+        made = library.endless_folder(id);
+        item = &made;
+    }
     if (!iequals(uid, library.user_id()) || !item) return send_text(res, 404, "Item not found");
     const JsonDocument doc;
     item_json(doc.root(), *item, {}, true);

@@ -7,7 +7,8 @@
 // 401 without one. The flavours differ where real servers do: jellyfin resolves /UserViews for
 // a user's token only and answers 400 to an API key, emby has no /UserViews at all and serves
 // /Users/{id}/Views; both serve /Library/MediaFolders to an API key or an administrator. Faults
-// can be configured per path prefix so that tests see a failing or misbehaving server. The
+// can be configured per path prefix, and an endless tree of folders served beside the library, so
+// that tests see a failing or misbehaving server. The
 // tool's `demo` command and the end-to-end tests run it.
 #pragma once
 
@@ -38,6 +39,9 @@ struct DemoOptions {
     bool admin = false;  // the user is an administrator, so may read /Library/MediaFolders
     std::vector<DemoFault> faults;
     int movies = kDemoMovies;
+    // When above 0, every item id the library does not hold names a folder of this many new
+    // folders, each of them again such a folder: a server whose tree never ends.
+    int endless_folders = 0;
 };
 
 // What the server has seen since it started.

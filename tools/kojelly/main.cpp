@@ -103,7 +103,15 @@ int run(const Options &o) {
     int rc = kExitOk;
     if (o.command == "validate") rc = cmd_validate(s);
     if (o.command == "ls") rc = cmd_ls(s, o.args.empty() ? "" : o.args.front());
-    if (o.command == "tree") rc = cmd_tree(s, o.args.empty() ? "" : o.args.front(), o.depth);
+    if (o.command == "tree") {
+        TreeBounds bounds;
+        bounds.max_entries = static_cast<std::size_t>(o.max_entries);
+        if (o.depth > 0) {
+            bounds.depth = o.depth;
+            bounds.depth_given = true;
+        }
+        rc = cmd_tree(s, o.args.empty() ? "" : o.args.front(), bounds);
+    }
     if (o.command == "stream") rc = cmd_stream(s, o.args.front(), o.probe);
     // The transports die with this scope; the plug-in must not keep pointing at them.
     plugin->set_io(nullptr);

@@ -1,6 +1,7 @@
 // Settings of the kojelly tool; see settings.hpp.
 #include "settings.hpp"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -45,27 +47,80 @@ bool read_file(const std::string &path, std::string &text, std::string &error) {
     return true;
 }
 
+// The terminal state that the signal handler below puts back. Written only while no handler
+// that reads it is installed.
+termios g_saved_tty{};
+int g_tty_fd = -1;
+
+// The signals that end the process while it waits for a password: Ctrl-C, Ctrl-\, a kill, a
+// hang-up.
+constexpr std::array<int, 4> kEndingSignals = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+
+extern "C" void restore_tty_then_die(int sig) {
+    tcsetattr(g_tty_fd, TCSANOW, &g_saved_tty);
+    // With its default action back, the signal raised again ends the process (at the latest
+    // when this handler returns), so the exit status still names the signal.
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// Echo off on a terminal for the guard's life. The terminal gets its echo back on every way out:
+// the guard's end, an exception, and a signal that ends the process meanwhile, which would
+// otherwise leave the user's shell without echo.
+class QuietTerminal {
+public:
+    explicit QuietTerminal(int fd) {
+        if (tcgetattr(fd, &g_saved_tty) != 0) return;
+        g_tty_fd = fd;
+        for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
+            struct sigaction old {};
+            // A signal the caller ignores (nohup, a background job) stays ignored.
+            if (sigaction(kEndingSignals[i], nullptr, &old) != 0 || old.sa_handler == SIG_IGN)
+                continue;
+            struct sigaction restore {};
+            restore.sa_handler = restore_tty_then_die;
+            sigemptyset(&restore.sa_mask);
+            for (const int sig : kEndingSignals) sigaddset(&restore.sa_mask, sig);
+            if (sigaction(kEndingSignals[i], &restore, &old_[i]) == 0) caught_[i] = true;
+        }
+        // Handlers first: a signal between the two steps finds the terminal as it was.
+        termios quiet = g_saved_tty;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(fd, TCSANOW, &quiet);
+        active_ = true;
+    }
+    ~QuietTerminal() {
+        if (!active_) return;
+        tcsetattr(g_tty_fd, TCSANOW, &g_saved_tty);
+        for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
+            if (caught_[i]) sigaction(kEndingSignals[i], &old_[i], nullptr);
+        }
+    }
+    QuietTerminal(const QuietTerminal &) = delete;
+    QuietTerminal &operator=(const QuietTerminal &) = delete;
+
+private:
+    bool active_ = false;
+    std::array<struct sigaction, kEndingSignals.size()> old_{};
+    std::array<bool, kEndingSignals.size()> caught_{};
+};
+
 // Reads one line from standard input; with a terminal there, asks for it without echo.
 bool read_password(std::string &password, std::string &error) {
     const bool tty = isatty(STDIN_FILENO) != 0;
-    termios saved{};
-    if (tty) {
-        std::fputs("Password: ", stderr);
-        std::fflush(stderr);
-        if (tcgetattr(STDIN_FILENO, &saved) == 0) {
-            termios quiet = saved;
-            quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-            tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
-        }
-    }
-    password.clear();
     int c = 0;
-    while ((c = std::fgetc(stdin)) != EOF && c != '\n') password += static_cast<char>(c);
-    const bool got = c == '\n' || !password.empty();
-    if (tty) {
-        tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-        std::fputc('\n', stderr);
+    password.clear();
+    {
+        std::optional<QuietTerminal> quiet;
+        if (tty) {
+            quiet.emplace(STDIN_FILENO);
+            std::fputs("Password: ", stderr);
+            std::fflush(stderr);
+        }
+        while ((c = std::fgetc(stdin)) != EOF && c != '\n') password += static_cast<char>(c);
     }
+    if (tty) std::fputc('\n', stderr);
+    const bool got = c == '\n' || !password.empty();
     if (!password.empty() && password.back() == '\r') password.pop_back();
     if (!got) error = "--password-stdin: standard input holds no password";
     return got;
@@ -82,23 +137,98 @@ bool from_env(const std::string &flag, const std::string &name, std::string &val
     return true;
 }
 
-void warn_if_exposed(const std::string &path, yyjson_val *root) {
+// The members that name the server's address; the plug-in reads the first one present.
+constexpr std::array<std::string_view, 3> kAddressMembers = {"FullUrl", "ServerUrl", "HostName"};
+
+// Whether an address names a user, with or without a password ("user:password@host", the scheme
+// optional as the plug-in takes a bare host too). The plug-in drops them without a word, so the
+// login the user meant never happens; and a command line is readable by every user.
+bool has_user_info(std::string_view address) {
+    address = trim(address);
+    const auto mark = address.find("://");
+    if (mark != std::string_view::npos &&
+        address.substr(0, mark).find_first_of("/?#@") == std::string_view::npos) {
+        address.remove_prefix(mark + 3);
+    } else if (address.starts_with("//")) {
+        address.remove_prefix(2);
+    }
+    return address.substr(0, address.find_first_of("/?#")).find('@') != std::string_view::npos;
+}
+
+void warn_if_exposed(const std::string &path) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0 || (st.st_mode & kGroupOrOtherBits) == 0) return;
-    if (yyjson_obj_get(root, "Password") || yyjson_obj_get(root, "APIKey")) {
-        std::fprintf(stderr,
-                     "kojelly: warning: %s holds a secret and is readable by others "
-                     "(chmod 600 it)\n",
-                     printable(path).c_str());
+    std::fprintf(stderr,
+                 "kojelly: warning: %s holds a secret and is readable by others "
+                 "(chmod 600 it)\n",
+                 printable(path).c_str());
+}
+
+// The settings JSON from the members of a settings file's object (root; null for no file) and
+// the given ones; see settings_from_text.
+SettingsStatus compose(yyjson_val *root, const std::string &file, std::vector<SettingsMember> given,
+                       std::string &json, std::string &error) {
+    const auto is_given = [&given](std::string_view name) {
+        return std::any_of(given.begin(), given.end(),
+                           [name](const auto &member) { return name == member.first; });
+    };
+    const JsonDocument doc;
+    const JsonObject settings = doc.root();
+    bool has_device = is_given("DeviceId");
+    // Only the root's own members are visited; what they hold is copied by yyjson without
+    // recursion, so no nesting depth in the file can exhaust the stack.
+    std::size_t idx = 0;
+    std::size_t max = 0;
+    yyjson_val *key = nullptr;
+    yyjson_val *val = nullptr;
+    yyjson_obj_foreach(root, idx, max, key, val) {
+        const std::string_view name(yyjson_get_str(key), yyjson_get_len(key));
+        if (is_given(name)) continue;
+        const auto address = std::find(kAddressMembers.begin(), kAddressMembers.end(), name);
+        if (address != kAddressMembers.end() && yyjson_is_str(val) &&
+            has_user_info(std::string_view(yyjson_get_str(val), yyjson_get_len(val)))) {
+            error = "the settings file " + file + ": " + std::string(*address) +
+                    " must not name a user or password (user:password@host); put them in "
+                    "UserName and Password, or an API key in APIKey";
+            return SettingsStatus::bad_file;
+        }
+        has_device = has_device || name == "DeviceId";
+        settings.copy(key, val);
     }
+    if (!has_device) given.emplace_back("DeviceId", stable_device_id());
+    for (const auto &[name, value] : given) settings.str(name, value);
+    json = doc.text();
+    return SettingsStatus::ok;
 }
 
 }  // namespace
 
+SettingsStatus settings_from_text(std::string_view text, const std::string &file,
+                                  std::vector<SettingsMember> given, std::string &json,
+                                  std::string &error, bool *holds_secret) {
+    const Doc doc(yyjson_read(text.data(), text.size(), 0));
+    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    if (!yyjson_is_obj(root)) {
+        error = "the settings file " + file + " does not hold a JSON object";
+        return SettingsStatus::bad_file;
+    }
+    if (holds_secret)
+        *holds_secret = yyjson_obj_get(root, "Password") || yyjson_obj_get(root, "APIKey");
+    return compose(root, file, std::move(given), json, error);
+}
+
 SettingsStatus build_settings(const SettingsInput &in, std::string &json, std::string &error) {
-    // The members the options give; they replace the file's members of the same name and follow
-    // the file's members in this order.
-    std::vector<std::pair<const char *, std::string>> given;
+    // Refused before a password is asked for. The message leaves the address out: it holds a
+    // secret.
+    if (in.server && has_user_info(*in.server)) {
+        error =
+            "--server must not name a user or password (user:password@host), as every user of "
+            "this machine can read a command line: give the user with --user and the password "
+            "with --password-stdin or --password-env, an API key with --api-key-env, or put "
+            "them in a settings file (--settings)";
+        return SettingsStatus::bad_input;
+    }
+    std::vector<SettingsMember> given;
     if (in.server) given.emplace_back("FullUrl", *in.server);
     if (in.user) given.emplace_back("UserName", *in.user);
     std::string secret;
@@ -116,39 +246,15 @@ SettingsStatus build_settings(const SettingsInput &in, std::string &json, std::s
         given.emplace_back("APIKey", secret);
     }
     if (in.device_id) given.emplace_back("DeviceId", *in.device_id);
-    const auto is_given = [&given](std::string_view name) {
-        return std::any_of(given.begin(), given.end(),
-                           [name](const auto &member) { return name == member.first; });
-    };
 
-    const JsonDocument doc;
-    const JsonObject settings = doc.root();
-    bool has_device = in.device_id.has_value();
-    if (!in.file.empty()) {
-        std::string text;
-        if (!read_file(in.file, text, error)) return SettingsStatus::bad_file;
-        const Doc file(yyjson_read(text.data(), text.size(), 0));
-        yyjson_val *root = file ? yyjson_doc_get_root(file.get()) : nullptr;
-        if (!yyjson_is_obj(root)) {
-            error = "the settings file " + in.file + " does not hold a JSON object";
-            return SettingsStatus::bad_file;
-        }
-        warn_if_exposed(in.file, root);
-        std::size_t idx = 0;
-        std::size_t max = 0;
-        yyjson_val *key = nullptr;
-        yyjson_val *val = nullptr;
-        yyjson_obj_foreach(root, idx, max, key, val) {
-            const std::string_view name(yyjson_get_str(key), yyjson_get_len(key));
-            if (is_given(name)) continue;
-            has_device = has_device || name == "DeviceId";
-            settings.copy(key, val);
-        }
-    }
-    if (!has_device) given.emplace_back("DeviceId", stable_device_id());
-    for (const auto &[name, value] : given) settings.str(name, value);
-    json = doc.text();
-    return SettingsStatus::ok;
+    if (in.file.empty()) return compose(nullptr, in.file, std::move(given), json, error);
+    std::string text;
+    if (!read_file(in.file, text, error)) return SettingsStatus::bad_file;
+    bool holds_secret = false;
+    const SettingsStatus status =
+        settings_from_text(text, in.file, std::move(given), json, error, &holds_secret);
+    if (holds_secret) warn_if_exposed(in.file);
+    return status;
 }
 
 std::string stable_device_id() {

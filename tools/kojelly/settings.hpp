@@ -8,6 +8,9 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace kojelly::cli {
 
@@ -23,13 +26,28 @@ struct SettingsInput {
 
 enum class SettingsStatus {
     ok,
-    bad_input,  // a variable not set, no password on standard input
-    bad_file,   // the settings file cannot be read or holds no JSON object
+    bad_input,  // a variable not set, no password on standard input, a user in --server
+    bad_file,   // the settings file cannot be read, holds no JSON object, or a user in an address
 };
 
 // The settings JSON object text, or the failure with a message for the user.
 [[nodiscard]] SettingsStatus build_settings(const SettingsInput &in, std::string &json,
                                             std::string &error);
+
+// A member of the settings JSON that an option gives: its name (a string literal) and value.
+using SettingsMember = std::pair<const char *, std::string>;
+
+// The settings JSON from a settings file's text and the members that options give: the file's
+// members in their order, but for those named in given, then given in its order, then the
+// stable DeviceId when neither has one. bad_file with a message that names file but quotes
+// nothing of the text when the text is not a JSON object or an address in it (FullUrl,
+// ServerUrl, HostName) names a user; json is then left alone. When the text holds an object and
+// holds_secret is not null, *holds_secret tells whether it has a Password or an APIKey member,
+// even when the file is refused. Reads no file: only the machine id, for a DeviceId.
+[[nodiscard]] SettingsStatus settings_from_text(std::string_view text, const std::string &file,
+                                                std::vector<SettingsMember> given,
+                                                std::string &json, std::string &error,
+                                                bool *holds_secret = nullptr);
 
 // "kojelly-cli-" and 16 hex digits derived from the machine id and the user id.
 std::string stable_device_id();

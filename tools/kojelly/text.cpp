@@ -11,6 +11,12 @@ constexpr std::size_t kMaxUtf8Len = 4;
 constexpr char kCaseBit = 'a' - 'A';
 constexpr std::uint32_t kFirstC1 = 0x80;
 constexpr std::uint32_t kLastC1 = 0x9F;
+// The bidirectional embeddings, overrides and isolates: a name holding one would make the
+// terminal show the rest of its line, ids and sizes included, in another order than it is.
+constexpr std::uint32_t kFirstBidiEmbedding = 0x202A;  // LEFT-TO-RIGHT EMBEDDING
+constexpr std::uint32_t kLastBidiEmbedding = 0x202E;   // RIGHT-TO-LEFT OVERRIDE
+constexpr std::uint32_t kFirstBidiIsolate = 0x2066;    // LEFT-TO-RIGHT ISOLATE
+constexpr std::uint32_t kLastBidiIsolate = 0x2069;     // POP DIRECTIONAL ISOLATE
 constexpr double kUnitStep = 1024.0;
 // Rounding to one decimal must not print "1024.0 KiB"; past this the next unit is used.
 constexpr double kRoundsUp = 1023.95;
@@ -141,7 +147,9 @@ std::string printable(std::string_view text) {
             text.remove_prefix(1);
             continue;
         }
-        const bool control = cp < 0x20 || cp == 0x7F || (cp >= kFirstC1 && cp <= kLastC1);
+        const bool control = cp < 0x20 || cp == 0x7F || (cp >= kFirstC1 && cp <= kLastC1) ||
+                             (cp >= kFirstBidiEmbedding && cp <= kLastBidiEmbedding) ||
+                             (cp >= kFirstBidiIsolate && cp <= kLastBidiIsolate);
         if (control) {
             out += '?';
         } else {

@@ -31,8 +31,10 @@ std::string hex128(std::uint64_t hi, std::uint64_t lo);
 void append_json_string(std::string &out, std::string_view text);
 std::string json_string(std::string_view text);
 
-// A copy that a terminal shows as plain text: control characters (C0, DEL, C1) and bytes that
-// are not UTF-8 become "?", so a server-supplied name cannot move the cursor or change colours.
+// A copy that a terminal shows as plain text: control characters (C0, DEL, C1), the
+// bidirectional embeddings, overrides and isolates (U+202A to U+202E, U+2066 to U+2069) and bytes
+// that are not UTF-8 become "?", so a server-supplied name cannot move the cursor, change
+// colours or reorder what the line shows.
 std::string printable(std::string_view text);
 
 // Characters a terminal gives the text, counting one per UTF-8 code point.
