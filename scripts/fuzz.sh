@@ -40,7 +40,7 @@ fi
 # for settings, addresses, redaction and ranges.
 dict_of() {
   case "$1" in
-    settings) echo fuzz/dict/settings.dict ;;
+    settings | tool_settings) echo fuzz/dict/settings.dict ;;
     url_norm) echo fuzz/dict/url.dict ;;
     redact) echo fuzz/dict/redact.dict ;;
     content_range | fake_range) echo fuzz/dict/range.dict ;;
