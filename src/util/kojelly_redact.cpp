@@ -96,7 +96,8 @@ void kojelly_redact_into(const char *text, char *out, uint64_t size) {
     if (!text) return;
     kojelly::OwnedBuf b;
     redact(text, b.get());
-    const uint64_t n = kojelly_utf8_prefix(b->data, std::min<uint64_t>(b->len, size - 1));
+    // Only a cut is moved back to a character boundary; a text that fits is copied whole.
+    const uint64_t n = b->len < size ? b->len : kojelly_utf8_prefix(b->data, size - 1);
     if (n) std::memcpy(out, b->data, n);
     out[n] = '\0';
 }
