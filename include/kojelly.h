@@ -242,13 +242,17 @@ KOJELLY_API int32_t kojelly_validate(const char *settings, char *out,
                                      int32_t out_len) KOJELLY_NOEXCEPT;
 /* The listing of one folder, fetched page by page. folder_id is a server item id; NULL or ""
  * lists the root, the user's libraries. An id that cannot be a server item id gives
- * KOJELLY_ENOTFOUND, as do a folder that does not exist and an item that is not a folder. */
+ * KOJELLY_ENOTFOUND, as do a folder that does not exist and an item that is not a folder. A
+ * folder of more than 100000 items, more than 1000 pages or more than 256 MiB of listing JSON
+ * gives KOJELLY_EFAIL, and no part of the listing is answered. */
 KOJELLY_API int32_t kojelly_list(const char *settings, const char *folder_id, char *out,
                                  int32_t out_len) KOJELLY_NOEXCEPT;
 /* The stream URL of a playable item and the headers the player must send with it. entry names
  * the item: a JSON string holding its id, or an object with its id in "id", "path", "Key", "key"
  * or "backend_id" (an entry of a listing does). entry NULL, or one naming no id, gives
- * KOJELLY_ENOTFOUND, as do a missing item and a folder. */
+ * KOJELLY_ENOTFOUND, as do a missing item and a folder. The URL carries the token as its
+ * api_key query value, percent-encoded (a token of letters, digits and -._~ reads unchanged);
+ * send the Authorization header all the same, which current servers require. */
 KOJELLY_API int32_t kojelly_stream_url(const char *settings, const char *entry, char *out,
                                        int32_t out_len) KOJELLY_NOEXCEPT;
 
@@ -277,7 +281,8 @@ KOJELLY_API char *kojelly_device_id(const char *settings) KOJELLY_NOEXCEPT;
  * text, read up to its NUL. A success follows "Output buffers" above (no buffer: KOJELLY_OK with
  * the listing in the result slot). A failure returns KOJELLY_EFAIL with the message in the
  * error slot and the result slot "", and leaves out as it was: no error JSON is written.
- * body NULL: KOJELLY_EFAIL "body is NULL". Nothing is sent.
+ * body NULL: KOJELLY_EFAIL "body is NULL". A listing past 256 MiB: KOJELLY_EFAIL "listing is
+ * larger than 256 MiB". Nothing is sent.
  * Writes: the result and error slots. Threads: any.
  */
 KOJELLY_API int32_t kojelly_parse_items(const char *body, char *out,
