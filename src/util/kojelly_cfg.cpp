@@ -18,7 +18,7 @@
 #include "util/kojelly_msg.hpp"
 #include "util/platform.hpp"
 
-static_assert(sizeof(kojelly_cfg) == 6 * sizeof(char *));
+static_assert(sizeof(kojelly_cfg) == 6 * sizeof(char *) + 8);
 
 namespace {
 
@@ -282,6 +282,22 @@ const char *base_url(yyjson_val *root, char **out) {
     return nullptr;
 }
 
+// "ParallelPages": a whole number from 1 to 16 after trimming; absent is 1.
+bool take_parallel(std::optional<std::string_view> v, int32_t *lanes) {
+    *lanes = 1;
+    if (!v) return true;
+    const std::string_view text = trim(*v);
+    if (text.empty() || !all_digits(text)) return false;
+    int32_t n = 0;
+    for (const char c : text) {
+        n = n * 10 + (c - '0');
+        if (n > kojelly::kMaxParallelPages) return false;
+    }
+    if (n < 1 || n > kojelly::kMaxParallelPages) return false;
+    *lanes = n;
+    return true;
+}
+
 // Takes a trimmed optional text into *field; false when memory runs out.
 bool take_trimmed(std::optional<std::string_view> v, char **field) {
     if (!v) return true;
@@ -332,6 +348,10 @@ const char *parse(const char *settings, int need_credentials, kojelly_cfg *cfg) 
     }
     if (!cfg->device_id) return kOutOfMemory;
 
+    if (!take_parallel(member(root, "ParallelPages", scratch), &cfg->parallel_pages)) {
+        return "ParallelPages is not a whole number from 1 to 16";
+    }
+
     if (need_credentials && !cfg->api_key && !cfg->user_name) {
         return "APIKey or UserName is required";
     }
@@ -360,6 +380,7 @@ int kojelly_cfg_parse(const char *settings, int need_credentials, kojelly_cfg *c
     *cfg = kojelly_cfg{};
     if (const char *why = parse(settings, need_credentials, cfg)) {
         kojelly_cfg_free(cfg);
+        *cfg = kojelly_cfg{};
         fail_msg(msg, msg_size, why);
         return kInvalid;
     }

@@ -10,7 +10,7 @@
 
 #include "util/kojelly_owned.hpp"
 
-// The parsed settings of one call. Each field is an owned heap text or NULL.
+// The parsed settings of one call. Each text field is an owned heap text or NULL.
 struct kojelly_cfg {
     char *base_url;   // "http(s)://host[:port][/path]" without trailing slashes
     char *user_name;  // "UserName", trimmed
@@ -18,6 +18,7 @@ struct kojelly_cfg {
     char *api_key;    // "APIKey", trimmed
     char *server_id;  // "ID", trimmed
     char *device_id;  // "DeviceId", or a copy of the process device id; never NULL after a parse
+    int32_t parallel_pages;  // "ParallelPages": folder pages fetched at once, 1 to 16; 1 if absent
 };
 
 // Parses settings into cfg (not NULL; zeroed first, empty again after a failure). 0, or -8 with
@@ -34,6 +35,9 @@ char *kojelly_norm_base(const char *address, char *msg, size_t msg_size);
 const char *kojelly_self_device_id();
 
 namespace kojelly {
+
+// The most folder pages a listing fetches at once ("ParallelPages").
+inline constexpr int32_t kMaxParallelPages = 16;
 
 // A heap copy without leading and trailing tab, LF, CR and space; NULL for NULL or no memory.
 char *trimdup(const char *text);

@@ -42,6 +42,7 @@ void expect_empty(kojelly::OwnedCfg &cfg) {
     EXPECT_EQ(cfg->api_key, nullptr);
     EXPECT_EQ(cfg->server_id, nullptr);
     EXPECT_EQ(cfg->device_id, nullptr);
+    EXPECT_EQ(cfg->parallel_pages, 0);
 }
 
 std::string str_or_null(const char *s) {
@@ -330,6 +331,36 @@ TEST(CfgParse, RefusesBadSettingsWithOneMessageAndAnEmptyRecord) {
         EXPECT_EQ(r.rc, -8);
         EXPECT_EQ(r.msg, c.msg);
         expect_empty(cfg);
+    }
+}
+
+TEST(CfgParse, ParallelPagesIsAWholeNumberFromOneToSixteen) {
+    struct Case {
+        const char *value;  // the member's JSON value; nullptr: no member
+        int32_t lanes;      // 0: refused
+    };
+    const Case cases[] = {
+        {nullptr, 1}, {"null", 1}, {"2.5", 1}, {"[4]", 1}, {"{}", 1},
+        {"1", 1},     {"16", 16},  {"\"4\"", 4}, {"\" 8 \"", 8}, {"\"016\"", 16},
+        {"0", 0},     {"17", 0},   {"-1", 0},  {"\"0\"", 0}, {"\"17\"", 0},
+        {"\"-1\"", 0}, {"\"+4\"", 0}, {"\"four\"", 0}, {"\"\"", 0}, {"\" \"", 0},
+        {"\"4x\"", 0}, {"\"4\\u0000\"", 0}, {"\"99999999999999999999\"", 0}, {"true", 0},
+    };
+    for (const Case &c : cases) {
+        const std::string json = std::string(R"({"HostName":"srv")") +
+                                 (c.value ? std::string(R"(,"ParallelPages":)") + c.value : "") +
+                                 "}";
+        SCOPED_TRACE(json);
+        kojelly::OwnedCfg cfg;
+        const Result r = parse(json, 0, cfg);
+        if (c.lanes == 0) {
+            EXPECT_EQ(r.rc, -8);
+            EXPECT_EQ(r.msg, "ParallelPages is not a whole number from 1 to 16");
+            expect_empty(cfg);
+        } else {
+            EXPECT_EQ(r.rc, 0) << r.msg;
+            EXPECT_EQ(cfg->parallel_pages, c.lanes);
+        }
     }
 }
 
