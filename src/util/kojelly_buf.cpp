@@ -91,6 +91,18 @@ int kojelly_buf_add(kojelly_buf *b, const void *src, uint64_t n) {
     return 0;
 }
 
+int kojelly_buf_reserve(kojelly_buf *b, uint64_t n) {
+    if (n > kMaxCap || b->len > kMaxCap - n) return -1;
+    const uint64_t need = b->len + n + 1;
+    if (need <= b->cap) return 0;
+    void *p = std::realloc(b->data, need);
+    if (!p) return -1;
+    b->data = static_cast<char *>(p);
+    if (b->cap == 0) b->data[0] = '\0';
+    b->cap = need;
+    return 0;
+}
+
 int kojelly_buf_adds(kojelly_buf *b, const char *text) {
     return kojelly_buf_add(b, text, std::strlen(text));
 }

@@ -21,6 +21,11 @@ struct kojelly_buf {
 
 // Appends n bytes. Capacity starts at 256 and doubles. 0, or -1 with the buffer unchanged.
 [[nodiscard]] int kojelly_buf_add(kojelly_buf *b, const void *src, uint64_t n);
+// Makes room for n more bytes and the NUL behind them in one step, to exactly that capacity
+// when the buffer has less; later appends double from there. For a writer that knows roughly
+// how much is coming: a large text then never passes through its smaller sizes. 0, or -1 with
+// the buffer unchanged.
+[[nodiscard]] int kojelly_buf_reserve(kojelly_buf *b, uint64_t n);
 // Appends a NUL-terminated text (not NULL).
 [[nodiscard]] int kojelly_buf_adds(kojelly_buf *b, const char *text);
 // Appends printf-formatted text. 0; -1 on a formatting error or no memory, nothing appended.

@@ -119,6 +119,66 @@ TEST(Buf, RefusesASizeThatWouldOverflow) {
     EXPECT_EQ(content(*b.get()), "ab");
 }
 
+// A reservation grows the block once to exactly the room asked for (content, NUL and all), never
+// shrinks it, and later appends double from there.
+TEST(Buf, ReserveMakesExactlyTheRoomAskedForInOneStep) {
+    struct Case {
+        const char *what;
+        uint64_t before;  // bytes appended first
+        uint64_t more;    // bytes reserved
+        uint64_t cap;     // capacity afterwards
+        uint64_t allocs;  // allocations the reservation makes
+    } cases[] = {
+        {"empty buffer", 0, 1000, 1001, 1},
+        {"empty buffer, nothing reserved", 0, 0, 1, 1},
+        {"room to spare already", 10, 100, 256, 0},
+        {"room exactly", 10, 245, 256, 0},
+        {"one byte short", 10, 246, 257, 1},
+        {"large", 300, uint64_t{5} << 20, 300 + (uint64_t{5} << 20) + 1, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        OwnedBuf b;
+        const std::string first(c.before, 'f');
+        if (c.before) {
+            ASSERT_EQ(kojelly_buf_add(b.get(), first.data(), first.size()), 0);
+        }
+        int rc = -1;
+        EXPECT_EQ(alloc_fail::count([&] { rc = kojelly_buf_reserve(b.get(), c.more); }),
+                  c.allocs);
+        ASSERT_EQ(rc, 0);
+        EXPECT_EQ(b->cap, c.cap);
+        ASSERT_NE(b->data, nullptr);
+        EXPECT_EQ(content(*b.get()), first);
+        EXPECT_EQ(b->data[b->len], '\0');
+
+        // What was reserved is appended without another allocation; one byte more doubles.
+        const std::string fill(b->cap - b->len - 1, 'r');
+        EXPECT_EQ(alloc_fail::count([&] {
+                      ASSERT_EQ(kojelly_buf_add(b.get(), fill.data(), fill.size()), 0);
+                  }),
+                  0u);
+        const uint64_t full = b->cap;
+        ASSERT_EQ(kojelly_buf_add(b.get(), "+", 1), 0);
+        EXPECT_EQ(b->cap, 2 * full);
+        EXPECT_EQ(content(*b.get()), first + fill + "+");
+    }
+}
+
+TEST(Buf, FailedOrRefusedReservationLeavesTheBufferUnchanged) {
+    OwnedBuf b;
+    ASSERT_EQ(kojelly_buf_adds(b.get(), "keep"), 0);
+    {
+        alloc_fail::Countdown fail(1);
+        EXPECT_EQ(kojelly_buf_reserve(b.get(), 1000), -1);
+        EXPECT_TRUE(fail.fired());
+    }
+    EXPECT_EQ(kojelly_buf_reserve(b.get(), UINT64_MAX - 2), -1);
+    EXPECT_EQ(kojelly_buf_reserve(b.get(), uint64_t{1} << 62), -1);
+    EXPECT_EQ(content(*b.get()), "keep");
+    EXPECT_EQ(b->cap, 256u);
+}
+
 TEST(BufAddf, ShortAndLongResultsAppendTheSameText) {
     for (size_t len : {size_t{0}, size_t{5}, size_t{511}, size_t{512}, size_t{4000}}) {
         SCOPED_TRACE(len);
