@@ -138,7 +138,7 @@ int kojelly_auth_header(const kojelly_cfg *cfg, const char *token, char *out, si
 
 int kojelly_http(const tessel_http *const *http, const char *url, const char *body,
                  const kojelly_cfg *cfg, const char *token, kojelly_resp *out, char *msg,
-                 size_t msg_size) {
+                 size_t msg_size, kojelly::BodyRoom *room) {
     if (out) *out = kojelly_resp{};
     if (!http || !*http || !(*http)->request) {
         say(msg, msg_size, "no transport");
@@ -164,6 +164,7 @@ int kojelly_http(const tessel_http *const *http, const char *url, const char *bo
     const char *method = body ? "POST" : "GET";
     const char *lines[2] = {auth_line, kContentTypeLine};
     kojelly::Owned<kojelly::col_state, kojelly::col_free> col;
+    if (room) col->body = room->lend();
     tessel_http_req req{};
     req.size = sizeof req;
     req.method = method;
@@ -217,7 +218,14 @@ int kojelly_http(const tessel_http *const *http, const char *url, const char *bo
     }
     out->status = status;
     out->body_len = b.len;
-    out->body = kojelly_buf_take(&b);
+    if (room) {
+        // The block goes over with its spare room: the room takes it back for the next answer.
+        room->lent(b.data, b.cap);
+        out->body = b.data;
+        b = kojelly_buf{};
+    } else {
+        out->body = kojelly_buf_take(&b);
+    }
     out->headers = kojelly_buf_take(&h);
     return 0;
 }
@@ -235,6 +243,66 @@ void kojelly_resp_free(kojelly_resp *resp) {
 }
 
 namespace kojelly {
+
+BodyRoom::~BodyRoom() {
+    for (Block &k : kept_) std::free(k.data);
+}
+
+kojelly_buf BodyRoom::lend() {
+    platform::LockGuard lock(lock_);
+    for (Block &k : kept_) {
+        if (!k.data) continue;
+        kojelly_buf b{k.data, 0, k.cap};
+        b.data[0] = '\0';
+        k = Block{};
+        return b;
+    }
+    return kojelly_buf{};
+}
+
+void BodyRoom::lent(char *block, uint64_t cap) {
+    if (!block) return;
+    platform::LockGuard lock(lock_);
+    // A block at an address recorded before is a new block there: the old one was freed with
+    // its response.
+    Block *free_slot = nullptr;
+    for (Block &l : lent_) {
+        if (l.data == block) {
+            l.cap = cap;
+            return;
+        }
+        if (!l.data && !free_slot) free_slot = &l;
+    }
+    if (free_slot) *free_slot = Block{block, cap};
+}
+
+bool BodyRoom::reclaim(kojelly_resp *resp) {
+    if (!resp || !resp->body) return false;
+    platform::LockGuard lock(lock_);
+    Block *from = nullptr;
+    for (Block &l : lent_) {
+        if (l.data == resp->body) from = &l;
+    }
+    if (!from) return false;
+    for (Block &k : kept_) {
+        if (k.data) continue;
+        k = *from;
+        *from = Block{};
+        resp->body = nullptr;
+        resp->body_len = 0;
+        return true;
+    }
+    // Nowhere to keep it: it stays with the response, and is no longer the room's affair.
+    *from = Block{};
+    return false;
+}
+
+size_t BodyRoom::kept() const {
+    platform::LockGuard lock(lock_);
+    size_t n = 0;
+    for (const Block &k : kept_) n += k.data ? 1 : 0;
+    return n;
+}
 
 void col_free(col_state *st) {
     kojelly_buf_free(&st->body);

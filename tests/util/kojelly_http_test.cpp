@@ -357,6 +357,180 @@ TEST_F(HttpTest, AllocationFailureEndsAsOutOfMemory) {
     EXPECT_GE(n, 4u);
 }
 
+// ---- The body room -------------------------------------------------------------------------
+
+// Answers collected with a room, each reclaimed before the next request: every body is whole and
+// NUL-terminated, the block is reused whenever it is large enough (the request then allocates
+// for its headers only), and a longer answer grows the block, which is then kept at that size.
+TEST_F(HttpTest, RoomCollectsEveryAnswerIntoTheKeptBlock) {
+    struct Step {
+        const char *what;
+        std::vector<std::string> pieces;
+        bool same_block;  // the body is the block that the last answer left in the room
+    } steps[] = {
+        {"first answer: a new block", {std::string(300, 'a')}, false},
+        {"shorter answer", {"short"}, true},
+        {"empty answer", {}, true},
+        {"answer in pieces that outgrows the block", {std::string(500, 'b'), std::string(700, 'c')},
+         false},
+        {"shorter again", {"{}"}, true},
+        {"as long as the grown block allows", {std::string(1200, 'd')}, true},
+    };
+    s_.headers = {{"X-A", "1"}};
+    kojelly::BodyRoom room;
+    const char *kept = nullptr;
+    for (const Step &st : steps) {
+        SCOPED_TRACE(st.what);
+        s_.pieces = st.pieces;
+        std::string want;
+        for (const std::string &p : st.pieces) want += p;
+        kojelly_resp r{};
+        char msg[256] = "";
+        const uint64_t allocs = alloc_fail::count([&] {
+            ASSERT_EQ(kojelly_http(&http_, "http://srv/x", nullptr, &cfg_, nullptr, &r, msg,
+                                   sizeof msg, &room),
+                      0)
+                << msg;
+        });
+        ASSERT_NE(r.body, nullptr);
+        EXPECT_EQ(r.body_len, want.size());
+        EXPECT_EQ(std::string(r.body, r.body_len + 1), want + std::string(1, '\0'));
+        EXPECT_STREQ(r.headers, "X-A");
+        EXPECT_EQ(r.body == kept, st.same_block);
+        if (st.same_block) {
+            EXPECT_EQ(allocs, 1u) << "the headers' buffer only";
+        }
+        EXPECT_EQ(room.kept(), 0u);
+
+        kept = r.body;
+        EXPECT_TRUE(room.reclaim(&r));
+        EXPECT_EQ(r.body, nullptr);
+        EXPECT_EQ(r.body_len, 0u);
+        EXPECT_STREQ(r.headers, "X-A");
+        EXPECT_EQ(room.kept(), 1u);
+        EXPECT_FALSE(room.reclaim(&r));
+        kojelly_resp_free(&r);
+    }
+}
+
+// Only a block that the room lent comes back to it; any other response keeps its body.
+TEST_F(HttpTest, RoomTakesBackOnlyWhatItLent) {
+    s_.pieces = {"body"};
+    kojelly::BodyRoom room, other;
+    ASSERT_EQ(send("http://srv/x"), 0);
+    EXPECT_FALSE(room.reclaim(&resp_));
+    EXPECT_STREQ(resp_.body, "body");
+
+    kojelly_resp r{};
+    char msg[256] = "";
+    ASSERT_EQ(kojelly_http(&http_, "http://srv/x", nullptr, &cfg_, nullptr, &r, msg, sizeof msg,
+                           &other),
+              0);
+    EXPECT_FALSE(room.reclaim(&r));
+    EXPECT_STREQ(r.body, "body");
+    EXPECT_TRUE(other.reclaim(&r));
+    EXPECT_EQ(room.kept(), 0u);
+    EXPECT_EQ(other.kept(), 1u);
+    EXPECT_FALSE(room.reclaim(nullptr));
+    kojelly_resp_free(&r);
+}
+
+// A response freed instead of reclaimed takes its block along; the room goes on with new ones,
+// and keeps at most kKept blocks when more answers come back than it lent out at a time.
+TEST_F(HttpTest, RoomOutlivesResponsesThatAreNotReclaimed) {
+    kojelly::BodyRoom room;
+    std::vector<kojelly_resp> held(kojelly::BodyRoom::kKept + 2, kojelly_resp{});
+    for (size_t i = 0; i < held.size(); ++i) {
+        SCOPED_TRACE(i);
+        s_.pieces = {"answer " + std::to_string(i)};
+        char msg[256] = "";
+        ASSERT_EQ(kojelly_http(&http_, "http://srv/x", nullptr, &cfg_, nullptr, &held[i], msg,
+                               sizeof msg, &room),
+                  0);
+        EXPECT_EQ(std::string(held[i].body), "answer " + std::to_string(i));
+    }
+    kojelly_resp_free(&held[0]);
+    size_t taken = 0;
+    for (size_t i = 1; i < held.size(); ++i) taken += room.reclaim(&held[i]) ? 1 : 0;
+    EXPECT_EQ(taken, kojelly::BodyRoom::kKept);
+    EXPECT_EQ(room.kept(), kojelly::BodyRoom::kKept);
+    for (kojelly_resp &r : held) kojelly_resp_free(&r);
+
+    s_.pieces = {"next"};
+    kojelly_resp r{};
+    char msg[256] = "";
+    ASSERT_EQ(kojelly_http(&http_, "http://srv/x", nullptr, &cfg_, nullptr, &r, msg, sizeof msg,
+                           &room),
+              0);
+    EXPECT_STREQ(r.body, "next");
+    EXPECT_EQ(room.kept(), kojelly::BodyRoom::kKept - 1);
+    kojelly_resp_free(&r);
+}
+
+// Every allocation of a request with a room can fail as one without: "out of memory" and an
+// empty response, whatever the room keeps; the block a failed request was lent is freed with it.
+TEST_F(HttpTest, RoomRequestAllocationFailureEndsAsOutOfMemory) {
+    s_.headers = {{"X-Long", std::string(600, 'h')}};
+    const std::vector<std::string> answer = {std::string(200, 'a'), std::string(4000, 'b')};
+    struct Case {
+        const char *what;
+        std::string kept;  // the answer whose block the room keeps; "" for none
+    } cases[] = {
+        {"no block kept", ""},
+        {"a smaller block kept: the answer outgrows it", "x"},
+        {"a block kept that holds the answer", std::string(5000, 'k')},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        auto run = [&](kojelly::BodyRoom &room, kojelly_resp *r, char(&msg)[256]) {
+            return kojelly_http(&http_, "http://srv/x", nullptr, &cfg_, "tok", r, msg, sizeof msg,
+                                &room);
+        };
+        // A room holding the case's block, and the request that is made with it.
+        auto prepare = [&](kojelly::BodyRoom &room) {
+            if (!c.kept.empty()) {
+                s_.pieces = {c.kept};
+                kojelly_resp r{};
+                char msg[256] = "";
+                ASSERT_EQ(run(room, &r, msg), 0);
+                ASSERT_TRUE(room.reclaim(&r));
+                kojelly_resp_free(&r);
+            }
+            s_.pieces = answer;
+        };
+        uint64_t n = 0;
+        {
+            kojelly::BodyRoom room;
+            prepare(room);
+            kojelly_resp r{};
+            char msg[256] = "";
+            n = alloc_fail::count([&] { EXPECT_EQ(run(room, &r, msg), 0); });
+            EXPECT_EQ(r.body_len, 4200u);
+            kojelly_resp_free(&r);
+        }
+        EXPECT_GE(n, 1u);
+        for (uint64_t k = 1; k <= n; ++k) {
+            SCOPED_TRACE(k);
+            kojelly::BodyRoom room;
+            prepare(room);
+            kojelly_resp r{};
+            char msg[256] = "";
+            int rc;
+            {
+                alloc_fail::Countdown fail(k);
+                rc = run(room, &r, msg);
+                EXPECT_TRUE(fail.fired());
+            }
+            EXPECT_EQ(rc, -1);
+            EXPECT_STREQ(msg, "out of memory");
+            EXPECT_EQ(r.body, nullptr);
+            EXPECT_EQ(r.headers, nullptr);
+            EXPECT_EQ(room.kept(), 0u);
+            kojelly_resp_free(&r);
+        }
+    }
+}
+
 // ---- Transport selection and the bare adaptor ----------------------------------------------
 
 // A bare io written for these tests: plain get/post slots that record what they receive.
@@ -603,6 +777,58 @@ TEST(HttpThroughFake, HeadersAndBodyReachTheFakeServer) {
         kojelly_http(&tp.http, "http://srv/none", nullptr, &cfg, nullptr, &r, msg, sizeof msg), 0);
     EXPECT_EQ(r.status, 404);
     EXPECT_STREQ(r.body, "Not Found");
+    kojelly_resp_free(&r);
+    kojelly::fake_reset_impl();
+}
+
+// Threads fetching with one room while others reclaim, as a listing's workers and its merging
+// thread do: every body arrives whole, and no block is lost or handed out twice.
+TEST(HttpThroughFake, RoomServesSeveralThreadsAtOnce) {
+    kojelly::fake_reset_impl();
+    kojelly_cfg cfg{};
+    kojelly_transport tp;
+    char msg[768] = "";
+    ASSERT_EQ(kojelly_transport_get(kojelly_io_fake(), &tp, msg, sizeof msg), 0);
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 300;
+    std::vector<std::string> bodies;
+    for (int t = 0; t < kThreads; ++t) {
+        bodies.push_back(std::string(1000 + 700 * t, static_cast<char>('a' + t)));
+        const std::string url = "http://srv/page" + std::to_string(t);
+        ASSERT_EQ(kojelly::fake_set_impl("GET", url.c_str(), 200, bodies.back().c_str()), 0);
+    }
+    kojelly::BodyRoom room;
+    auto worker = [&](int t, int *bad) {
+        const std::string url = "http://srv/page" + std::to_string(t);
+        for (int i = 0; i < kRounds; ++i) {
+            kojelly_resp r{};
+            char m[256] = "";
+            if (kojelly_http(&tp.http, url.c_str(), nullptr, &cfg, nullptr, &r, m, sizeof m,
+                             &room) != 0 ||
+                r.body_len != bodies[t].size() || std::string(r.body) != bodies[t]) {
+                ++*bad;
+            }
+            // Half of the answers are handed back; the rest go with their responses.
+            if (i % 2 == 0) (void)room.reclaim(&r);
+            kojelly_resp_free(&r);
+        }
+    };
+    int bad[kThreads] = {};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) threads.emplace_back(worker, t, &bad[t]);
+    for (std::thread &th : threads) th.join();
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(bad[t], 0) << "thread " << t;
+    EXPECT_LE(room.kept(), kojelly::BodyRoom::kKept);
+
+    // The room still lends and takes back as before.
+    kojelly_resp r{};
+    ASSERT_EQ(kojelly_http(&tp.http, "http://srv/page3", nullptr, &cfg, nullptr, &r, msg,
+                           sizeof msg, &room),
+              0);
+    EXPECT_EQ(std::string(r.body), bodies[3]);
+    const size_t before = room.kept();
+    EXPECT_TRUE(room.reclaim(&r));
+    EXPECT_EQ(room.kept(), before + 1);
     kojelly_resp_free(&r);
     kojelly::fake_reset_impl();
 }
