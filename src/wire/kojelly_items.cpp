@@ -28,6 +28,9 @@ constexpr int64_t kMinYear = 1800;
 constexpr int64_t kMaxYear = 9999;
 constexpr uint64_t kFnvOffset = 14695981039346656037ULL;
 constexpr uint64_t kFnvPrime = 1099511628211ULL;
+// Entries written before their length sizes the rest of the page's (or listing's) entries.
+constexpr uint64_t kSampleEntries = 16;
+constexpr uint64_t kEntriesSpareDivisor = 8;
 
 constexpr const char kPageNotObject[] = "/Items answered something that is not a JSON object";
 constexpr const char kPageNoItems[] = "/Items answer has no Items array";
@@ -255,9 +258,9 @@ bool held(const kojelly_items *list, std::string_view id) {
     return false;
 }
 
-// Keeps the set at most half full once one more record arrives, rebuilding it at the new size.
-int set_room(kojelly_items *list) {
-    const uint64_t need = 2 * (list->count + 1);
+// Keeps the set at most half full once it holds records records, rebuilding it at the new size.
+int set_room_for(kojelly_items *list, uint64_t records) {
+    const uint64_t need = 2 * records;
     if (list->set_cap >= need) return 0;
     uint64_t cap = list->set_cap ? list->set_cap * 2 : kFirstSlots;
     // One doubling is enough for a list filled only page by page; one that also took appended
@@ -270,6 +273,11 @@ int set_room(kojelly_items *list) {
     list->set_cap = cap;
     for (uint64_t pos = 0; pos < list->count; ++pos) kojelly::set_put(list, pos);
     return 0;
+}
+
+// As set_room_for, for one more record.
+int set_room(kojelly_items *list) {
+    return set_room_for(list, list->count + 1);
 }
 
 }  // namespace
@@ -330,13 +338,34 @@ int append_entry(const Members &m, kojelly_items *list, kojelly_buf *entries, ko
     return 0;
 }
 
+// Room in the list and its set for records records in all (at most the item limit), so that
+// they are not grown (and the set rebuilt, reading every stored id again) step by step as the
+// records arrive. 0, or -1 when memory runs out.
+int presize(kojelly_items *list, uint64_t records) {
+    records = std::min(records, kojelly::kMaxItems);
+    if (records <= list->count) return 0;
+    return kojelly_acc_grow(list, records - list->count) || set_room_for(list, records) ? -1 : 0;
+}
+
+// Room in entries for items more entries of per bytes each, with an eighth to spare, within
+// limit. 0, or -1 when memory runs out.
+int reserve_entries(kojelly_buf *entries, uint64_t items, uint64_t per, uint64_t limit) {
+    if (items == 0 || per == 0 || entries->len >= limit) return 0;
+    const uint64_t room = limit - entries->len;
+    uint64_t want = items > room / per ? room : items * per;
+    want = std::min(room, want + want / kEntriesSpareDivisor);
+    return kojelly_buf_reserve(entries, want);
+}
+
 // The page walk shared by both ways of taking a page: into full records (entries NULL) or
 // straight into listing entries.
 int parse_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly_buf *entries,
-               uint64_t limit, uint64_t *pages, int64_t *total, char *msg, uint64_t msg_size) {
+               uint64_t limit, uint64_t *pages, int64_t *total, char *msg, uint64_t msg_size,
+               kojelly::PageScratch *scratch) {
     if (pages) *pages = 0;
     if (total) *total = -1;
-    const kojelly::JsonDoc doc = kojelly::JsonDoc::read(body, body_len);
+    const kojelly::JsonDoc doc =
+        kojelly::JsonDoc::read(body, body_len, scratch ? &scratch->arena : nullptr);
     yyjson_val *root = doc.object();
     if (!root) return kojelly::not_object(doc, kPageNotObject, msg, msg_size);
     yyjson_val *items = kojelly::first_member(root, "Items");
@@ -344,7 +373,21 @@ int parse_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly
         say(msg, msg_size, "%s", kPageNoItems);
         return KOJELLY_EFAIL;
     }
-    if (total) *total = kojelly::num_of(root, "TotalRecordCount", -1);
+    const int64_t reported = kojelly::num_of(root, "TotalRecordCount", -1);
+    if (total) *total = reported;
+
+    // Entries are written for a whole listing: the list is sized for this page, or with a
+    // scratch for every item the server says the folder holds, and the entries once a few of
+    // them show how long an entry of this folder is.
+    const bool sizing = entries && scratch && !scratch->sized && reported > 0;
+    const uint64_t page_size = yyjson_arr_size(items);
+    uint64_t expected = list->count + page_size;
+    if (sizing)
+        expected = std::max(expected, std::min(static_cast<uint64_t>(reported), kojelly::kMaxItems));
+    if (entries && presize(list, expected) != 0) return kojelly::out_of_memory(msg, msg_size);
+    const uint64_t count_before = list->count;
+    const uint64_t len_before = entries ? entries->len : 0;
+    bool sampled = false;
 
     // The order below is what callers see: every object counts towards the page size that
     // decides whether another page may follow; a duplicate is dropped before the limit is
@@ -370,6 +413,22 @@ int parse_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly
             return KOJELLY_EFAIL;
         }
         if (added != 0) return kojelly::out_of_memory(msg, msg_size);
+        const uint64_t taken = list->count - count_before;
+        if (entries && !sampled && taken == kSampleEntries) {
+            sampled = true;
+            if (reserve_entries(entries, expected - list->count,
+                                (entries->len - len_before) / taken, limit) != 0)
+                return kojelly::out_of_memory(msg, msg_size);
+        }
+    }
+    if (sizing) {
+        // The first page's entries are the best measure of this folder's.
+        scratch->sized = true;
+        const uint64_t taken = list->count - count_before;
+        if (taken > 0 && expected > list->count &&
+            reserve_entries(entries, expected - list->count, (entries->len - len_before) / taken,
+                            limit) != 0)
+            return kojelly::out_of_memory(msg, msg_size);
     }
     return KOJELLY_OK;
 }
@@ -378,20 +437,21 @@ int parse_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly
 
 int kojelly_parse_items_page(const char *body, uint64_t body_len, kojelly_items *list,
                              uint64_t *pages, int64_t *total, char *msg, uint64_t msg_size) {
-    return parse_page(body, body_len, list, nullptr, 0, pages, total, msg, msg_size);
+    return parse_page(body, body_len, list, nullptr, 0, pages, total, msg, msg_size, nullptr);
 }
 
 int kojelly_page_entries(const char *body, uint64_t body_len, kojelly_items *list,
                          kojelly_buf *entries, uint64_t *pages, int64_t *total, char *msg,
-                         uint64_t msg_size) {
+                         uint64_t msg_size, kojelly::PageScratch *scratch) {
     return parse_page(body, body_len, list, entries, kojelly::kMaxEntries, pages, total, msg,
-                      msg_size);
+                      msg_size, scratch);
 }
 
 int kojelly::page_entries_within(const char *body, uint64_t body_len, kojelly_items *list,
                                  kojelly_buf *entries, uint64_t limit, char *msg,
                                  uint64_t msg_size) {
-    return parse_page(body, body_len, list, entries, limit, nullptr, nullptr, msg, msg_size);
+    return parse_page(body, body_len, list, entries, limit, nullptr, nullptr, msg, msg_size,
+                      nullptr);
 }
 
 int kojelly_parse_item(const char *body, uint64_t body_len, kojelly_item *out, char *msg,

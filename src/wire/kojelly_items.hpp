@@ -3,7 +3,8 @@
 // across pages too and the list never grows past its item limit. It reads the two item answers,
 // an /Items page and a single item. Records and lists own every text they hold (malloc'd). A
 // folder listing takes its pages through kojelly_page_entries, which writes each item's listing
-// entry straight from the parsed page and keeps only ids in the list.
+// entry straight from the parsed page and keeps only ids in the list, and keeps the memory that
+// one page leaves behind for the next in a PageScratch.
 #pragma once
 
 #include <yyjson.h>
@@ -12,6 +13,26 @@
 #include <cstdint>
 
 #include "util/kojelly_buf.hpp"
+#include "util/kojelly_http.hpp"
+#include "util/kojelly_json.hpp"
+
+namespace kojelly {
+
+// What one listing keeps from page to page, made once per listing and handed to every request
+// for a page (room) and every kojelly_page_entries call (the rest). Without it a listing of 200
+// pages takes and gives back a page's body, its document and a doubling answer 200 times, and
+// the kernel clears every fresh page of that memory again. Used by one listing at a time; the
+// page calls run on one thread, the requests may run on several (see BodyRoom).
+struct PageScratch {
+    // The memory of each page's document; the first page sizes it.
+    JsonArena arena;
+    // The bodies of the pages, for the requests that fetch them.
+    BodyRoom room;
+    // The list and the entries were sized from a page's TotalRecordCount.
+    bool sized = false;
+};
+
+}  // namespace kojelly
 
 // One library entry. Strings are owned heap texts. The all-zero record is the empty record.
 struct kojelly_item {
@@ -52,10 +73,14 @@ struct kojelly_items {
 // holding only the item's id and folder flag, which is all its id set needs: a folder's listing
 // is written without holding a full record per item. Entries that would take the buffer past
 // 256 MiB end the page with -5 "listing is larger than 256 MiB", before the buffer grows past
-// it. On failure entries holds a partial text.
+// it. On failure entries holds a partial text. With a scratch, the page is read into its arena,
+// and the first page that reports a TotalRecordCount sizes the list, its id set and entries for
+// that many items (at most the item limit, the entries at most the listing limit, from the
+// bytes per entry of that page); a size that cannot be had is left to ordinary growth.
 [[nodiscard]] int kojelly_page_entries(const char *body, uint64_t body_len, kojelly_items *list,
                                        kojelly_buf *entries, uint64_t *pages, int64_t *total,
-                                       char *msg, uint64_t msg_size);
+                                       char *msg, uint64_t msg_size,
+                                       kojelly::PageScratch *scratch = nullptr);
 namespace kojelly {
 // As kojelly_page_entries with the entries bounded at limit bytes instead of the listing's
 // limit; past it -5 with "listing is larger than 256 MiB".

@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "kojelly.h"
 #include "support/alloc_fail.hpp"
@@ -632,6 +633,174 @@ TEST(ListingEntries, EntriesStopAtTheirLimit) {
             EXPECT_EQ(rc, KOJELLY_EFAIL);
             EXPECT_STREQ(msg, "listing is larger than 256 MiB");
         }
+    }
+}
+
+// ---- One listing's scratch -----------------------------------------------------------------
+
+// A page of n items with consecutive ids from first, every listing member present, reporting
+// total as its TotalRecordCount (none when negative).
+std::string listing_page(uint64_t first, uint64_t n, int64_t total) {
+    std::string body = R"({"Items":[)";
+    for (uint64_t i = 0; i < n; ++i) {
+        if (i) body += ',';
+        const std::string id = std::to_string(first + i);
+        body += R"({"Name":"Film )" + id + R"(","Id":")" + id +
+                R"(","ParentId":"9","Type":"Movie","MediaType":"Video","Container":"mkv",)"
+                R"("Size":1000,"ProductionYear":1999,"ProviderIds":{"Imdb":"tt)" +
+                id + R"("}})";
+    }
+    body += "]";
+    if (total >= 0) body += R"(,"TotalRecordCount":)" + std::to_string(total);
+    return body + "}";
+}
+
+// A listing of several pages taken with one scratch is the listing taken without: the same
+// entries, ids, counters and totals, for pages with and without a total, repeats, and pages
+// that are no /Items answer at all.
+TEST(ListingScratch, PagesGiveTheSameEntriesAsWithout) {
+    const std::vector<std::string> pages = {
+        listing_page(1, 50, 160), kMixedPages[0], listing_page(51, 50, 160), "[]",
+        listing_page(40, 70, -1), kMixedPages[1], listing_page(200, 3, 160), kMixedPages[2],
+    };
+    kojelly::PageScratch scratch;
+    kojelly::OwnedItems plain_ids, ids;
+    kojelly::OwnedBuf plain, entries;
+    for (const std::string &page : pages) {
+        SCOPED_TRACE(page.substr(0, 60));
+        uint64_t counted[2] = {};
+        int64_t total[2] = {};
+        char msg[2][256] = {};
+        const int rc_plain = kojelly_page_entries(page.data(), page.size(), plain_ids.get(),
+                                                  plain.get(), &counted[0], &total[0], msg[0],
+                                                  sizeof msg[0]);
+        const int rc = kojelly_page_entries(page.data(), page.size(), ids.get(), entries.get(),
+                                            &counted[1], &total[1], msg[1], sizeof msg[1],
+                                            &scratch);
+        EXPECT_EQ(rc, rc_plain);
+        EXPECT_STREQ(msg[1], msg[0]);
+        EXPECT_EQ(counted[1], counted[0]);
+        EXPECT_EQ(total[1], total[0]);
+        EXPECT_STREQ(entries.c_str(), plain.c_str());
+        ASSERT_EQ(ids->count, plain_ids->count);
+        for (uint64_t i = 0; i < ids->count; ++i) {
+            EXPECT_STREQ(ids->items[i].id, plain_ids->items[i].id);
+            EXPECT_EQ(ids->items[i].folder, plain_ids->items[i].folder);
+        }
+        expect_sound(*ids.get());
+    }
+}
+
+// The first page with a total sizes the list, its set and the entries for the whole listing;
+// the pages after it only copy their new ids: no growth, and no memory for their documents.
+TEST(ListingScratch, FirstPageSizesTheListingAndLaterPagesReuseIt) {
+    constexpr uint64_t kPerPage = 100;
+    constexpr uint64_t kPages = 6;
+    constexpr int64_t kTotal = kPerPage * kPages;
+    kojelly::PageScratch scratch;
+    kojelly::OwnedItems ids;
+    kojelly::OwnedBuf entries;
+    uint64_t first_page_len = 0;
+    for (uint64_t p = 0; p < kPages; ++p) {
+        SCOPED_TRACE(p);
+        const std::string page = listing_page(1000 + p * kPerPage, kPerPage, kTotal);
+        char msg[256] = "";
+        int rc = -1;
+        const uint64_t allocs = alloc_fail::count([&] {
+            rc = kojelly_page_entries(page.data(), page.size(), ids.get(), entries.get(), nullptr,
+                                      nullptr, msg, sizeof msg, &scratch);
+        });
+        ASSERT_EQ(rc, KOJELLY_OK) << msg;
+        if (p == 0) {
+            first_page_len = entries->len;
+            EXPECT_GE(ids->cap, uint64_t{kTotal});
+            EXPECT_GE(ids->set_cap, 2 * uint64_t{kTotal});
+            EXPECT_GE(entries->cap, kPages * first_page_len);
+            EXPECT_LE(entries->cap, 2 * kPages * first_page_len);
+        } else {
+            // One copy of each new id, and the display name's scratch buffer of the page.
+            EXPECT_EQ(allocs, kPerPage + 1);
+        }
+        expect_sound(*ids.get());
+    }
+    EXPECT_EQ(ids->count, kPages * kPerPage);
+    EXPECT_TRUE(scratch.sized);
+}
+
+// What the sizing makes of the total a page reports: nothing without one, never more than the
+// item limit for the list, never more than the listing's limit for the entries.
+TEST(ListingScratch, SizingStaysWithinTheLimits) {
+    struct Case {
+        const char *what;
+        int64_t total;
+        uint64_t list_cap_min, list_cap_max;  // the list's capacity after the first page
+        bool sized;
+    } cases[] = {
+        {"no total", -1, 32, 64, false},
+        {"total 0", 0, 32, 64, false},
+        {"total below the page", 10, 32, 64, true},
+        {"total of the whole folder", 5000, 5000, 8192, true},
+        {"total past the item limit", int64_t{1} << 50, kojelly::kMaxItems, 131072, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        kojelly::PageScratch scratch;
+        kojelly::OwnedItems ids;
+        kojelly::OwnedBuf entries;
+        const std::string page = listing_page(1, 32, c.total);
+        char msg[256] = "";
+        ASSERT_EQ(kojelly_page_entries(page.data(), page.size(), ids.get(), entries.get(),
+                                       nullptr, nullptr, msg, sizeof msg, &scratch),
+                  KOJELLY_OK)
+            << msg;
+        EXPECT_EQ(scratch.sized, c.sized);
+        EXPECT_GE(ids->cap, c.list_cap_min);
+        EXPECT_LE(ids->cap, c.list_cap_max);
+        EXPECT_GE(ids->set_cap, 2 * ids->cap);
+        EXPECT_LE(entries->cap, kojelly::kMaxListing);
+        expect_sound(*ids.get());
+    }
+}
+
+// Every allocation of a listing's pages taken with a scratch may fail, the sizing ones included:
+// each failure ends its page as "out of memory" with the list sound, and a run that succeeds
+// writes the listing as without a scratch.
+TEST(ListingScratch, MemoryShortageIsReportedOnEveryPage) {
+    const std::vector<std::string> pages = {listing_page(1, 40, 90), listing_page(41, 50, 90)};
+    kojelly::OwnedItems plain_ids;
+    kojelly::OwnedBuf want;
+    for (const std::string &page : pages) {
+        char msg[256] = "";
+        ASSERT_EQ(kojelly_page_entries(page.data(), page.size(), plain_ids.get(), want.get(),
+                                       nullptr, nullptr, msg, sizeof msg),
+                  KOJELLY_OK);
+    }
+    for (bool all_after : {false, true}) {
+        SCOPED_TRACE(all_after ? "every allocation after k" : "k-th allocation");
+        uint64_t failures = 0;
+        const uint64_t n = alloc_fail::sweep(
+            [&] {
+                kojelly::PageScratch scratch;
+                kojelly::OwnedItems ids;
+                kojelly::OwnedBuf entries;
+                for (const std::string &page : pages) {
+                    char m[256] = "";
+                    const int rc =
+                        kojelly_page_entries(page.data(), page.size(), ids.get(), entries.get(),
+                                             nullptr, nullptr, m, sizeof m, &scratch);
+                    expect_sound(*ids.get());
+                    if (rc != KOJELLY_OK) {
+                        ++failures;
+                        EXPECT_EQ(rc, KOJELLY_EFAIL);
+                        EXPECT_STREQ(m, kNoMemory);
+                        return;
+                    }
+                }
+                EXPECT_STREQ(entries.c_str(), want.c_str());
+            },
+            all_after);
+        EXPECT_GT(n, 90u);
+        EXPECT_EQ(failures, n);
     }
 }
 
