@@ -60,11 +60,13 @@ bool page_url(kojelly_buf *url, const kojelly_sess *sess, const char *folder_id,
            kojelly_buf_query(url, "Limit", limit) == 0;
 }
 
-// One /Items page into list, or, given entries, straight into listing entries.
+// One /Items page into list, or, given entries, straight into listing entries (with the
+// listing's scratch, when there is one).
 int32_t take_page(const kojelly_resp *resp, kojelly_items *list, kojelly_buf *entries,
-                  uint64_t *counted, int64_t *total, char *msg, size_t msg_size) {
+                  uint64_t *counted, int64_t *total, char *msg, size_t msg_size,
+                  PageScratch *scratch = nullptr) {
     return entries ? kojelly_page_entries(resp->body, resp->body_len, list, entries, counted, total,
-                                          msg, msg_size)
+                                          msg, msg_size, scratch)
                    : kojelly_parse_items_page(resp->body, resp->body_len, list, counted, total, msg,
                                               msg_size);
 }
@@ -103,20 +105,25 @@ int32_t list_pages(kojelly_sess *sess, const char *folder_id, kojelly_items *lis
                    kojelly_buf *entries, char *msg, size_t msg_size) {
     int64_t start = 0;
     int budget = kPageBudget;
+    // The memory of one page (its body, its document) serves the next.
+    PageScratch scratch;
     for (;;) {
         OwnedBuf url;
         if (!page_url(url.get(), sess, folder_id, start))
             return kojelly::out_of_memory(msg, msg_size);
         OwnedResp resp;
-        if (const int32_t sent = api_call(sess, url.get(), nullptr, resp.get(), msg, msg_size))
+        if (const int32_t sent =
+                api_call(sess, url.get(), nullptr, resp.get(), msg, msg_size, &scratch.room))
             return sent;
         if (const int32_t code =
                 judge(resp.get(), KOJELLY_ENOTFOUND, kListLabel, url.c_str(), msg, msg_size))
             return code;
         uint64_t counted = 0;
         int64_t total = -1;
-        const int parsed = take_page(resp.get(), list, entries, &counted, &total, msg, msg_size);
+        const int parsed =
+            take_page(resp.get(), list, entries, &counted, &total, msg, msg_size, &scratch);
         if (parsed != KOJELLY_OK) return parsed;
+        scratch.room.reclaim(resp.get());
 
         // The page counter includes duplicates and unusable elements: a full page means the
         // server may have more, whatever this list kept of it.

@@ -212,9 +212,9 @@ void cache_drop(const kojelly_cfg *cfg) {
 }
 
 int32_t api_call(kojelly_sess *sess, const kojelly_buf *url, const char *body, kojelly_resp *resp,
-                 char *msg, size_t msg_size) {
+                 char *msg, size_t msg_size, BodyRoom *room) {
     int32_t login = KOJELLY_OK;
-    switch (api_get(sess, url, body, resp, &login, msg, msg_size)) {
+    switch (api_get(sess, url, body, resp, &login, msg, msg_size, room)) {
         case kApiAnswered:
             return KOJELLY_OK;
         case kApiLoginFailed:
@@ -232,13 +232,13 @@ int32_t judge(const kojelly_resp *resp, int32_t missing, const char *label, cons
 }
 
 int api_get(kojelly_sess *sess, const kojelly_buf *url, const char *body, kojelly_resp *resp,
-            int32_t *code, char *msg, size_t msg_size) {
+            int32_t *code, char *msg, size_t msg_size, BodyRoom *room) {
     if (code) *code = KOJELLY_OK;
     const char *target = url && url->data ? url->data : "";
     bool renewed = false;
     for (;;) {
         if (kojelly_http(sess->transport, target, body, sess->cfg, sess->token, resp, msg,
-                         msg_size) != 0) {
+                         msg_size, room) != 0) {
             return kApiNoAnswer;
         }
         const bool refused = resp->status == 401 || resp->status == 403;

@@ -59,13 +59,16 @@ enum ApiResult : int {
 // Sends one request of the session: a GET, or a POST of body when body is not NULL. When a
 // token taken from the cache is refused with 401 or 403, that key's cache entries are dropped,
 // one login is made and the request is sent once more with the new token.
+// With a room, the answer's body is collected as kojelly_http does with one.
 [[nodiscard]] int api_get(kojelly_sess *sess, const kojelly_buf *url, const char *body,
-                          kojelly_resp *resp, int32_t *code, char *msg, size_t msg_size);
+                          kojelly_resp *resp, int32_t *code, char *msg, size_t msg_size,
+                          BodyRoom *room = nullptr);
 
 // As api_get, with its outcome as a status code: 0 when resp holds an answer, whatever its
 // status; -4 when the request did not complete; the renewal login's code when that failed.
 [[nodiscard]] int32_t api_call(kojelly_sess *sess, const kojelly_buf *url, const char *body,
-                               kojelly_resp *resp, char *msg, size_t msg_size);
+                               kojelly_resp *resp, char *msg, size_t msg_size,
+                               BodyRoom *room = nullptr);
 // The status code of an answer: 0 for a success status, else kojelly_map_status(status,
 // missing) with http_fail's line for label and url in msg.
 [[nodiscard]] int32_t judge(const kojelly_resp *resp, int32_t missing, const char *label,
