@@ -32,29 +32,6 @@ bool is_control(unsigned char c) {
     return c < 0x20 || c == 0x7F;
 }
 
-// How a byte is written inside a JSON string: 0 as itself, 'u' as \u00XX, any other letter as
-// that letter behind a backslash.
-constexpr std::array<char, 256> kJsonEscape = [] {
-    std::array<char, 256> t{};
-    for (int c = 0; c < 0x20; ++c) t[c] = 'u';
-    t[0x7F] = 'u';
-    t['\t'] = 't';
-    t['\n'] = 'n';
-    t['\r'] = 'r';
-    t['"'] = '"';
-    t['\\'] = '\\';
-    return t;
-}();
-
-// The bytes each byte takes inside a JSON string.
-constexpr std::array<uint8_t, 256> kJsonWidth = [] {
-    std::array<uint8_t, 256> t{};
-    for (size_t c = 0; c < t.size(); ++c) {
-        t[c] = kJsonEscape[c] == 0 ? 1 : kJsonEscape[c] == 'u' ? 6 : 2;
-    }
-    return t;
-}();
-
 // Makes room for n more bytes and the NUL behind them: capacity starts at kFirstCap and doubles.
 int room(kojelly_buf *b, uint64_t n) {
     if (n > UINT64_MAX - b->len - 1) return -1;
@@ -70,6 +47,29 @@ int room(kojelly_buf *b, uint64_t n) {
     b->data = static_cast<char *>(p);
     b->cap = cap;
     return 0;
+}
+
+using kojelly::text::any_below;
+using kojelly::text::any_equal;
+using kojelly::text::kJsonEscape;
+using kojelly::text::word_at;
+
+// A byte that a display name must not hold: a control byte, '/' or DEL.
+constexpr uint64_t any_name_unsafe(uint64_t x) {
+    return any_below(x, 0x20) | any_equal(x, '/') | any_equal(x, 0x7F);
+}
+
+bool name_needs_cleaning(std::string_view name) {
+    const auto *p = reinterpret_cast<const unsigned char *>(name.data());
+    const size_t n = name.size();
+    size_t i = 0;
+    for (; i + sizeof(uint64_t) <= n; i += sizeof(uint64_t)) {
+        if (any_name_unsafe(word_at(p + i))) return true;
+    }
+    for (; i < n; ++i) {
+        if (p[i] == '/' || is_control(p[i])) return true;
+    }
+    return false;
 }
 
 bool is_hex(unsigned char c) {
@@ -132,42 +132,47 @@ int kojelly_buf_json_str(kojelly_buf *b, const char *text) {
 namespace kojelly {
 
 int json_str_within(kojelly_buf *b, const char *text, uint64_t limit) {
-    if (!text) return b->len + 4 > limit ? kOverLimit : kojelly_buf_add(b, "null", 4);
     // The escaped length is counted first, so that the buffer grows at most once and the text
-    // is written straight into it: the listing writes nine strings per item this way.
-    const auto *in = reinterpret_cast<const unsigned char *>(text);
-    uint64_t width = 2;
-    size_t n = 0;
-    for (; in[n]; ++n) width += kJsonWidth[in[n]];
+    // is written straight into it.
+    const std::string_view view = text ? std::string_view(text) : std::string_view();
+    const uint64_t width = json_str_width(view);
     if (width > limit || b->len > limit - width) return kOverLimit;
-    if (room(b, width)) return -1;
-    char *o = b->data + b->len;
+    char *o = space(b, width);
+    if (!o) return -1;
+    json_str_put(o, view, width);
+    extend(b, width);
+    return 0;
+}
+
+char *space(kojelly_buf *b, uint64_t n) {
+    return room(b, n) ? nullptr : b->data + b->len;
+}
+
+void extend(kojelly_buf *b, uint64_t n) {
+    b->len += n;
+    b->data[b->len] = '\0';
+}
+
+char *text::json_str_escaped(char *o, std::string_view text) {
+    const auto *in = reinterpret_cast<const unsigned char *>(text.data());
     *o++ = '"';
-    if (width == n + 2) {
-        // Most texts need no escape at all and go over in one piece.
-        std::memcpy(o, text, n);
-        o += n;
-    } else {
-        for (size_t i = 0; i < n; ++i) {
-            const unsigned char c = in[i];
-            const char e = kJsonEscape[c];
-            if (e == 0) {
-                *o++ = static_cast<char>(c);
-            } else if (e != 'u') {
-                *o++ = '\\';
-                *o++ = e;
-            } else {
-                std::memcpy(o, "\\u00", 4);
-                o[4] = kHexLower[c >> 4];
-                o[5] = kHexLower[c & 0xF];
-                o += 6;
-            }
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = in[i];
+        const char e = kJsonEscape[c];
+        if (e == 0) {
+            *o++ = static_cast<char>(c);
+        } else if (e != 'u') {
+            *o++ = '\\';
+            *o++ = e;
+        } else {
+            std::memcpy(o, "\\u00", 4);
+            o[4] = kHexLower[c >> 4];
+            o[5] = kHexLower[c & 0xF];
+            o += 6;
         }
     }
     *o++ = '"';
-    b->len += width;
-    b->data[b->len] = '\0';
-    return 0;
+    return o;
 }
 
 }  // namespace kojelly
@@ -272,9 +277,7 @@ int kojelly_utf8_ok(const void *bytes, uint64_t n) {
     return 1;
 }
 
-int kojelly_id_ok(const char *text) {
-    if (!text) return 0;
-    const std::string_view id = text;
+bool kojelly::id_form(std::string_view id) {
     auto all = [&](auto pred) {
         for (unsigned char c : id)
             if (!pred(c)) return false;
@@ -287,32 +290,67 @@ int kojelly_id_ok(const char *text) {
         for (size_t i = 0; i < id.size(); ++i) {
             const bool dash_pos = i == 8 || i == 13 || i == 18 || i == 23;
             const auto c = static_cast<unsigned char>(id[i]);
-            if (dash_pos ? c != '-' : !is_hex(c)) return 0;
+            if (dash_pos ? c != '-' : !is_hex(c)) return false;
         }
-        return 1;
+        return true;
     }
-    return 0;
+    return false;
 }
 
-int kojelly_name_clean(kojelly_buf *b, const char *name, const char *fallback) {
-    const size_t len = name ? std::strlen(name) : 0;
-    const bool usable = name && len > 0 && len <= kMaxNameLen && kojelly_utf8_ok(name, len) &&
-                        std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
-    if (!usable) return kojelly_buf_adds(b, fallback && *fallback ? fallback : "item");
+int kojelly_id_ok(const char *text) {
+    return text && kojelly::id_form(text) ? 1 : 0;
+}
 
+namespace {
+
+// Whether a name can be a path component at all (after cleaning); else the fallback stands in.
+bool name_usable(std::string_view name, bool valid_utf8) {
+    return name.data() && !name.empty() && name.size() <= kMaxNameLen &&
+           (valid_utf8 || kojelly_utf8_ok(name.data(), name.size())) && name != "." &&
+           name != "..";
+}
+
+// Appends a usable name with '/' replaced by U+2215 and control bytes by '_'. 0 or -1.
+int clean_into(kojelly_buf *b, std::string_view name) {
     // The bytes that stay go over in runs between the ones replaced.
+    const char *text = name.data();
+    const size_t len = name.size();
     size_t run = 0;
     for (size_t i = 0; i < len; ++i) {
-        const auto c = static_cast<unsigned char>(name[i]);
+        const auto c = static_cast<unsigned char>(text[i]);
         if (c != '/' && !is_control(c)) continue;
         const bool slash = c == '/';
-        if (kojelly_buf_add(b, name + run, i - run) ||
+        if (kojelly_buf_add(b, text + run, i - run) ||
             kojelly_buf_add(b, slash ? kDivisionSlash.data() : "_",
                             slash ? kDivisionSlash.size() : 1))
             return -1;
         run = i + 1;
     }
-    return kojelly_buf_add(b, name + run, len - run);
+    return kojelly_buf_add(b, text + run, len - run);
+}
+
+}  // namespace
+
+int kojelly::name_view(std::string_view name, const char *fallback, bool valid_utf8,
+                       kojelly_buf *scratch, std::string_view *out) {
+    if (!name_usable(name, valid_utf8)) {
+        *out = fallback && *fallback ? std::string_view(fallback) : std::string_view("item");
+        return 0;
+    }
+    if (!name_needs_cleaning(name)) {
+        *out = name;
+        return 0;
+    }
+    scratch->len = 0;
+    if (clean_into(scratch, name) != 0) return -1;
+    *out = std::string_view(scratch->data, scratch->len);
+    return 0;
+}
+
+int kojelly_name_clean(kojelly_buf *b, const char *name, const char *fallback) {
+    const std::string_view text = name ? std::string_view(name) : std::string_view();
+    if (!name_usable(text, false)) return kojelly_buf_adds(b, fallback && *fallback ? fallback : "item");
+    return clean_into(b, text);
 }
 
 void kojelly_wipe(void *p, uint64_t n) {

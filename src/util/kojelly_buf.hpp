@@ -5,9 +5,11 @@
 // component). Nothing here keeps state; all memory comes from malloc/realloc.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "util/kojelly_owned.hpp"
 
@@ -79,8 +81,114 @@ public:
     const char *c_str() const { return get()->data ? get()->data : ""; }
 };
 
+// Whether the whole text has one of the forms of kojelly_id_ok; a NUL byte anywhere fails.
+bool id_form(std::string_view id);
+
 // What json_str_within and a bounded BufWriter report when a piece would pass their limit.
 inline constexpr int kOverLimit = -2;
+
+// For writers that measure a whole piece of text before they write it: room for n more bytes by
+// the growth rule of kojelly_buf_add, and where they go (the content's end); NULL with the buffer
+// unchanged when memory runs out. The caller writes exactly n bytes there and then calls extend.
+[[nodiscard]] char *space(kojelly_buf *b, uint64_t n);
+// Counts the n bytes written at space()'s address into the content and puts the NUL behind them.
+void extend(kojelly_buf *b, uint64_t n);
+
+namespace text {
+
+// How a byte is written inside a JSON string: 0 as itself, 'u' as \u00XX, any other letter as
+// that letter behind a backslash.
+inline constexpr std::array<char, 256> kJsonEscape = [] {
+    std::array<char, 256> t{};
+    for (int c = 0; c < 0x20; ++c) t[c] = 'u';
+    t[0x7F] = 'u';
+    t['\t'] = 't';
+    t['\n'] = 'n';
+    t['\r'] = 'r';
+    t['"'] = '"';
+    t['\\'] = '\\';
+    return t;
+}();
+
+// The bytes each byte takes inside a JSON string.
+inline constexpr std::array<uint8_t, 256> kJsonWidth = [] {
+    std::array<uint8_t, 256> t{};
+    for (size_t c = 0; c < t.size(); ++c) {
+        t[c] = kJsonEscape[c] == 0 ? 1 : kJsonEscape[c] == 'u' ? 6 : 2;
+    }
+    return t;
+}();
+
+// Word-at-a-time tests over eight bytes: each is nonzero exactly when some byte of x is as named
+// (the per-byte flags above the first hit may be wrong, the test as a whole never is).
+inline constexpr uint64_t kOnes = 0x0101010101010101ULL;
+inline constexpr uint64_t kHighs = 0x8080808080808080ULL;
+
+constexpr uint64_t any_below(uint64_t x, unsigned char n) {
+    return (x - kOnes * n) & ~x & kHighs;
+}
+constexpr uint64_t any_equal(uint64_t x, unsigned char c) {
+    return any_below(x ^ (kOnes * c), 1);
+}
+// A byte that a JSON string must escape: a control byte, '"', '\\' or DEL.
+constexpr uint64_t any_json_escape(uint64_t x) {
+    return any_below(x, 0x20) | any_equal(x, '"') | any_equal(x, '\\') | any_equal(x, 0x7F);
+}
+
+inline uint64_t word_at(const unsigned char *p) {
+    uint64_t x;
+    std::memcpy(&x, p, sizeof x);
+    return x;
+}
+
+// Writes a text that needs escapes as its JSON string literal; returns the end.
+char *json_str_escaped(char *out, std::string_view text);
+
+}  // namespace text
+
+// The bytes text takes as a JSON string literal, both quotes included; a view without data
+// stands for NULL and takes the 4 bytes of null. Inline, as json_str_put: a listing entry
+// measures and writes nine texts, most of them a few bytes long.
+inline uint64_t json_str_width(std::string_view text) {
+    if (!text.data()) return 4;
+    // Names and ids rarely hold a byte to escape: eight bytes are tested at a time, and only a
+    // word that holds one is measured byte by byte.
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    const size_t n = text.size();
+    uint64_t width = n + 2;
+    size_t i = 0;
+    for (; i + sizeof(uint64_t) <= n; i += sizeof(uint64_t)) {
+        if (!text::any_json_escape(text::word_at(p + i))) continue;
+        for (size_t k = i; k < i + sizeof(uint64_t); ++k) width += text::kJsonWidth[p[k]] - 1u;
+    }
+    for (; i < n; ++i) width += text::kJsonWidth[p[i]] - 1u;
+    return width;
+}
+
+// Writes text as the JSON string literal (or null) of width bytes, as json_str_width measured
+// it, at out; no NUL behind it. Returns the end of what was written.
+inline char *json_str_put(char *out, std::string_view text, uint64_t width) {
+    if (!text.data()) {
+        std::memcpy(out, "null", 4);
+        return out + 4;
+    }
+    if (width != text.size() + 2) return text::json_str_escaped(out, text);
+    // Most texts need no escape at all and go over in one piece.
+    *out++ = '"';
+    std::memcpy(out, text.data(), text.size());
+    out += text.size();
+    *out++ = '"';
+    return out;
+}
+
+// The display name that kojelly_name_clean would append for name and fallback, as a view: name
+// itself when it is usable and needs no cleaning, the fallback (or "item") when it is not usable,
+// and otherwise the cleaned text, made in scratch (emptied first), which the view then points
+// into. A view without data stands for a NULL name. With valid_utf8 the caller vouches that name
+// is well-formed UTF-8 (as every string of a strictly read document is) and it is not checked
+// again. 0, or -1 when memory runs out.
+[[nodiscard]] int name_view(std::string_view name, const char *fallback, bool valid_utf8,
+                            kojelly_buf *scratch, std::string_view *out);
 
 // As kojelly_buf_json_str, but appends nothing and returns kOverLimit when the content would grow
 // past limit bytes; the escaped length is known before anything is written, so the limit holds

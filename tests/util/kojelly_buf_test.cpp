@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -235,6 +236,95 @@ TEST(BufJsonStr, EscapesExactlyTheRequiredBytes) {
     }
 }
 
+// A text as a JSON string literal, byte by byte, written out from the rules the listing follows:
+// the two-letter escapes where JSON has one, \u00xx for the other control bytes and DEL.
+std::string escaped_by_rule(const std::string &text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    char u[8];
+                    std::snprintf(u, sizeof u, "\\u%04x", c);
+                    out += u;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+// The measuring tests eight bytes at a time: every byte that needs an escape must be found
+// wherever it falls in a word, in the tail behind the last whole word, and beside bytes that
+// differ from it by one (which a word test mistaking a neighbour for it would count).
+TEST(BufJsonStr, WidthAndWritingAgreeWithTheRulesAtEveryPosition) {
+    const unsigned char specials[] = {0x00, 0x01, 0x08, 0x09, 0x0A, 0x0D, 0x1F, '"', '\\', 0x7F};
+    const unsigned char neighbours[] = {0x20, 0x21, 0x23, 0x5B, 0x5D, 0x7E, 0x80, 0xC3, 0xFF, 'a'};
+    for (size_t len : {size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{16}, size_t{23}}) {
+        for (size_t at = 0; at < len; ++at) {
+            for (unsigned char special : specials) {
+                for (unsigned char around : neighbours) {
+                    std::string text(len, static_cast<char>(around));
+                    text[at] = static_cast<char>(special);
+                    SCOPED_TRACE(testing::PrintToString(text));
+                    const std::string want = escaped_by_rule(text);
+                    const uint64_t width = kojelly::json_str_width(text);
+                    ASSERT_EQ(width, want.size());
+                    std::string out(width, '?');
+                    EXPECT_EQ(kojelly::json_str_put(out.data(), text, width), out.data() + width);
+                    EXPECT_EQ(out, want);
+                }
+            }
+        }
+    }
+    for (const std::string plain : {"", "a", "0123456789abcdef0123456789abcdef", "caf\xC3\xA9"}) {
+        SCOPED_TRACE(plain);
+        const std::string want = escaped_by_rule(plain);
+        ASSERT_EQ(kojelly::json_str_width(plain), want.size());
+        std::string out(want.size(), '?');
+        kojelly::json_str_put(out.data(), plain, want.size());
+        EXPECT_EQ(out, want);
+    }
+    EXPECT_EQ(kojelly::json_str_width(std::string_view()), 4u);
+    char null_out[4];
+    EXPECT_EQ(kojelly::json_str_put(null_out, std::string_view(), 4), null_out + 4);
+    EXPECT_EQ(std::string(null_out, 4), "null");
+}
+
+// Measured appends: room by the growth rule, the bytes written in place, then the NUL.
+TEST(Buf, SpaceAndExtendAppendInPlace) {
+    OwnedBuf b;
+    ASSERT_EQ(kojelly_buf_adds(b.get(), "ab"), 0);
+    char *at = kojelly::space(b.get(), 300);
+    ASSERT_NE(at, nullptr);
+    EXPECT_EQ(at, b->data + 2);
+    EXPECT_EQ(b->cap, 512u);
+    std::memset(at, 'x', 300);
+    kojelly::extend(b.get(), 300);
+    EXPECT_EQ(content(*b.get()), "ab" + std::string(300, 'x'));
+    EXPECT_EQ(b->data[b->len], '\0');
+    alloc_fail::Countdown fail(1);
+    EXPECT_EQ(kojelly::space(b.get(), 1000), nullptr);
+    EXPECT_EQ(b->len, 302u);
+    EXPECT_EQ(b->cap, 512u);
+}
+
 TEST(BufQuery, EncodesValuesAndChoosesTheSeparator) {
     OwnedBuf b;
     ASSERT_EQ(kojelly_buf_adds(b.get(), "/Items"), 0);
@@ -315,6 +405,92 @@ TEST(IdOk, AcceptsTheThreeForms) {
         SCOPED_TRACE(c.id ? c.id : "(null)");
         EXPECT_EQ(kojelly_id_ok(c.id), c.ok);
     }
+}
+
+// The id forms on a view: the same answers as kojelly_id_ok on the text, and a NUL byte
+// anywhere never passes.
+TEST(IdOk, FormsOnAViewWithNulBytes) {
+    struct Case {
+        std::string id;
+        bool ok;
+    } cases[] = {
+        {"12345", true},
+        {"0123456789abcdefABCDEF0123456789", true},
+        {"01234567-89ab-cdef-0123-456789abcdef", true},
+        {std::string("123\0", 4), false},
+        {std::string("\0", 1), false},
+        {std::string("0123456789abcdef\0123456789abcdef", 32), false},
+        {std::string("01234567-89ab-cdef-0123-456789abcde\0", 36), false},
+        {"", false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.id));
+        EXPECT_EQ(kojelly::id_form(c.id), c.ok);
+        if (c.id.find('\0') == std::string::npos) {
+            EXPECT_EQ(kojelly_id_ok(c.id.c_str()) == 1, c.ok);
+        }
+    }
+}
+
+// name_view gives the name kojelly_name_clean appends, without a copy when there is nothing to
+// clean: the text itself, the fallback, or the cleaned text in the scratch buffer.
+TEST(NameClean, ViewIsTheCleanedNameAndCopiesOnlyWhatChanges) {
+    const std::string long_name(1025, 'n'), max_name(1024, 'n');
+    enum From { kItself, kFallback, kScratch };
+    struct Case {
+        const char *name;
+        const char *fallback;
+        From from;
+    } cases[] = {
+        {"Film", "id", kItself},
+        {"caf\xC3\xA9 long title over eight bytes", "id", kItself},
+        {max_name.c_str(), "id", kItself},
+        {"a/b", "id", kScratch},
+        {"twelve bytes/", "id", kScratch},
+        {"\tx\x7f", "id", kScratch},
+        {"seven..\x1f", "id", kScratch},
+        {".", "id", kFallback},
+        {"", "id", kFallback},
+        {nullptr, "id", kFallback},
+        {long_name.c_str(), "id", kFallback},
+        {nullptr, nullptr, kFallback},
+        {"..", "", kFallback},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name ? std::string(c.name).substr(0, 20) : "(null)");
+        OwnedBuf want;
+        ASSERT_EQ(kojelly_name_clean(want.get(), c.name, c.fallback), 0);
+        for (bool valid : {false, true}) {
+            OwnedBuf scratch;
+            ASSERT_EQ(kojelly_buf_adds(scratch.get(), "left over"), 0);
+            std::string_view got;
+            const std::string_view name = c.name ? std::string_view(c.name) : std::string_view();
+            ASSERT_EQ(kojelly::name_view(name, c.fallback, valid, scratch.get(), &got), 0);
+            EXPECT_EQ(got, content(*want.get()));
+            switch (c.from) {
+                case kItself:
+                    EXPECT_EQ(got.data(), c.name);
+                    break;
+                case kFallback:
+                    EXPECT_NE(got.data(), scratch->data);
+                    break;
+                case kScratch:
+                    EXPECT_EQ(got.data(), scratch->data);
+                    break;
+            }
+        }
+    }
+    // Only a caller that vouches for the UTF-8 skips its check.
+    const char broken[] = "bad\xC3";
+    OwnedBuf scratch;
+    std::string_view got;
+    ASSERT_EQ(kojelly::name_view(broken, "id", false, scratch.get(), &got), 0);
+    EXPECT_EQ(got, "id");
+    ASSERT_EQ(kojelly::name_view(broken, "id", true, scratch.get(), &got), 0);
+    EXPECT_EQ(got, broken);
+
+    alloc_fail::Countdown fail(1);
+    EXPECT_EQ(kojelly::name_view("a/b", "id", true, scratch.get(), &got), -1);
 }
 
 TEST(NameClean, MakesOneSafePathComponent) {
