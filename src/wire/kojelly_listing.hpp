@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "util/kojelly_buf.hpp"
 #include "wire/kojelly_items.hpp"
@@ -30,7 +31,21 @@ inline constexpr uint64_t kMaxEntries = kMaxListing - (sizeof kListingClose - 1)
 inline constexpr char kListingTooLarge[] = "listing is larger than 256 MiB";
 
 // As kojelly_item_json, but nothing takes the content of b past limit bytes: 0, -1 when the
-// buffer cannot grow, kOverLimit when the entry would pass the limit (a partial text stays).
+// buffer cannot grow, kOverLimit when the entry would pass the limit. On failure nothing of the
+// entry was appended.
 [[nodiscard]] int item_json(kojelly_buf *b, const kojelly_item *item, uint64_t limit);
+
+// What an entry is written from, as item_json writes a record: each text with its length, a view
+// without data standing for a NULL text. Texts are written as they stand (they hold no NUL);
+// name must already be the cleaned display name.
+struct EntryTexts {
+    std::string_view name, id, parent_id, title, type, media_type, container, imdb, tmdb;
+    int32_t folder;
+    int32_t year;
+    int64_t size;
+};
+
+// As item_json, from texts that need not be held by a record, after a "," when comma is set.
+[[nodiscard]] int entry_json(kojelly_buf *b, const EntryTexts &e, bool comma, uint64_t limit);
 
 }  // namespace kojelly
