@@ -41,53 +41,70 @@ constexpr const char kItemNoId[] = "item answer has no valid Id";
 using kojelly::say;
 
 // The members a record is made of, each the first member with its key.
-struct Members {
-    yyjson_val *id;
-    yyjson_val *name;
-    yyjson_val *is_folder;
-    yyjson_val *parent_id;
-    yyjson_val *type;
-    yyjson_val *media_type;
-    yyjson_val *container;
-    yyjson_val *size;
-    yyjson_val *media_sources;
-    yyjson_val *year;
-    yyjson_val *provider_ids;
+// Every member starts NULL by its own initialiser, and the record is aligned for vector stores:
+// the compiler then clears it with a few of them, where clearing it as a whole became a string
+// instruction with a slow start.
+struct alignas(16) Members {
+    yyjson_val *id = nullptr;
+    yyjson_val *name = nullptr;
+    yyjson_val *is_folder = nullptr;
+    yyjson_val *parent_id = nullptr;
+    yyjson_val *type = nullptr;
+    yyjson_val *media_type = nullptr;
+    yyjson_val *container = nullptr;
+    yyjson_val *size = nullptr;
+    yyjson_val *media_sources = nullptr;
+    yyjson_val *year = nullptr;
+    yyjson_val *provider_ids = nullptr;
 };
 
-struct Wanted {
-    std::string_view key;
-    yyjson_val *Members::*slot;
-};
+// Whether a key is the wanted one of the same length. The length is a constant, so the
+// comparison is a few loads and compares rather than a call, however the compiler optimises.
+template <size_t N>
+bool is_key(const char *key, const char (&wanted)[N]) {
+    return std::memcmp(key, wanted, N - 1) == 0;
+}
 
-constexpr Wanted kWanted[] = {
-    {"Id", &Members::id},
-    {"Name", &Members::name},
-    {"IsFolder", &Members::is_folder},
-    {"ParentId", &Members::parent_id},
-    {"Type", &Members::type},
-    {"MediaType", &Members::media_type},
-    {"Container", &Members::container},
-    {"Size", &Members::size},
-    {"MediaSources", &Members::media_sources},
-    {"ProductionYear", &Members::year},
-    {"ProviderIds", &Members::provider_ids},
-};
+// Where a member with this key goes, or NULL for a key that is not wanted. Keys are told apart by
+// their length first, which most of an item's dozens of members fail.
+yyjson_val **slot_of(Members &m, const char *k, size_t len) {
+    switch (len) {
+        case 2:
+            return is_key(k, "Id") ? &m.id : nullptr;
+        case 4:
+            return is_key(k, "Name")   ? &m.name
+                   : is_key(k, "Type") ? &m.type
+                   : is_key(k, "Size") ? &m.size
+                                       : nullptr;
+        case 8:
+            return is_key(k, "IsFolder")   ? &m.is_folder
+                   : is_key(k, "ParentId") ? &m.parent_id
+                                           : nullptr;
+        case 9:
+            return is_key(k, "MediaType")   ? &m.media_type
+                   : is_key(k, "Container") ? &m.container
+                                            : nullptr;
+        case 11:
+            return is_key(k, "ProviderIds") ? &m.provider_ids : nullptr;
+        case 12:
+            return is_key(k, "MediaSources") ? &m.media_sources : nullptr;
+        case 14:
+            return is_key(k, "ProductionYear") ? &m.year : nullptr;
+        default:
+            return nullptr;
+    }
+}
 
 // One walk over the object's members: a real item carries dozens of members, and a page holds
 // hundreds of items, so looking each wanted key up separately would walk every item many times.
 Members gather(yyjson_val *obj) {
-    Members m{};
+    Members m;
     if (!yyjson_is_obj(obj)) return m;
     size_t idx, max;
     yyjson_val *key, *val;
     yyjson_obj_foreach(obj, idx, max, key, val) {
-        const std::string_view k(yyjson_get_str(key), yyjson_get_len(key));
-        for (const Wanted &w : kWanted) {
-            if (w.key != k) continue;
-            if (!(m.*w.slot)) m.*w.slot = val;
-            break;
-        }
+        yyjson_val **slot = slot_of(m, unsafe_yyjson_get_str(key), unsafe_yyjson_get_len(key));
+        if (slot && !*slot) *slot = val;
     }
     return m;
 }
@@ -108,33 +125,38 @@ int32_t folder_flag(yyjson_val *v) {
     return 0;
 }
 
-// The text of a string value up to its first NUL, borrowed from the document (its strings end
-// in a NUL); NULL for anything else, and for a string that an embedded NUL cuts to nothing, which
-// is as good as missing rather than a present but empty text.
-const char *text_of(yyjson_val *v) {
-    std::string_view s = kojelly::str_view(v);
-    s = s.substr(0, s.find('\0'));
-    return s.empty() ? nullptr : s.data();
+// A text borrowed from the document (its strings end in a NUL), or from an id printed into
+// scratch; a view without data stands for none.
+using Text = std::string_view;
+
+// The text of a string value up to its first NUL; none for anything else, and for a string that
+// an embedded NUL cuts to nothing, which is as good as missing rather than a present but empty
+// text.
+Text text_of(yyjson_val *v) {
+    const std::string_view s = kojelly::str_view(v);
+    const std::string_view cut = s.substr(0, s.find('\0'));
+    return cut.empty() ? Text() : cut;
 }
 
-// The text of an id value: borrowed from the document, or an integer printed into scratch; NULL
-// when the value does not count.
-const char *id_text(yyjson_val *v, char (&scratch)[kojelly::kIdScratch]) {
+// The text of an id value up to its first NUL: borrowed from the document, or an integer printed
+// into scratch; none when the value does not count. A string that starts with a NUL is an empty
+// text, not none.
+Text id_text(yyjson_val *v, char (&scratch)[kojelly::kIdScratch]) {
     const std::string_view s = kojelly::id_view(v, scratch);
-    return s.empty() ? nullptr : s.data();
+    return s.empty() ? Text() : s.substr(0, s.find('\0'));
 }
 
 // The first "ProviderIds" member matching name with a non-empty string value (a matching member
 // of another type is passed over), as text_of reads it.
-const char *provider_text(yyjson_val *ids, std::string_view name) {
-    if (!yyjson_is_obj(ids)) return nullptr;
+Text provider_text(yyjson_val *ids, std::string_view name) {
+    if (!yyjson_is_obj(ids)) return Text();
     size_t idx, max;
     yyjson_val *key, *val;
     yyjson_obj_foreach(ids, idx, max, key, val) {
         const std::string_view k(yyjson_get_str(key), yyjson_get_len(key));
         if (folds_to(k, name) && !kojelly::str_view(val).empty()) return text_of(val);
     }
-    return nullptr;
+    return Text();
 }
 
 int64_t size_of(const Members &m, bool folder) {
@@ -154,12 +176,12 @@ int32_t year_of(yyjson_val *v) {
 
 // A record's members read without copying anything: texts point into the document, or into the
 // scratch texts here for ids the server sent as numbers. Only the display name is left unset; it
-// is made by kojelly_name_clean from title and id.
+// is made from title and id as kojelly_name_clean makes it.
 struct Borrowed {
     // Declared first: the id texts below may be printed into them.
     char id_scratch[kojelly::kIdScratch];
     char parent_scratch[kojelly::kIdScratch];
-    const char *id, *title, *parent_id, *type, *media_type, *container, *imdb, *tmdb;
+    Text id, title, parent_id, type, media_type, container, imdb, tmdb;
     int32_t folder;
     int32_t year;
     int64_t size;
@@ -179,37 +201,25 @@ struct Borrowed {
     Borrowed(const Borrowed &) = delete;
     Borrowed &operator=(const Borrowed &) = delete;
 
-    // A record that only lends these texts, with name as its display name. The listing writer
-    // reads records and never writes through them or frees them.
-    kojelly_item lend(const char *name) const {
-        return kojelly_item{const_cast<char *>(id),
-                            const_cast<char *>(name),
-                            const_cast<char *>(title),
-                            const_cast<char *>(parent_id),
-                            const_cast<char *>(type),
-                            const_cast<char *>(media_type),
-                            const_cast<char *>(container),
-                            const_cast<char *>(imdb),
-                            const_cast<char *>(tmdb),
-                            folder,
-                            year,
-                            size};
+    // The listing entry of these texts, with name as its display name.
+    kojelly::EntryTexts entry(Text name) const {
+        return kojelly::EntryTexts{name,      id,   parent_id, title, type, media_type,
+                                   container, imdb, tmdb,      folder, year, size};
     }
 };
 
-// An owned copy of a borrowed text (NULL stays NULL); false when memory runs out.
-bool keep(const char *text, char **out) {
-    *out = text ? kojelly_strdup(text) : nullptr;
-    return !text || *out;
+// An owned copy of a borrowed text (none stays NULL); false when memory runs out.
+bool keep(Text text, char **out) {
+    *out = text.data() ? kojelly_strndup(text.data(), text.size()) : nullptr;
+    return !text.data() || *out;
 }
 
 // Fills *out from gathered members. Every member that is present is copied or the fill fails:
 // a record quietly missing its title or type after a memory shortage would be listed as if the
 // server had sent it that way.
-int fill(const Members &m, kojelly_item *out) {
+int fill(const Borrowed &b, kojelly_item *out) {
     *out = kojelly_item{};
-    const Borrowed b(m);
-    if (!b.id) return -1;
+    if (!b.id.data()) return -1;
     kojelly::OwnedItem rec;
     kojelly_item *r = rec.get();
     if (!keep(b.id, &r->id) || !keep(b.title, &r->title) || !keep(b.parent_id, &r->parent_id) ||
@@ -245,17 +255,37 @@ uint64_t fnv1a(const char *text) {
     return h;
 }
 
+// Where an id was looked for in the set: the slot that holds it, or the empty slot where probing
+// ended, at the set's size then.
+struct Probe {
+    bool held;
+    uint64_t slot;
+    uint64_t set_cap;
+};
+
 // Stored ids are compared in place: the records of a large list are no longer in any cache, and
 // measuring each one first would read it twice.
-bool held(const kojelly_items *list, std::string_view id) {
-    if (!list->set_cap) return false;
+Probe probe(const kojelly_items *list, std::string_view id, uint64_t hash) {
+    if (!list->set_cap) return Probe{false, 0, 0};
     const uint64_t mask = list->set_cap - 1;
-    for (uint64_t i = fnv1a(id) & mask; list->set[i]; i = (i + 1) & mask) {
+    uint64_t i = hash & mask;
+    for (; list->set[i]; i = (i + 1) & mask) {
         const char *stored = list->items[list->set[i] - 1].id;
         if (std::strncmp(stored, id.data(), id.size()) == 0 && stored[id.size()] == '\0')
-            return true;
+            return Probe{true, i, list->set_cap};
     }
-    return false;
+    return Probe{false, i, list->set_cap};
+}
+
+// Enters the record at pos, whose id was probed for and not found, into the id set, which must
+// have room: into the slot where the probe ended while the set has not been rebuilt since, which
+// spares hashing the id again.
+void set_enter(kojelly_items *list, uint64_t pos, const Probe &p) {
+    if (p.set_cap && p.set_cap == list->set_cap) {
+        list->set[p.slot] = pos + 1;
+    } else {
+        kojelly::set_put(list, pos);
+    }
 }
 
 // Keeps the set at most half full once it holds records records, rebuilding it at the new size.
@@ -285,11 +315,13 @@ int set_room(kojelly_items *list) {
 namespace kojelly {
 
 int fill_item(yyjson_val *obj, kojelly_item *out) {
-    return fill(gather(obj), out);
+    const Borrowed b(gather(obj));
+    return fill(b, out);
 }
 
 char *provider(yyjson_val *obj, const char *name) {
-    return kojelly_strdup(provider_text(first_member(obj, "ProviderIds"), name));
+    const Text text = provider_text(first_member(obj, "ProviderIds"), name);
+    return text.data() ? kojelly_strndup(text.data(), text.size()) : nullptr;
 }
 
 void set_put(kojelly_items *list, uint64_t pos) {
@@ -305,35 +337,39 @@ void set_put(kojelly_items *list, uint64_t pos) {
 
 namespace {
 
-// Appends one new item as a full record.
-int append_record(const Members &m, kojelly_items *list) {
+// Appends one new item as a full record; p is where its id was probed for.
+int append_record(const Borrowed &b, kojelly_items *list, const Probe &p) {
     kojelly::OwnedItem rec;
-    if (fill(m, rec.get()) || kojelly_acc_grow(list, 1) || set_room(list)) return -1;
+    if (fill(b, rec.get()) || kojelly_acc_grow(list, 1) || set_room(list)) return -1;
     list->items[list->count] = rec.release();
-    kojelly::set_put(list, list->count);
+    set_enter(list, list->count, p);
     ++list->count;
     return 0;
 }
 
-// Writes one new item (its id already checked usable) as its listing entry into entries (after
-// a "," unless it is the list's first) and appends a record holding only its id and folder flag.
-// 0, -1 when memory runs out, kOverLimit when the entries would pass the listing's limit.
-// name is scratch space for the display name, reused from item to item.
-int append_entry(const Members &m, kojelly_items *list, kojelly_buf *entries, kojelly_buf *name,
-                 uint64_t limit) {
-    const Borrowed b(m);
-    name->len = 0;
-    if (kojelly_name_clean(name, b.title, b.id) || name->len == 0) return -1;
-    kojelly::OwnedItem rec;
-    rec->folder = b.folder;
-    const kojelly_item entry = b.lend(name->data);
-    if (!keep(b.id, &rec->id) || kojelly_acc_grow(list, 1) || set_room(list)) return -1;
-    if (list->count > 0) {
-        if (const int sep = kojelly::BufWriter(entries, limit).piece(",").result()) return sep;
-    }
-    if (const int written = kojelly::item_json(entries, &entry, limit)) return written;
-    list->items[list->count] = rec.release();
-    kojelly::set_put(list, list->count);
+// Writes one new item (its id already checked usable and probed for at p) as its listing entry
+// into entries (after a "," unless it is the list's first) and appends a record holding only its
+// id and folder flag. 0, -1 when memory runs out, kOverLimit when the entries would pass the
+// listing's limit. name is scratch space for a display name that needs cleaning, reused from item
+// to item.
+int append_entry(const Borrowed &b, kojelly_items *list, kojelly_buf *entries, kojelly_buf *name,
+                 uint64_t limit, const Probe &p) {
+    // The document's strings are well-formed UTF-8: its reader refuses any other text.
+    Text display;
+    if (kojelly::name_view(b.title, b.id.data(), true, name, &display) != 0) return -1;
+    kojelly::Malloced<char> id(kojelly_strndup(b.id.data(), b.id.size()));
+    if (!id || kojelly_acc_grow(list, 1) || set_room(list)) return -1;
+    if (const int written = kojelly::entry_json(entries, b.entry(display), list->count > 0, limit))
+        return written;
+    // Member by member: the compiler clears the rest with a few stores.
+    kojelly_item &rec = list->items[list->count];
+    rec.id = id.release();
+    rec.name = rec.title = rec.parent_id = rec.type = rec.media_type = nullptr;
+    rec.container = rec.imdb = rec.tmdb = nullptr;
+    rec.folder = b.folder;
+    rec.year = 0;
+    rec.size = 0;
+    set_enter(list, list->count, p);
     ++list->count;
     return 0;
 }
@@ -401,13 +437,20 @@ int parse_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly
         const Members m = gather(el);
         char scratch[kojelly::kIdScratch];
         const std::string_view id = kojelly::id_view(m.id, scratch);
-        if (!kojelly::id_usable(id) || held(list, id)) continue;
+        if (!kojelly::id_usable(id)) continue;
+        // The set slot of a large list is far from any cache: it is fetched while the item's
+        // members are read, and is there by the time the probe needs it.
+        const uint64_t hash = fnv1a(id);
+        if (list->set_cap) __builtin_prefetch(&list->set[hash & (list->set_cap - 1)]);
+        const Borrowed b(m);
+        const Probe found = probe(list, id, hash);
+        if (found.held) continue;
         if (list->count >= kojelly::kMaxItems) {
             say(msg, msg_size, kTooMany, static_cast<unsigned>(kojelly::kMaxItems));
             return KOJELLY_EFAIL;
         }
-        const int added =
-            entries ? append_entry(m, list, entries, name.get(), limit) : append_record(m, list);
+        const int added = entries ? append_entry(b, list, entries, name.get(), limit, found)
+                                  : append_record(b, list, found);
         if (added == kojelly::kOverLimit) {
             say(msg, msg_size, "%s", kojelly::kListingTooLarge);
             return KOJELLY_EFAIL;
@@ -466,7 +509,8 @@ int kojelly_parse_item(const char *body, uint64_t body_len, kojelly_item *out, c
         say(msg, msg_size, "%s", kItemNoId);
         return KOJELLY_EFAIL;
     }
-    if (fill(m, out)) return kojelly::out_of_memory(msg, msg_size);
+    const Borrowed b(m);
+    if (fill(b, out)) return kojelly::out_of_memory(msg, msg_size);
     return KOJELLY_OK;
 }
 
@@ -486,16 +530,30 @@ int kojelly_acc_grow(kojelly_items *list, uint64_t more) {
     return 0;
 }
 
+namespace {
+
+// Frees a record's texts and leaves the record as it is.
+void free_texts(const kojelly_item &item) {
+    char *texts[] = {item.id,         item.name,      item.title, item.parent_id, item.type,
+                     item.media_type, item.container, item.imdb,  item.tmdb};
+    // A listing's records hold an id only: freeing 100000 of them should not call free() 800000
+    // times for nothing.
+    for (char *t : texts) {
+        if (t) std::free(t);
+    }
+}
+
+}  // namespace
+
 void kojelly_items_free(kojelly_items *list) {
-    for (uint64_t i = 0; i < list->count; ++i) kojelly_item_free(&list->items[i]);
+    // The records go with their array; clearing each one first would only cost time.
+    for (uint64_t i = 0; i < list->count; ++i) free_texts(list->items[i]);
     std::free(list->items);
     std::free(list->set);
     *list = kojelly_items{};
 }
 
 void kojelly_item_free(kojelly_item *item) {
-    char *texts[] = {item->id,         item->name,      item->title, item->parent_id, item->type,
-                     item->media_type, item->container, item->imdb,  item->tmdb};
-    for (char *t : texts) std::free(t);
+    free_texts(*item);
     *item = kojelly_item{};
 }

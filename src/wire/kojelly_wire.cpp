@@ -39,10 +39,6 @@ constexpr const char kEntryNoId[] = "entry has no Emby item id (\"id\", \"path\"
 // Entry members that may name the item, in the order they are tried.
 constexpr std::string_view keys[] = {"id", "path", "Key", "key", "backend_id"};
 
-// The longest item id form (8-4-4-4-12).
-constexpr size_t kMaxIdLen = 36;
-// Reals at or above this do not fit a signed 64-bit number once truncated.
-constexpr double kRealLimit = 9.2e18;
 
 using Text = kojelly::Malloced<char>;
 
@@ -72,11 +68,6 @@ yyjson_val *first_member(yyjson_val *obj, std::string_view key) {
     return yyjson_obj_getn(obj, key.data(), key.size());
 }
 
-std::string_view str_view(yyjson_val *v) {
-    if (!yyjson_is_str(v)) return {};
-    return std::string_view(yyjson_get_str(v), yyjson_get_len(v));
-}
-
 std::string_view id_view(yyjson_val *v, char (&scratch)[kIdScratch]) {
     long long n;
     if (yyjson_is_sint(v))
@@ -90,22 +81,8 @@ std::string_view id_view(yyjson_val *v, char (&scratch)[kIdScratch]) {
 }
 
 bool id_usable(std::string_view id) {
-    if (id.empty() || id.size() > kMaxIdLen) return false;
-    if (id.find('\0') != std::string_view::npos) return false;
-    char text[kMaxIdLen + 1];
-    std::memcpy(text, id.data(), id.size());
-    text[id.size()] = '\0';
-    return kojelly_id_ok(text) == 1;
-}
-
-int64_t num_val(yyjson_val *v, int64_t dflt) {
-    if (yyjson_is_uint(v)) return static_cast<int64_t>(yyjson_get_uint(v));
-    if (yyjson_is_sint(v)) return yyjson_get_sint(v);
-    if (yyjson_is_real(v)) {
-        const double d = yyjson_get_real(v);
-        return d >= 0 && d < kRealLimit ? static_cast<int64_t>(d) : dflt;
-    }
-    return dflt;
+    // A NUL byte is none of the forms' characters.
+    return id_form(id);
 }
 
 int copy_str(yyjson_val *v, char **out) {

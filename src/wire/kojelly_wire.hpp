@@ -74,7 +74,11 @@ inline constexpr kojelly_playback kNoPlayback{0, -1, nullptr, nullptr};
 yyjson_val *first_member(yyjson_val *obj, std::string_view key);
 
 // The bytes of a non-empty JSON string; empty for anything else (an empty string included).
-std::string_view str_view(yyjson_val *v);
+// Inline: the listing reads several strings of every item through it.
+inline std::string_view str_view(yyjson_val *v) {
+    if (!yyjson_is_str(v)) return {};
+    return std::string_view(yyjson_get_str(v), yyjson_get_len(v));
+}
 
 // Room for the decimal text of any 64-bit integer and its NUL.
 constexpr size_t kIdScratch = 24;
@@ -85,9 +89,20 @@ std::string_view id_view(yyjson_val *v, char (&scratch)[kIdScratch]);
 // never be mistaken for the shorter id in front of that NUL.
 bool id_usable(std::string_view id);
 
+// Reals at or above this do not fit a signed 64-bit number once truncated.
+inline constexpr double kRealLimit = 9.2e18;
+
 // A number of a value: an integer as signed 64-bit (a large unsigned one wraps negative), a real
 // in [0, 9.2e18) truncated toward zero, anything else dflt.
-int64_t num_val(yyjson_val *v, int64_t dflt);
+inline int64_t num_val(yyjson_val *v, int64_t dflt) {
+    if (yyjson_is_uint(v)) return static_cast<int64_t>(yyjson_get_uint(v));
+    if (yyjson_is_sint(v)) return yyjson_get_sint(v);
+    if (yyjson_is_real(v)) {
+        const double d = yyjson_get_real(v);
+        return d >= 0 && d < kRealLimit ? static_cast<int64_t>(d) : dflt;
+    }
+    return dflt;
+}
 
 // Copies str_view(v) / id_view(v) into *out. 0 with *out NULL when the value does not count,
 // 0 with an owned copy, or -1 when memory runs out (then *out is NULL).
