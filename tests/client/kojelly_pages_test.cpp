@@ -132,7 +132,7 @@ protected:
     int gate = 0;
 };
 
-TEST_F(ParallelPagesTest, ListingsEqualTheSequentialOnes) {
+TEST_F(ParallelPagesTest, ThreadedListingsEqualTheSequentialOnes) {
     // A page of 500 items followed by a page with fewer than the total promised.
     std::vector<std::string> short_middle = folder(3000);
     short_middle[2] = page(files(2000, 200), 3000);
@@ -214,7 +214,7 @@ TEST_F(ParallelPagesTest, ListingsEqualTheSequentialOnes) {
     }
 }
 
-TEST_F(ParallelPagesTest, PagesOverlapUpToTheLimit) {
+TEST_F(ParallelPagesTest, ThreadsOverlapPagesUpToTheLimit) {
     serve(folder(20000));
     for (const int lanes : {2, 4, 8}) {
         SCOPED_TRACE(lanes);
