@@ -95,7 +95,8 @@ def summary_lines(runs):
         line = "slow %4d ms  %s" % (t, ", ".join(cells))
         if t in TARGETS:
             s = runs.speedup(t, TARGET_PARALLEL)
-            line += "; target N=%d >= x%.1f: %s" % (TARGET_PARALLEL, TARGETS[t], verdict(s, TARGETS[t]))
+            line += "; target N=%d >= x%.1f: %s" % (
+                TARGET_PARALLEL, TARGETS[t], verdict(s, TARGETS[t]))
         lines.append(line)
     return lines
 
@@ -124,17 +125,18 @@ def svg_chart(runs, path):
     def py(s):
         return top + (y1 - math.log10(s)) / (y1 - y0) * (h - top - bottom)
 
+    items = "{:,}".format(runs.ctx("slow_folder_items") or 0)
     out = ['<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" '
            'viewBox="0 0 %d %d" font-family="sans-serif" font-size="12">' % (w, h, w, h),
            '<rect width="100%" height="100%" fill="white"/>',
            '<text x="%d" y="24" font-size="15" font-weight="bold">Listing time of %s items '
-           'against ParallelPages</text>' % (left, "{:,}".format(runs.ctx("slow_folder_items") or 0))]
+           'against ParallelPages</text>' % (left, items)]
     for e in range(y0, y1 + 1):
         y = top + (y1 - e) / (y1 - y0) * (h - top - bottom)
         out.append('<line x1="%d" y1="%.1f" x2="%d" y2="%.1f" stroke="#ddd"/>' % (
             left, y, w - right, y))
-        out.append('<text x="%d" y="%.1f" text-anchor="end">%s</text>' % (
-            left - 6, y + 4, fmt_time(10.0 ** e)))
+        label = "%g s" % (10.0 ** e) if e >= 0 else "%g ms" % (10.0 ** (e + 3))
+        out.append('<text x="%d" y="%.1f" text-anchor="end">%s</text>' % (left - 6, y + 4, label))
     for n in ns:
         x = px(n)
         out.append('<line x1="%.1f" y1="%d" x2="%.1f" y2="%d" stroke="#eee"/>' % (
@@ -185,10 +187,12 @@ def section(runs, chart_rel, load):
               "sleeps for the latency, as one to a distant server waits for its round trip, and "
               "is then answered by the support library's scripted fake server. ParallelPages N "
               "lets the plug-in keep up to N page requests in flight on threads of its own. "
-              "Produced by bench/bench_slow.cpp (`kojelly_bench_slow`) in the same `make bench`; "
-              "one listing an iteration, wall time, the median of the repetitions.\n" % (
+              "Produced by bench/bench_slow.cpp (`kojelly_bench_slow`), which `make bench` runs "
+              "after the program above, in a run of its own on %s; one listing an iteration, "
+              "wall time, the median of the repetitions.\n" % (
                   "{:,}".format(items or 0), pages, (runs.ctx("slow_folder_bytes") or 0) / 1e6,
-                  (runs.ctx("slow_listing_bytes") or 0) / 1e6))
+                  (runs.ctx("slow_listing_bytes") or 0) / 1e6,
+                  runs.context.get("date", "an unknown date")))
     md.append("Every listing's answer was compared byte for byte with the one made with "
               "ParallelPages 1; a difference fails the case and this report.%s\n" % (
                   " Load average before / after: %s." % load if load else ""))
