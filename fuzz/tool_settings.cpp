@@ -2,8 +2,9 @@
 // options that may stand beside it. The reader either refuses the file as a bad file with a
 // short message that names it and leaves the settings alone, or writes one JSON object: the
 // file's members that no option replaced, unchanged and in their order, then the options'
-// members in theirs, then a DeviceId when neither had one, and no address that names a user.
-// The first input byte's low five bits choose the options; the rest is the file.
+// members in theirs, then a DeviceId and then a ParallelPages when neither had one, and no
+// address that names a user. The first input byte's low six bits choose the options; the rest is
+// the file.
 #include <yyjson.h>
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "fuzz_check.hpp"
@@ -38,6 +40,7 @@ std::vector<SettingsMember> options_of(uint8_t pick) {
     if (pick & 0x04) given.emplace_back("Password", "fuzz-password");
     if (pick & 0x08) given.emplace_back("APIKey", "fuzz-api-key");
     if (pick & 0x10) given.emplace_back("DeviceId", "fuzz-device");
+    if (pick & 0x20) given.emplace_back("ParallelPages", std::int64_t{7});
     return given;
 }
 
@@ -113,18 +116,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::check(yyjson_is_obj(settings), "the settings are one JSON object");
 
     const auto is_given = [&given](std::string_view name) {
-        for (const auto &member : given) {
-            if (name == member.first) return true;
+        for (const SettingsMember &member : given) {
+            if (name == member.name) return true;
         }
         return false;
     };
     bool device = is_given("DeviceId");
+    bool parallel = is_given("ParallelPages");
     yyjson_obj_iter next = yyjson_obj_iter_with(settings);
     yyjson_obj_iter from_file = yyjson_obj_iter_with(root);
     while (yyjson_val *key = yyjson_obj_iter_next(&from_file)) {
         const std::string_view name = str_of(key);
         if (is_given(name)) continue;
         device = device || name == "DeviceId";
+        parallel = parallel || name == "ParallelPages";
         yyjson_val *copy = yyjson_obj_iter_next(&next);
         fuzz::check(copy && str_of(copy) == name, "the file's members keep their order");
         yyjson_val *val = yyjson_obj_iter_get_val(key);
@@ -133,16 +138,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (is_address(name) && yyjson_is_str(val))
             fuzz::check(!names_user(str_of(val)), "no address that names a user is taken");
     }
-    for (const auto &[name, value] : given) {
+    for (const SettingsMember &member : given) {
         yyjson_val *key = yyjson_obj_iter_next(&next);
-        fuzz::check(key && str_of(key) == name && str_of(yyjson_obj_iter_get_val(key)) == value,
-                    "the options' members follow the file's, in their order");
+        fuzz::check(key && str_of(key) == member.name, "the options' members follow the file's");
+        yyjson_val *val = yyjson_obj_iter_get_val(key);
+        const auto *text = std::get_if<std::string>(&member.value);
+        fuzz::check(text ? str_of(val) == *text
+                         : yyjson_is_int(val) &&
+                               yyjson_get_sint(val) == std::get<std::int64_t>(member.value),
+                    "the options' members keep their values, texts and numbers alike");
     }
     if (!device) {
         yyjson_val *key = yyjson_obj_iter_next(&next);
         fuzz::check(key && str_of(key) == "DeviceId" &&
                         str_of(yyjson_obj_iter_get_val(key)).starts_with("kojelly-cli-"),
                     "a DeviceId when neither the file nor an option has one");
+    }
+    if (!parallel) {
+        yyjson_val *key = yyjson_obj_iter_next(&next);
+        fuzz::check(key && str_of(key) == "ParallelPages" &&
+                        yyjson_get_sint(yyjson_obj_iter_get_val(key)) ==
+                            kojelly::cli::kDefaultParallelPages,
+                    "the default ParallelPages when neither the file nor an option has one");
     }
     fuzz::check(yyjson_obj_iter_next(&next) == nullptr, "nothing else in the settings");
     return 0;

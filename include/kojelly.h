@@ -9,6 +9,9 @@
  * Settings. Every call carries the server settings as a JSON object text, for example
  *   {"FullUrl":"https://media.example:8920","UserName":"bob","Password":"..."}
  * or with "APIKey" instead of user name and password. The library keeps no configuration.
+ * "ParallelPages" (a whole number from 1 to 16 as a string or an integer; default 1) is how
+ * many pages of a folder listing may be fetched at once; any other text is KOJELLY_EINVAL
+ * "ParallelPages is not a whole number from 1 to 16". See Threads.
  * Wherever settings are read (kojelly_download reads none), NULL settings give KOJELLY_EINVAL
  * with the message "settings are NULL".
  *
@@ -45,7 +48,12 @@
  * Threads. Every function may be called from any thread, and from any number of threads at
  * once; kojelly_set_io states how long the records of a replaced io must outlive the calls that
  * use them. A function that calls the host's transport calls it on the calling thread, so the
- * transport may run on several threads at once.
+ * transport may run on several threads at once. The one exception is a folder listing whose
+ * settings carry "ParallelPages" N above 1: once its first page is full and reports a total,
+ * the pages after it are fetched by threads that the library starts, up to N requests at once,
+ * so the transport must be safe for that, as it already is for calls from several host
+ * threads. The answer is the one the listing gives with N = 1, byte for byte; those threads
+ * write no per-thread slot of the caller, and all of them have ended when the call returns.
  *
  * Memory. Texts returned as const char * belong to the library and stay valid as stated at each
  * function, at most while the library stays loaded; never free them. kojelly_device_id returns
@@ -244,7 +252,10 @@ KOJELLY_API int32_t kojelly_validate(const char *settings, char *out,
  * lists the root, the user's libraries. An id that cannot be a server item id gives
  * KOJELLY_ENOTFOUND, as do a folder that does not exist and an item that is not a folder. A
  * folder of more than 100000 items, more than 1000 pages or more than 256 MiB of listing JSON
- * gives KOJELLY_EFAIL, and no part of the listing is answered. */
+ * gives KOJELLY_EFAIL, and no part of the listing is answered. With "ParallelPages" N above 1
+ * in the settings, up to N pages are fetched at once (see Threads); the answer, or the failure
+ * and its message (those of the first page in order that fails), are the same as with N = 1,
+ * and at most N - 1 requests are sent beyond those the page-by-page listing sends. */
 KOJELLY_API int32_t kojelly_list(const char *settings, const char *folder_id, char *out,
                                  int32_t out_len) KOJELLY_NOEXCEPT;
 /* The stream URL of a playable item and the headers the player must send with it. entry names

@@ -65,3 +65,16 @@ echo "load average after: $load_after"
 echo
 python3 "$root/bench/report.py" --bench "$out/bench.json" --python "$out/python.json" \
   --md "$md" --chart "$chart" --findings "$root/bench/findings.md" --load-after "$load_after"
+
+# The slow-server benchmark, a program of its own: a 100000-item listing through an io that
+# waits 20 ms and 200 ms on every request, with ParallelPages 1, 2, 4 and 8 (with --smoke, a
+# 2000-item folder at 1 ms). Its section goes at the end of the page written above, its chart
+# beside that page's.
+cmake --build "$build" --target kojelly_bench_slow -j "$(nproc)"
+slow_load=$(cut -d' ' -f1-3 /proc/loadavg)
+slow_args=(--benchmark_out="$out/bench_slow.json" --benchmark_out_format=json)
+if [ "$smoke" = 1 ]; then slow_args+=(--smoke); fi
+"$build/bench/kojelly_bench_slow" "${slow_args[@]}"
+python3 "$root/bench/report_slow.py" --bench "$out/bench_slow.json" --md "$md" \
+  --chart "$(dirname "$chart")/parallel_pages.svg" \
+  --load "$slow_load / $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -4,7 +4,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
+#include "client/kojelly_pages.hpp"
 #include "client/kojelly_session.hpp"
 #include "util/kojelly_cfg.hpp"
 #include "util/kojelly_http.hpp"
@@ -22,8 +24,6 @@ constexpr char kListLabel[] = "list";
 constexpr char kNotAnId[] = "folder id is not a Jellyfin item id";
 constexpr int kStatusBadRequest = 400;
 constexpr int kStatusNotFound = 404;
-// Room for the decimal text of a 64-bit start index.
-constexpr size_t kIndexText = 24;
 
 using kojelly::say;
 
@@ -43,21 +43,6 @@ const kojelly_item *find(const kojelly_items *list, const char *id) {
         if (item.id && std::strcmp(item.id, id) == 0) return &item;
     }
     return nullptr;
-}
-
-// The URL of one folder page; its parameters go in this order, which servers and their caches
-// see as one query.
-bool page_url(kojelly_buf *url, const kojelly_sess *sess, const char *folder_id, int64_t start) {
-    char index[kIndexText];
-    std::snprintf(index, sizeof index, "%lld", static_cast<long long>(start));
-    char limit[kIndexText];
-    std::snprintf(limit, sizeof limit, "%lld", static_cast<long long>(kPageSize));
-    return url_of(url, sess, "/Items") && kojelly_buf_query(url, "ParentId", folder_id) == 0 &&
-           kojelly_buf_query(url, "Fields", kListingFields) == 0 &&
-           kojelly_buf_query(url, "SortBy", "SortName") == 0 &&
-           kojelly_buf_query(url, "SortOrder", "Ascending") == 0 &&
-           kojelly_buf_query(url, "StartIndex", index) == 0 &&
-           kojelly_buf_query(url, "Limit", limit) == 0;
 }
 
 // One /Items page into list, or, given entries, straight into listing entries (with the
@@ -100,20 +85,39 @@ int32_t list_root(kojelly_sess *sess, kojelly_items *list, kojelly_buf *entries,
     return take_page(resp.get(), list, entries, nullptr, nullptr, msg, msg_size);
 }
 
-// All pages of a folder that exists, appended to list.
+// The folder page that starts at start, from the pages fetched ahead when they hold it, else
+// fetched here into room. 0 with its URL and answer, or the status code of its request.
+int32_t next_page(kojelly_sess *sess, const char *folder_id, int64_t start,
+                  std::optional<PageFetch> &ahead, BodyRoom *room, kojelly_buf *url,
+                  kojelly_resp *resp, char *msg, size_t msg_size) {
+    if (ahead) {
+        if (ahead->next_is(start)) return ahead->take(url, resp, msg, msg_size);
+        // The pages ahead no longer follow the listing (a page held more than was asked for):
+        // they are dropped and the listing goes on one page at a time.
+        ahead.reset();
+    }
+    if (!page_url(url, sess, folder_id, start)) return kojelly::out_of_memory(msg, msg_size);
+    return api_call(sess, url, nullptr, resp, msg, msg_size, room);
+}
+
+// All pages of a folder that exists, appended to list. Pages are merged one after the other in
+// start-index order, whichever thread fetched them.
 int32_t list_pages(kojelly_sess *sess, const char *folder_id, kojelly_items *list,
                    kojelly_buf *entries, char *msg, size_t msg_size) {
+    const int32_t lanes = sess->cfg ? sess->cfg->parallel_pages : 1;
+    // The memory of one page (its body, its document) serves the next, whichever thread fetched
+    // it. Declared before the pages fetched ahead, whose workers collect into its room: they
+    // stop before it goes.
+    PageScratch scratch;
+    std::optional<PageFetch> ahead;
     int64_t start = 0;
     int budget = kPageBudget;
-    // The memory of one page (its body, its document) serves the next.
-    PageScratch scratch;
-    for (;;) {
+    for (bool first = true;; first = false) {
         OwnedBuf url;
-        if (!page_url(url.get(), sess, folder_id, start))
-            return kojelly::out_of_memory(msg, msg_size);
         OwnedResp resp;
         if (const int32_t sent =
-                api_call(sess, url.get(), nullptr, resp.get(), msg, msg_size, &scratch.room))
+                next_page(sess, folder_id, start, ahead, &scratch.room, url.get(), resp.get(), msg,
+                          msg_size))
             return sent;
         if (const int32_t code =
                 judge(resp.get(), KOJELLY_ENOTFOUND, kListLabel, url.c_str(), msg, msg_size))
@@ -134,6 +138,18 @@ int32_t list_pages(kojelly_sess *sess, const char *folder_id, kojelly_items *lis
         if (--budget == 0) {
             say(msg, msg_size, "folder needs more than %d pages", kPageBudget);
             return KOJELLY_EFAIL;
+        }
+
+        // A full first page with a total: the pages up to that total, as far as the budget
+        // reaches, can be asked for at once. Without a total the listing stays one page at a
+        // time, since nothing says where it ends.
+        if (first && lanes > 1 && counted == static_cast<uint64_t>(kPageSize) && total > start) {
+            const uint64_t left = static_cast<uint64_t>(total - start);
+            uint64_t count = (left + static_cast<uint64_t>(kPageSize) - 1) /
+                             static_cast<uint64_t>(kPageSize);
+            if (count > static_cast<uint64_t>(budget)) count = static_cast<uint64_t>(budget);
+            ahead.emplace(sess, folder_id, start, count, lanes, &scratch.room);
+            if (!ahead->start()) ahead.reset();
         }
     }
 }

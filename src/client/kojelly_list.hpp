@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "client/kojelly_pages.hpp"
 #include "kojelly.h"
 #include "util/kojelly_buf.hpp"
 
@@ -16,14 +17,10 @@ struct kojelly_items;
 
 namespace kojelly {
 
-// Items asked for per folder page; a page this full may be followed by another.
-inline constexpr int64_t kPageSize = 500;
 // Most pages fetched for one folder.
 inline constexpr int kPageBudget = 1000;
-// "Fields" of a lookup by API key, and of every folder page.
+// "Fields" of a lookup by API key.
 inline constexpr char kLookupFields[] = "ParentId,Size,Container";
-inline constexpr char kListingFields[] =
-    "ParentId,ProductionYear,Size,ProviderIds,Container,MediaSources";
 
 // Looks the item up and appends what the server answered to list. 1 when the list then holds
 // an item with exactly that id, 0 when the server does not know it (404, no message), or a

@@ -104,6 +104,17 @@ bool login_body(kojelly_buf *body, const char *user, const char *password) {
            kojelly_buf_json_str(body, password) == 0 && kojelly_buf_adds(body, "}") == 0;
 }
 
+// The session's cached token was refused (revoked, or the server restarted): forgets it
+// everywhere and logs in once more, caching the new login. 0 with two owned texts, or the
+// login's code with one line in msg.
+int32_t relogin(const kojelly_sess *sess, char **token, char **user_id, char *msg,
+                size_t msg_size) {
+    cache_drop(sess->cfg);
+    const int32_t login = authenticate(sess->transport, sess->cfg, token, user_id, msg, msg_size);
+    if (login == KOJELLY_OK) cache_put(sess->cfg, *token, *user_id);
+    return login;
+}
+
 }  // namespace
 
 void http_fail(char *msg, size_t msg_size, const char *label, const char *url,
@@ -244,19 +255,14 @@ int api_get(kojelly_sess *sess, const kojelly_buf *url, const char *body, kojell
         const bool refused = resp->status == 401 || resp->status == 403;
         if (!refused || renewed || !sess->from_cache) return kApiAnswered;
 
-        // The cached token is stale (revoked, or the server restarted): forget it everywhere and
-        // log in once more.
         kojelly_resp_free(resp);
-        cache_drop(sess->cfg);
         char *token = nullptr;
         char *user_id = nullptr;
-        const int32_t login =
-            authenticate(sess->transport, sess->cfg, &token, &user_id, msg, msg_size);
+        const int32_t login = relogin(sess, &token, &user_id, msg, msg_size);
         if (login != KOJELLY_OK) {
             if (code) *code = login;
             return kApiLoginFailed;
         }
-        cache_put(sess->cfg, token, user_id);
         kojelly_free_secret(sess->token);
         std::free(sess->user_id);
         sess->token = token;
@@ -264,6 +270,64 @@ int api_get(kojelly_sess *sess, const kojelly_buf *url, const char *body, kojell
         sess->from_cache = 0;
         renewed = true;
     }
+}
+
+int32_t SharedSess::call(const kojelly_buf *url, kojelly_resp *resp, char *msg,
+                         size_t msg_size, BodyRoom *room) {
+    const char *target = url && url->data ? url->data : "";
+    bool renewed = false;
+    for (;;) {
+        char *token;
+        uint64_t seen;
+        bool cached;
+        {
+            std::lock_guard hold(lock_);
+            token = kojelly_strdup(sess_->token ? sess_->token : "");
+            seen = generation_;
+            cached = sess_->from_cache != 0;
+        }
+        if (!token) return kojelly::out_of_memory(msg, msg_size);
+        const int sent =
+            kojelly_http(sess_->transport, target, nullptr, sess_->cfg, token, resp, msg, msg_size,
+                         room);
+        kojelly_free_secret(token);
+        if (sent != 0) return KOJELLY_ETRANSPORT;
+        const bool refused = resp->status == 401 || resp->status == 403;
+        if (!refused || renewed || !cached) return KOJELLY_OK;
+
+        kojelly_resp_free(resp);
+        if (const int32_t login = renew(seen, msg, msg_size)) return login;
+        renewed = true;
+    }
+}
+
+int32_t SharedSess::renew(uint64_t seen, char *msg, size_t msg_size) {
+    std::lock_guard one(renewing_);
+    {
+        std::lock_guard hold(lock_);
+        if (renew_code_ != KOJELLY_OK) {
+            say(msg, msg_size, "%s", renew_msg_);
+            return renew_code_;
+        }
+        // Another thread renewed the token while this request was under way.
+        if (generation_ != seen) return KOJELLY_OK;
+    }
+    char *token = nullptr;
+    char *user_id = nullptr;
+    const int32_t login = relogin(sess_, &token, &user_id, msg, msg_size);
+    std::lock_guard hold(lock_);
+    if (login != KOJELLY_OK) {
+        renew_code_ = login;
+        say(renew_msg_, sizeof renew_msg_, "%s", msg ? msg : "");
+        return login;
+    }
+    std::swap(sess_->token, token);
+    std::swap(sess_->user_id, user_id);
+    sess_->from_cache = 0;
+    ++generation_;
+    kojelly_free_secret(token);
+    std::free(user_id);
+    return KOJELLY_OK;
 }
 
 }  // namespace kojelly

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "tessel_http.h"
 #include "util/kojelly_buf.hpp"
@@ -86,6 +87,40 @@ void cache_drop(const kojelly_cfg *cfg);
 // Writes "<label>: <redacted url> answered HTTP <status>[: <first line of the body>]".
 void http_fail(char *msg, size_t msg_size, const char *label, const char *url,
                const kojelly_resp *resp);
+
+// Room for one message of a failed request or login, kept until the thread that reports it
+// takes it.
+inline constexpr size_t kCallMsgSize = 1024;
+
+// One session used by several threads at once: the worker threads that fetch the pages of one
+// folder. Every request is sent with a copy of the session's token taken under the lock, and a
+// refused cached token is renewed once for all of them, as api_get renews it for one thread:
+// the first thread to meet the refusal drops the cache entries and logs in while the others
+// wait for it, and each then sends its request once more with the new token. A failed renewal
+// is the answer of every request refused after it. While a SharedSess is in use, no other code
+// may touch the session; afterwards the session holds the renewed token.
+class SharedSess {
+public:
+    explicit SharedSess(kojelly_sess *sess) : sess_(sess) {}
+    SharedSess(const SharedSess &) = delete;
+    SharedSess &operator=(const SharedSess &) = delete;
+
+    // As api_call for a GET, from any thread; also -5 when the token cannot be copied.
+    [[nodiscard]] int32_t call(const kojelly_buf *url, kojelly_resp *resp, char *msg,
+                               size_t msg_size, BodyRoom *room = nullptr);
+
+private:
+    // The renewal for a request sent with the token of generation `seen`: 0 once the session
+    // holds a token newer than that one, else the failed login's code with its message.
+    int32_t renew(uint64_t seen, char *msg, size_t msg_size);
+
+    kojelly_sess *sess_;
+    std::mutex lock_;          // the session's token, user id and cache flag, and what follows
+    uint64_t generation_ = 0;  // renewals made
+    int32_t renew_code_ = 0;   // the failed renewal's code, 0 while none failed
+    char renew_msg_[kCallMsgSize] = {};
+    std::mutex renewing_;      // held by the one thread that logs in
+};
 
 // A session closed at the end of its scope.
 using OwnedSess = Owned<kojelly_sess, kojelly_sess_close>;

@@ -75,7 +75,7 @@ inline int calls(const char *method, const std::string &url) {
 
 // A transport in front of the fake io. Every request is recorded as "METHOD url"; a request
 // whose Authorization carries a refused token is answered with refuse_status without reaching
-// the fake; before any other request the hook runs (outside every lock of the library).
+// the fake; before every request is answered the hook runs (outside every lock of the library).
 class Recorder {
 public:
     Recorder() {
@@ -149,6 +149,7 @@ private:
             refused = self->refused_.count(token) > 0;
             refuse_status = self->refuse_status_;
         }
+        if (self->hook_) self->hook_(req->url);
         if (refused) {
             static constexpr char kRevoked[] = "session revoked";
             *status = refuse_status;
@@ -156,7 +157,6 @@ private:
             req->on_body(req->user, kRevoked, sizeof kRevoked - 1);
             return 0;
         }
-        if (self->hook_) self->hook_(req->url);
         return kojelly::fake_request(nullptr, req, status, error);
     }
     static void release(void *, void *mem) { std::free(mem); }

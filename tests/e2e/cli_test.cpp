@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <yyjson.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -27,6 +28,7 @@ using e2e::show;
 using kojelly::cli::DemoFault;
 using kojelly::cli::DemoOptions;
 using kojelly::cli::DemoServer;
+using kojelly::cli::DemoStats;
 
 constexpr const char *kUser = "demo";
 constexpr const char *kPassword = "s3cret-pass";
@@ -516,6 +518,115 @@ TEST(CliFaultTest, MisbehavingServerExitsWithTheMappedStatus) {
     }
 }
 
+// A folder of several pages on a server that takes its time over every /Items request, so that
+// pages asked for at once overlap there and show up in DemoStats::items_at_once.
+class CliParallelTest : public ::testing::Test {
+protected:
+    static constexpr int kMovies = 3500;  // 7 pages of 500
+    static constexpr int kDelayMs = 100;
+
+    void start(int movies, int delay_ms) {
+        DemoOptions o = server_options();
+        o.movies = movies;
+        o.faults.push_back({"/Items", 0, "", "", delay_ms});
+        server_ = std::make_unique<DemoServer>(o);
+        std::string error;
+        ASSERT_TRUE(server_->start(error)) << error;
+    }
+
+    e2e::RunResult ls(const std::vector<std::string> &options) const {
+        std::vector<std::string> args = {
+            "--server", server_->url(), "--api-key-env",
+            kApiKeyVar, "ls",           server_->library().movies().id};
+        args.insert(args.end(), options.begin(), options.end());
+        return kojelly(args, {{kApiKeyVar, kApiKey}});
+    }
+
+    std::unique_ptr<DemoServer> server_;
+};
+
+// The tool's own default, the flag and a settings file decide how many pages the plug-in asks
+// for at once; the server sees no more than that, and more than one whenever more are allowed.
+// Under ThreadSanitizer this runs the instrumented tool, the plug-in's threads calling its
+// transport.
+TEST_F(CliParallelTest, ConcurrentPageRequestsFollowTheParallelSetting) {
+    struct Case {
+        const char *name;
+        std::vector<std::string> options;
+        const char *file;  // a settings file's text; nullptr: none
+        int most;          // pages allowed at once
+    };
+    const std::vector<Case> cases = {
+        {"the tool's default", {}, nullptr, 4},
+        {"--parallel 1", {"--parallel", "1"}, nullptr, 1},
+        {"--parallel 3", {"--parallel", "3"}, nullptr, 3},
+        {"a settings file's 1", {}, R"({"ParallelPages":1})", 1},
+        {"--parallel over the settings file", {"--parallel", "2"}, R"({"ParallelPages":1})", 2},
+    };
+    const std::string path =
+        ::testing::TempDir() + "kojelly_pages_" + std::to_string(getpid()) + ".json";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        start(2500, kDelayMs);  // 5 pages
+        std::vector<std::string> options = c.options;
+        if (c.file) {
+            std::ofstream(path) << c.file;
+            options.insert(options.end(), {"--settings", path});
+        }
+        const auto r = ls(options);
+        ASSERT_EQ(r.status, 0) << show(r).substr(0, 2000);
+        EXPECT_EQ(lines_of(r.out).back(), "2500 items");
+        const DemoStats st = server_->stats();
+        EXPECT_EQ(st.item_pages, 5);
+        EXPECT_LE(st.items_at_once, c.most);
+        if (c.most == 1) {
+            EXPECT_EQ(st.items_at_once, 1);
+        } else {
+            EXPECT_GE(st.items_at_once, 2) << "pages allowed at once were fetched one by one";
+        }
+    }
+    std::remove(path.c_str());
+}
+
+// With a round trip of 100 ms on every /Items request, fetching four pages at once takes well
+// under three quarters of the time of one after another, and the plug-in's answer is the same
+// byte for byte. Each way runs twice, in turn, and its faster run counts, so that a moment of load
+// on the machine does not decide the comparison.
+TEST_F(CliParallelTest, ParallelListingIsFasterWithTheSameAnswer) {
+    start(kMovies, kDelayMs);
+    struct Way {
+        const char *parallel;
+        double best_ms = 0;
+        std::string answer;
+    };
+    std::vector<Way> ways = {{"1", 0, {}}, {"4", 0, {}}};
+    for (int round = 0; round < 2; ++round) {
+        for (Way &way : ways) {
+            SCOPED_TRACE(std::string("--parallel ") + way.parallel);
+            const auto started = std::chrono::steady_clock::now();
+            const auto r = ls({"--parallel", way.parallel, "--json"});
+            const double ms = std::chrono::duration<double, std::milli>(
+                                  std::chrono::steady_clock::now() - started)
+                                  .count();
+            ASSERT_EQ(r.status, 0) << show(r).substr(0, 2000);
+            if (way.answer.empty()) {
+                way.answer = r.out;
+            } else {
+                EXPECT_TRUE(r.out == way.answer) << "the same command answered differently";
+            }
+            way.best_ms = round == 0 ? ms : std::min(way.best_ms, ms);
+        }
+    }
+    const Doc doc = parse(ways[0].answer);
+    EXPECT_EQ(yyjson_arr_size(yyjson_obj_get(yyjson_doc_get_root(doc.get()), "items")),
+              static_cast<std::size_t>(kMovies));
+    EXPECT_TRUE(ways[0].answer == ways[1].answer) << "the answers differ";
+    // Seven pages one after another take at least 700 ms.
+    EXPECT_GE(ways[0].best_ms, kMovies / 500 * kDelayMs);
+    EXPECT_LT(ways[1].best_ms, 0.75 * ways[0].best_ms)
+        << "--parallel 4: " << ways[1].best_ms << " ms, --parallel 1: " << ways[0].best_ms << " ms";
+}
+
 TEST_F(CliTest, UsageErrorsExitWith2) {
     struct Case {
         std::vector<std::string> args;
@@ -533,6 +644,9 @@ TEST_F(CliTest, UsageErrorsExitWith2) {
         {{"demo", "--json"}, "--json does not apply to demo"},
         {{"demo", "--flavour", "nope"}, "--flavour wants jellyfin or emby"},
         {{"ls", "--flavour", "emby"}, "--flavour does not apply to ls"},
+        {{"ls", "--parallel", "0"}, "--parallel wants a whole number from 1 to 16"},
+        {{"ls", "--parallel", "17"}, "--parallel wants a whole number from 1 to 16"},
+        {{"demo", "--parallel=four"}, "--parallel wants a whole number from 1 to 16"},
         {{"--server", url(), "--user", kUser, "--password-env", "KJ_TEST_UNSET_VARIABLE",
           "validate"},
          "KJ_TEST_UNSET_VARIABLE is not set"},

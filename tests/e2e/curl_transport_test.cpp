@@ -8,16 +8,23 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <yyjson.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <latch>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "demo_library.hpp"
+#include "demo_server.hpp"
 #include "tessel_http.h"
 
 namespace {
@@ -542,6 +549,145 @@ TEST_F(TransportTest, RangeGetThroughTheTransportCollectsOneRange) {
     const char *range = tessel_hdrs_get(&c.headers, "content-range");
     EXPECT_STREQ(range, "bytes 1000-1999/1048576");
     tessel_collect_free(&c);
+}
+
+// ---- Requests on many threads at once --------------------------------------------------------
+
+struct DocFree {
+    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
+};
+using Doc = std::unique_ptr<yyjson_doc, DocFree>;
+
+// What one thread found wrong; empty when every answer was the one it asked for.
+std::string check_page(const CurlTransport &t, const std::string &url, std::int64_t start,
+                       const std::vector<std::string> &ids, const char *auth) {
+    tessel_http_req req = request("GET", url);
+    req.headers = &auth;
+    req.header_count = 1;
+    Received r;
+    const Answer a = send(t, req, r);
+    if (a.result != 0 || a.status != 200) return url + ": " + std::to_string(a.status) + a.error;
+    const Doc doc(yyjson_read(r.body.data(), r.body.size(), 0));
+    yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
+    yyjson_val *items = yyjson_obj_get(root, "Items");
+    if (yyjson_get_sint(yyjson_obj_get(root, "StartIndex")) != start || !yyjson_is_arr(items))
+        return url + ": another page came back";
+    const auto expected = std::min<std::size_t>(ids.size() - static_cast<std::size_t>(start), 50);
+    if (yyjson_arr_size(items) != expected) return url + ": wrong number of items";
+    for (std::size_t i = 0; i < expected; ++i) {
+        const char *id = yyjson_get_str(yyjson_obj_get(yyjson_arr_get(items, i), "Id"));
+        if (!id || id != ids[static_cast<std::size_t>(start) + i]) return url + ": wrong item";
+    }
+    return {};
+}
+
+std::string check_range(const CurlTransport &t, const std::string &url, const std::string &id,
+                        std::int64_t first, std::int64_t count) {
+    tessel_collect c;
+    tessel_collect_init(&c, 0);
+    std::int32_t status = 0;
+    char *error = nullptr;
+    const std::int32_t rc =
+        tessel_http_range(t.http(), url.c_str(), first, first + count - 1, &c, &status, &error);
+    std::string wrong;
+    if (rc != 0 || status != 206) {
+        wrong = url + ": " + std::to_string(status) + (error ? error : "");
+    } else {
+        std::string want(static_cast<std::size_t>(count), '\0');
+        kojelly::cli::demo_bytes(id, static_cast<std::uint64_t>(first), want.data(), want.size());
+        if (std::string(c.body.data ? c.body.data : "", c.body.len) != want)
+            wrong = url + ": other bytes came back";
+    }
+    if (error) t.http()->free(t.http()->user, error);
+    tessel_collect_free(&c);
+    return wrong;
+}
+
+// Threads share one transport for the API and another for streams, as the tool's plug-in
+// threads and its own thread do, and send requests of their own to the demo server at once,
+// which takes 20 ms over every page so that they overlap there. Every answer must be the one its
+// thread asked for, the trace must see every exchange, and threads that end (releasing their
+// handles) must not disturb those still running.
+TEST(TransportThreads, ConcurrentRequestsEachGetTheirOwnAnswer) {
+    const std::string key = "00112233445566778899aabbccddeeff";
+    kojelly::cli::DemoOptions o;
+    o.api_key = key;
+    o.faults.push_back({"/Items", 0, "", "", 20});
+    kojelly::cli::DemoServer server(o);
+    std::string error;
+    ASSERT_TRUE(server.start(error)) << error;
+    ASSERT_TRUE(CurlTransport::global_init(error)) << error;
+    const auto &lib = server.library();
+    std::vector<std::string> ids;
+    for (const std::size_t pos : lib.movies().children) ids.push_back(lib.items()[pos].id);
+
+    std::mutex traced_lock;
+    int traced = 0;
+    int traced_ok = 0;
+    CurlOptions api;
+    api.bypass_proxy = true;
+    api.trace = [&](const kojelly::cli::CurlTrace &t) {
+        const std::lock_guard<std::mutex> guard(traced_lock);
+        ++traced;
+        traced_ok += t.status == 200 || t.status == 206;
+    };
+    CurlOptions media = api;
+    media.follow_redirects = true;
+    const CurlTransport api_transport(api);
+    const CurlTransport media_transport(media);
+    const std::string auth = "Authorization: MediaBrowser Token=\"" + key + "\"";
+
+    // One request of each kind first. The server library, built without the sanitizer, sets up
+    // function-local statics (the patterns of its Range parser) on first use, behind a guard
+    // that ThreadSanitizer cannot see; once one request has gone through, the lock of the
+    // server's thread pool orders that set-up before every later request.
+    const std::string &first = ids.front();
+    ASSERT_EQ(
+        check_page(api_transport,
+                   server.url() + "/Items?ParentId=" + lib.movies().id + "&StartIndex=0&Limit=50",
+                   0, ids, auth.c_str()),
+        "");
+    ASSERT_EQ(check_range(media_transport,
+                          server.url() + "/videos/" + first + "/stream?static=true&ApiKey=" + key,
+                          first, 0, 4096),
+              "");
+
+    constexpr int kThreads = 6;
+    std::latch go(kThreads);
+    std::vector<std::string> wrong(kThreads);  // each thread writes its own
+    std::vector<std::thread> threads;
+    int exchanges = 2;
+    for (int i = 0; i < kThreads; ++i) {
+        const int rounds = 3 + i;  // so that threads end while others still run
+        exchanges += 2 * rounds;
+        threads.emplace_back([&, i, rounds] {
+            go.arrive_and_wait();
+            for (int r = 0; r < rounds && wrong[i].empty(); ++r) {
+                const auto start = static_cast<std::int64_t>((i * 97 + r * 331) % ids.size());
+                wrong[i] = check_page(api_transport,
+                                      server.url() + "/Items?ParentId=" + lib.movies().id +
+                                          "&StartIndex=" + std::to_string(start) + "&Limit=50",
+                                      start, ids, auth.c_str());
+                if (!wrong[i].empty()) break;
+                const std::string &file = ids[static_cast<std::size_t>(i * 11 + r) % ids.size()];
+                wrong[i] = check_range(
+                    media_transport,
+                    server.url() + "/videos/" + file + "/stream?static=true&ApiKey=" + key, file,
+                    1000 * r + i, 4096);
+            }
+        });
+    }
+    for (std::thread &t : threads) t.join();
+    // The threads' connections closed with them; this one's would hold the server's stop.
+    CurlTransport::close_thread_connections();
+    for (int i = 0; i < kThreads; ++i) {
+        SCOPED_TRACE("thread " + std::to_string(i));
+        EXPECT_EQ(wrong[i], "");
+    }
+    EXPECT_EQ(traced, exchanges);
+    EXPECT_EQ(traced_ok, exchanges);
+    EXPECT_GE(server.stats().items_at_once, 2) << "the requests never overlapped";
+    EXPECT_EQ(server.stats().item_pages, exchanges / 2);
 }
 
 }  // namespace

@@ -23,6 +23,15 @@ thread_local uint64_t t_left = 0;   // allocations to let through before failing
 thread_local uint64_t t_seen = 0;   // allocations seen while counting
 thread_local bool t_counting = false;
 
+// A countdown that reaches the whole process. g_left goes below zero once the failing
+// allocation has been reached.
+std::atomic<bool> g_armed{false};
+std::atomic<bool> g_all_after{false};
+std::atomic<bool> g_fired{false};
+std::atomic<int64_t> g_left{0};
+std::atomic<bool> g_counting{false};
+std::atomic<uint64_t> g_seen{0};
+
 // Process-wide tallies; constant-initialised, so reading or bumping them never allocates.
 std::atomic<uint64_t> g_failures{0};
 std::atomic<uint64_t> g_blocks{0};
@@ -33,7 +42,19 @@ T *made(T *block) {
     return block;
 }
 
+bool fail_process_wide() {
+    if (g_counting.load(std::memory_order_relaxed)) g_seen.fetch_add(1);
+    if (!g_armed.load(std::memory_order_relaxed)) return false;
+    const int64_t left = g_left.fetch_sub(1);
+    if (left > 0) return false;
+    if (left < 0 && !g_all_after.load()) return false;
+    g_fired = true;
+    g_failures.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
 bool fail_now() {
+    if (fail_process_wide()) return true;
     if (t_counting) ++t_seen;
     if (!t_armed) return false;
     if (t_left > 0) {
@@ -68,7 +89,14 @@ char *__wrap_strndup(const char *s, size_t n) {
 
 namespace alloc_fail {
 
-Countdown::Countdown(uint64_t k, bool all_after) {
+Countdown::Countdown(uint64_t k, bool all_after, Reach reach) : process_(reach == Reach::process) {
+    if (process_) {
+        g_left = static_cast<int64_t>(k > 0 ? k - 1 : 0);
+        g_all_after = all_after;
+        g_fired = false;
+        g_armed = true;
+        return;
+    }
     t_left = k > 0 ? k - 1 : 0;
     t_all_after = all_after;
     t_fired = false;
@@ -76,13 +104,25 @@ Countdown::Countdown(uint64_t k, bool all_after) {
 }
 
 Countdown::~Countdown() {
+    if (process_) {
+        g_armed = false;
+        g_all_after = false;
+        return;
+    }
     t_armed = false;
     t_all_after = false;
 }
 
-bool Countdown::fired() const { return t_fired; }
+bool Countdown::fired() const { return process_ ? g_fired.load() : t_fired; }
 
-uint64_t count(const std::function<void()> &fn) {
+uint64_t count(const std::function<void()> &fn, Reach reach) {
+    if (reach == Reach::process) {
+        g_seen = 0;
+        g_counting = true;
+        fn();
+        g_counting = false;
+        return g_seen.load();
+    }
     t_seen = 0;
     t_counting = true;
     fn();

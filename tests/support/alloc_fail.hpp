@@ -1,7 +1,9 @@
 // The countdown allocator of the test binaries. Every test binary is linked with --wrap for
 // malloc, calloc, realloc, strdup and strndup, so the calls that the library's code makes go
 // through here. A Countdown on the calling thread fails the k-th of them (and, in the
-// every-one-after mode, all later ones too); other threads are never affected.
+// every-one-after mode, all later ones too); other threads are never affected, unless the
+// countdown reaches the whole process: then the k-th allocation made on any thread fails, which
+// is how the threads that the library starts for a call are reached.
 #pragma once
 
 #include <cstdint>
@@ -9,20 +11,27 @@
 
 namespace alloc_fail {
 
+// Which allocations a countdown counts: the calling thread's, or those of every thread.
+enum class Reach { thread, process };
+
 class Countdown {
 public:
-    // Fails the k-th allocation (1-based) from now on this thread; with all_after, every
-    // allocation from the k-th on.
-    explicit Countdown(uint64_t k, bool all_after = false);
+    // Fails the k-th allocation (1-based) from now on this thread (or, reaching the process, on
+    // any thread); with all_after, every allocation from the k-th on.
+    explicit Countdown(uint64_t k, bool all_after = false, Reach reach = Reach::thread);
     Countdown(const Countdown &) = delete;
     Countdown &operator=(const Countdown &) = delete;
     ~Countdown();
     // True once an allocation was made to fail.
     bool fired() const;
+
+private:
+    bool process_;
 };
 
-// The number of wrapped allocations that fn makes on the calling thread.
-uint64_t count(const std::function<void()> &fn);
+// The number of wrapped allocations that fn makes on the calling thread (or, reaching the
+// process, on every thread while it runs).
+uint64_t count(const std::function<void()> &fn, Reach reach = Reach::thread);
 
 // Runs fn once per k = 1..N, where N is the allocation count of a clean run, failing the k-th
 // allocation (and with all_after every later one too). fn also runs once clean to count, so

@@ -354,7 +354,7 @@ Tally torture(const Scenario &s, const std::function<void(const Trace &clean)> &
     int64_t before = live_blocks();
     if (s.setup) s.setup();
     Trace clean;
-    tally.allocations = alloc_fail::count([&] { clean = s.run(); });
+    tally.allocations = alloc_fail::count([&] { clean = s.run(); }, s.reach);
     clean = with_after(s, std::move(clean));
     settle();
     EXPECT_EQ(live_blocks(), before) << s.name << ": the clean run leaks";
@@ -370,7 +370,7 @@ Tally torture(const Scenario &s, const std::function<void(const Trace &clean)> &
             if (s.setup) s.setup();
             Trace got;
             {
-                alloc_fail::Countdown countdown(k, all_after);
+                alloc_fail::Countdown countdown(k, all_after, s.reach);
                 got = s.run();
             }
             got = with_after(s, std::move(got));

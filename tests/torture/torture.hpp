@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "kojelly.h"
+#include "support/alloc_fail.hpp"
 
 namespace torture {
 
@@ -138,6 +139,9 @@ using Trace = std::vector<Outcome>;
 // behind; check compares a run with the clean run and returns "" or what is wrong.
 struct Scenario {
     std::string name;
+    // Whose allocations the countdown fails: the calling thread's, or also those of the
+    // threads that the library starts for the calls.
+    alloc_fail::Reach reach = alloc_fail::Reach::thread;
     std::function<void()> setup;
     std::function<Trace()> run;
     std::function<Trace()> after;

@@ -320,6 +320,40 @@ TEST(Torture, EveryHandlerAndFlatExport) {
     }
 }
 
+// A folder of five full pages listed with four pages in flight: the allocations of the threads
+// that fetch the pages fail as well as those of the calling thread.
+TEST(Torture, ParallelListing) {
+    static constexpr char kSettings[] =
+        R"({"FullUrl":"http://srv:8096","APIKey":"key-Secret-2468","DeviceId":"dev-Secret-9753",)"
+        R"("ParallelPages":4})";
+    const auto setup = [] {
+        route("GET", key_lookup("100"), 200, kFolderPage);
+        for (int p = 0; p < 5; ++p) {
+            std::string body = R"({"Items":[)";
+            for (int i = 0; i < 500; ++i) {
+                body += (i ? "," : "");
+                body += R"({"Id":")" + std::to_string(1000 + p * 500 + i) + R"(","Name":"n"})";
+            }
+            route("GET", page_url("100", p * 500), 200, body + R"(],"TotalRecordCount":2500})");
+        }
+    };
+    for (const Via via : {Via::kFlat, Via::kHost}) {
+        const Expect x = expect_of(Op::kList, via, kRoomy);
+        Scenario s = calls_scenario(
+            via == Via::kFlat ? "list five pages four at a time" : "the same through a handler",
+            nullptr, [via] { return Trace{call(Op::kList, via, kSettings, "100", kRoomy)}; },
+            {x});
+        s.setup = setup;
+        s.reach = alloc_fail::Reach::process;
+        torture::torture(s, [&](const Trace &clean) {
+            ASSERT_EQ(clean.size(), 1u);
+            EXPECT_EQ(clean[0].rc, KOJELLY_OK) << shown(clean[0]);
+            EXPECT_NE(shown(clean[0]).find(R"("id":"3499")"), std::string::npos);
+            EXPECT_EQ(judge(clean[0], clean[0], x), "");
+        });
+    }
+}
+
 // ---- Utility exports ------------------------------------------------------------------------
 
 // A call that returns a text (or NULL): the clean text, or NULL with "out of memory" (or "" when

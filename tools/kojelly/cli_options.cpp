@@ -48,7 +48,8 @@ constexpr std::array<CommandDef, 6> kCommands = {{
      .summary = "list a folder; without FOLDER_ID the user's libraries",
      .about = "Lists a folder: name, kind (dir or file), year, size and id of each entry, in\n"
               "the server's order. Without FOLDER_ID it lists the root: the user's libraries.\n"
-              "Large folders are fetched page by page (500 entries a page).",
+              "Large folders are fetched page by page (500 entries a page), up to four pages\n"
+              "at once unless --parallel says otherwise.",
      .json = "print the plug-in's listing JSON"},
     {.name = "tree",
      .args = "[FOLDER_ID]",
@@ -136,7 +137,8 @@ bool store_number(Options &o, const std::string &value) {
     long n = 0;
     const auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
     if (ec != std::errc() || ptr != value.data() + value.size() || n < min || n > max) return false;
-    o.*member = static_cast<std::remove_cvref_t<decltype(o.*member)>>(n);
+    auto &field = holder(o, member).*member;
+    field = static_cast<std::remove_cvref_t<decltype(field)>>(n);
     return true;
 }
 
@@ -144,7 +146,7 @@ bool store_flavour(Options &o, const std::string &value) {
     return parse_flavour(value, o.flavour);
 }
 
-constexpr std::array<OptionDef, 22> kOptions = {{
+constexpr std::array<OptionDef, 23> kOptions = {{
     {.name = "--server",
      .arg = "URL",
      .section = Section::settings,
@@ -205,6 +207,15 @@ constexpr std::array<OptionDef, 22> kOptions = {{
      .set = store_number<&Options::timeout_s, 1, kMaxTimeoutSeconds>,
      .wants = "a whole number of seconds from 1 to 86400",
      .help = "give up on one HTTP exchange after SECONDS (default 60)"},
+    {.name = "--parallel",
+     .arg = "N",
+     .commands = "*",
+     .section = Section::other,
+     .set = store_number<&SettingsInput::parallel_pages, 1, kMaxParallelPages>,
+     .wants = "a whole number from 1 to 16",
+     .help = "let the plug-in fetch up to N pages of a folder at once\n"
+             "(default 4; 1 fetches them one after another); it\n"
+             "overrides ParallelPages of a --settings file"},
     {.name = "--verbose",
      .commands = "*",
      .section = Section::other,

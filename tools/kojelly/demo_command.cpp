@@ -37,8 +37,8 @@ std::string random_key() {
 
 }  // namespace
 
-int run_demo(Plugin &plugin, const CurlOptions &transport, DemoFlavour flavour, std::FILE *out,
-             std::FILE *err) {
+int run_demo(Plugin &plugin, const CurlOptions &transport, DemoFlavour flavour, int parallel_pages,
+             std::FILE *out, std::FILE *err) {
     DemoOptions options;
     options.user = kDemoUser;
     options.password = kDemoPassword;
@@ -72,6 +72,7 @@ int run_demo(Plugin &plugin, const CurlOptions &transport, DemoFlavour flavour, 
     settings.root().str("UserName", kDemoUser);
     settings.root().str("Password", kDemoPassword);
     settings.root().str("DeviceId", stable_device_id());
+    settings.root().num("ParallelPages", parallel_pages);
     s.settings = settings.text();
 
     const DemoLibrary &lib = server.library();
@@ -107,8 +108,10 @@ int run_demo(Plugin &plugin, const CurlOptions &transport, DemoFlavour flavour, 
     step(out, "ls " + movies,
          "the Movies library; the first " + std::to_string(kDemoRows) + " rows");
     note(cmd_ls(s, movies, kDemoRows));
-    std::fprintf(out, "(the plug-in fetched this listing in %d pages of at most 500)\n",
-                 server.stats().item_pages - pages_before);
+    std::fprintf(out,
+                 "(the plug-in fetched this listing in %d pages of at most 500, up to %d at "
+                 "once)\n",
+                 server.stats().item_pages - pages_before, parallel_pages);
 
     const std::string shows = lib.shows().id;
     step(out, "tree " + shows + " --depth " + std::to_string(kTreeDepth),

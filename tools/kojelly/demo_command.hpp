@@ -12,8 +12,9 @@
 
 namespace kojelly::cli {
 
-int run_demo(Plugin &plugin, const CurlOptions &transport, DemoFlavour flavour, std::FILE *out,
-             std::FILE *err);
+// parallel_pages goes to the plug-in as ParallelPages with every step.
+int run_demo(Plugin &plugin, const CurlOptions &transport, DemoFlavour flavour, int parallel_pages,
+             std::FILE *out, std::FILE *err);
 int serve_demo(int port, DemoFlavour flavour, std::FILE *out, std::FILE *err);
 
 }  // namespace kojelly::cli

@@ -33,6 +33,10 @@ constexpr const char *kLocalHost = "127.0.0.1";
 constexpr std::size_t kStreamPiece = 64 * 1024;
 constexpr std::int64_t kBitsPerByte = 8;
 constexpr std::int64_t kTicksPerSecond = 10000000;
+// A host whose plug-in fetches 16 pages at once keeps 16 connections open, and each kept-alive
+// connection holds a server thread until it has been idle for 5 seconds. Twice that many threads
+// leave room for the host's own requests and for a second host meanwhile.
+constexpr std::size_t kServerThreads = 32;
 
 // What sets the flavours apart besides their routes.
 struct Traits {
@@ -240,6 +244,7 @@ struct DemoServer::Impl {
     mutable std::mutex lock;  // guards everything below
     std::unordered_set<std::string> tokens;
     DemoStats stats;
+    int items_running = 0;  // /Items requests in progress
     std::mt19937_64 rng{std::random_device{}()};
 
     std::string url() const {
@@ -322,6 +327,28 @@ struct DemoServer::Impl {
         return doc.text();
     }
 
+    // Counts an /Items request as in progress for the guard's life, a fault's delay included,
+    // so that DemoStats::items_at_once shows how many pages a client asked for at once.
+    class Running {
+    public:
+        Running(Impl &impl, bool counted) : impl_(counted ? &impl : nullptr) {
+            if (!impl_) return;
+            std::lock_guard<std::mutex> guard(impl_->lock);
+            ++impl_->items_running;
+            impl_->stats.items_at_once = std::max(impl_->stats.items_at_once, impl_->items_running);
+        }
+        ~Running() {
+            if (!impl_) return;
+            std::lock_guard<std::mutex> guard(impl_->lock);
+            --impl_->items_running;
+        }
+        Running(const Running &) = delete;
+        Running &operator=(const Running &) = delete;
+
+    private:
+        Impl *impl_;
+    };
+
     void handle(const httplib::Request &req, httplib::Response &res);
     bool apply_fault(const std::string &path, httplib::Response &res);
     void public_info(httplib::Response &res, bool full);
@@ -354,6 +381,7 @@ void DemoServer::Impl::handle(const httplib::Request &req, httplib::Response &re
 
     std::string path = lower(req.path);
     while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const Running running(*this, path == "/items");
     if (apply_fault(path, res)) return;
     const std::vector<std::string> seg = split(std::string_view(path).substr(1), '/');
     const bool get = req.method == "GET" || req.method == "HEAD";
@@ -607,6 +635,7 @@ DemoServer::DemoServer(DemoOptions options) : impl_(std::make_unique<Impl>(std::
     // Headers and body leave in separate writes; without this each answer waits for the
     // client's delayed acknowledgement.
     impl_->server.set_tcp_nodelay(true);
+    impl_->server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
 }
 
 DemoServer::~DemoServer() {

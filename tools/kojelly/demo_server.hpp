@@ -53,6 +53,7 @@ struct DemoStats {
     int views = 0;          // root pages served from /UserViews or /Users/{id}/Views
     int media_folders = 0;  // root pages served from /Library/MediaFolders
     int item_pages = 0;     // /Items with ParentId
+    int items_at_once = 0;  // the most /Items requests in progress at the same time
     int lookups = 0;        // /Items with Ids, and /Users/{id}/Items/{id}
     int playback = 0;
     int streams = 0;

@@ -75,7 +75,10 @@ int run(const Options &o) {
     }
 
     const CurlOptions api = transport_options(o, *plugin);
-    if (o.command == "demo") return run_demo(*plugin, api, o.flavour, stdout, stderr);
+    if (o.command == "demo") {
+        return run_demo(*plugin, api, o.flavour,
+                        o.settings.parallel_pages.value_or(kDefaultParallelPages), stdout, stderr);
+    }
 
     Session s;
     s.plugin = plugin.get();

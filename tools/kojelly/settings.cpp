@@ -16,6 +16,7 @@
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "json_writer.hpp"
@@ -170,11 +171,12 @@ SettingsStatus compose(yyjson_val *root, const std::string &file, std::vector<Se
                        std::string &json, std::string &error) {
     const auto is_given = [&given](std::string_view name) {
         return std::any_of(given.begin(), given.end(),
-                           [name](const auto &member) { return name == member.first; });
+                           [name](const SettingsMember &member) { return name == member.name; });
     };
     const JsonDocument doc;
     const JsonObject settings = doc.root();
     bool has_device = is_given("DeviceId");
+    bool has_parallel = is_given("ParallelPages");
     // Only the root's own members are visited; what they hold is copied by yyjson without
     // recursion, so no nesting depth in the file can exhaust the stack.
     std::size_t idx = 0;
@@ -193,10 +195,18 @@ SettingsStatus compose(yyjson_val *root, const std::string &file, std::vector<Se
             return SettingsStatus::bad_file;
         }
         has_device = has_device || name == "DeviceId";
+        has_parallel = has_parallel || name == "ParallelPages";
         settings.copy(key, val);
     }
     if (!has_device) given.emplace_back("DeviceId", stable_device_id());
-    for (const auto &[name, value] : given) settings.str(name, value);
+    if (!has_parallel) given.emplace_back("ParallelPages", std::int64_t{kDefaultParallelPages});
+    for (const SettingsMember &member : given) {
+        if (const auto *text = std::get_if<std::string>(&member.value)) {
+            settings.str(member.name, *text);
+        } else {
+            settings.num(member.name, std::get<std::int64_t>(member.value));
+        }
+    }
     json = doc.text();
     return SettingsStatus::ok;
 }
@@ -246,6 +256,7 @@ SettingsStatus build_settings(const SettingsInput &in, std::string &json, std::s
         given.emplace_back("APIKey", secret);
     }
     if (in.device_id) given.emplace_back("DeviceId", *in.device_id);
+    if (in.parallel_pages) given.emplace_back("ParallelPages", std::int64_t{*in.parallel_pages});
 
     if (in.file.empty()) return compose(nullptr, in.file, std::move(given), json, error);
     std::string text;

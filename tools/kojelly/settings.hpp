@@ -3,22 +3,33 @@
 // from standard input or an environment variable, the API key from an environment variable, or
 // both from a settings file (the plug-in's own JSON object). Flags override the file's members.
 // Without a DeviceId the tool supplies one that is stable for this machine and user, so that a
-// server does not list a new device for every run.
+// server does not list a new device for every run; without ParallelPages it asks the plug-in to
+// fetch up to kDefaultParallelPages pages of a folder at once.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace kojelly::cli {
+
+// Pages of a folder the plug-in may fetch at once ("ParallelPages"). The plug-in's own default
+// is one page after another; the tool's transport runs requests on any number of threads, so
+// it asks for a few at once and a large folder on a distant server waits for a quarter of the
+// round trips.
+constexpr int kDefaultParallelPages = 4;
+constexpr int kMaxParallelPages = 16;
 
 struct SettingsInput {
     std::string file;  // --settings
     std::optional<std::string> server;
     std::optional<std::string> user;
     std::optional<std::string> device_id;
+    std::optional<int> parallel_pages;  // --parallel
     bool password_stdin = false;
     std::string password_env;  // variable name
     std::string api_key_env;   // variable name
@@ -34,12 +45,20 @@ enum class SettingsStatus {
 [[nodiscard]] SettingsStatus build_settings(const SettingsInput &in, std::string &json,
                                             std::string &error);
 
-// A member of the settings JSON that an option gives: its name (a string literal) and value.
-using SettingsMember = std::pair<const char *, std::string>;
+// A member of the settings JSON that an option gives: its name (a string literal) and value, a
+// text or a whole number.
+struct SettingsMember {
+    SettingsMember(const char *member, std::string text) : name(member), value(std::move(text)) {}
+    SettingsMember(const char *member, std::int64_t number) : name(member), value(number) {}
+
+    const char *name;
+    std::variant<std::string, std::int64_t> value;
+};
 
 // The settings JSON from a settings file's text and the members that options give: the file's
 // members in their order, but for those named in given, then given in its order, then the
-// stable DeviceId when neither has one. bad_file with a message that names file but quotes
+// stable DeviceId when neither has one, then ParallelPages kDefaultParallelPages when neither
+// has that. bad_file with a message that names file but quotes
 // nothing of the text when the text is not a JSON object or an address in it (FullUrl,
 // ServerUrl, HostName) names a user; json is then left alone. When the text holds an object and
 // holds_secret is not null, *holds_secret tells whether it has a Password or an APIKey member,
