@@ -1,9 +1,15 @@
 #!/usr/bin/env python3
-"""Reads the benchmark program's JSON output and the Python comparison, prints the ratios that
-the targets are stated in, and writes the performance page with its chart.
+"""Reads the benchmark program's JSON output, one run per build of the library, and the Python
+comparison; prints the ratios that the targets are stated in, for each build, and writes the
+performance page with its chart.
 
 Usage: report.py --bench BENCH_JSON --python PYTHON_JSON [--md PAGE --chart SVG]
                  [--findings MARKDOWN] [--load-after "a b c"]
+       report.py --combine BENCH_JSON NAME=RUN_JSON...
+
+BENCH_JSON is either one run of the benchmark program (Google Benchmark's JSON) or the runs of
+several builds put together by --combine, each under the name of its build (its CMake build
+type), in the order given.
 
 Exit status 1 when a benchmark reported an error or the Python listing differed from the
 library's; missed targets are reported, not failed (they depend on the machine).
@@ -19,12 +25,18 @@ import sys
 UNIT_SECONDS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
 FOLDER_SIZES = [1000, 2000, 5000, 10000, 20000, 50000, 100000]
 
-TARGET_E1 = 1.25
-TARGET_E2 = 2.0
+TARGET_E1 = 1.35
+TARGET_E2 = 1.6
+# Page faults of the 100000-item listing per 4 KiB page of its answer: the answer is written
+# into fresh memory once; everything else a listing takes should come back to it warm.
+TARGET_FAULTS = 1.5
 TARGET_SCALING = 1.6
 TARGET_PYTHON = 20.0
 RSS_JSON_FACTOR = 3
 RSS_PAGE_FACTOR = 8
+# What each CMake build type means for the library.
+BUILD_FLAGS = {"RelWithDebInfo": "-O2 -g, as `make` builds and packages it",
+               "Release": "-O3"}
 
 
 class Runs:
@@ -136,6 +148,7 @@ def figures(runs, py):
     f["e1_p"] = runs.counter("E1_over_P", "ratio") or f["e1_p_apart"]
     f["psum"] = {n: runs.seconds("P_sum/%d" % n) for n in FOLDER_SIZES}
     f["e2"] = {n: runs.seconds("E2/%d" % n) for n in FOLDER_SIZES}
+    f["e2_faults"] = {n: runs.rate("E2/%d" % n, "page_faults") for n in FOLDER_SIZES}
     f["e2_psum"] = {n: ratio(f["e2"][n], f["psum"][n]) for n in FOLDER_SIZES}
     f["e2_p_apart"] = f["e2_psum"][100000]
     f["e2_p_100k"] = runs.counter("E2_over_P_sum/100000", "ratio") or f["e2_p_apart"]
@@ -149,6 +162,14 @@ def figures(runs, py):
                       if f["listing_bytes"] and f["largest_page"] else None)
     f["rss_ok"] = (f["rss_valid"] and f["rss_delta"] is not None and f["rss_limit"] is not None
                    and f["rss_delta"] <= f["rss_limit"])
+
+    f["faults"] = runs.ctx("listing_faults")
+    f["faults_cold"] = runs.ctx("listing_faults_cold")
+    f["answer_pages"] = runs.ctx("listing_pages")
+    f["faults_per_page"] = ratio(f["faults"], f["answer_pages"])
+    f["faults_cold_per_page"] = ratio(f["faults_cold"], f["answer_pages"])
+    f["faults_limit"] = (TARGET_FAULTS * f["answer_pages"]
+                         if f["answer_pages"] is not None else None)
 
     f["s"] = {}
     for mode in ("api_key", "cached_login"):
@@ -165,12 +186,18 @@ def figures(runs, py):
     return f
 
 
-def summary_lines(runs, f):
+def summary_lines(f):
     lines = []
     lines.append("E1/P        %s  (paired; apart %s; target <= %.2f: %s)" % (
         num(f["e1_p"]), num(f["e1_p_apart"]), TARGET_E1, verdict(f["e1_p"], TARGET_E1)))
-    lines.append("E2/sum(P)   %s  (paired, 100000 items; apart %s; target <= %.1f: %s)" % (
+    lines.append("E2/sum(P)   %s  (paired, 100000 items; apart %s; target <= %.2f: %s)" % (
         num(f["e2_p_100k"]), num(f["e2_p_apart"]), TARGET_E2, verdict(f["e2_p_100k"], TARGET_E2)))
+    if f["faults"] is not None:
+        lines.append("faults      %d per 100000-item listing, %s answer pages: x%s (target <= "
+                     "%.1f: %s); a cold listing %s" % (
+                         f["faults"], f["answer_pages"], num(f["faults_per_page"]),
+                         TARGET_FAULTS, verdict(f["faults_per_page"], TARGET_FAULTS),
+                         f["faults_cold"]))
     if f["rss_delta"] is not None:
         lines.append("peak RSS    %s above the start, listing JSON %s, largest page %s; "
                      "limit 3*JSON+8*page = %s: %s%s" % (
@@ -190,14 +217,22 @@ def summary_lines(runs, f):
     return lines
 
 
-def svg_chart(f, path):
-    """Listing time against folder size on log-log axes, E2 beside the summed yyjson reads."""
+# One colour for each build's listing line, in the order of the builds; the summed yyjson reads
+# are drawn in blue.
+BUILD_COLOURS = ["#c0392b", "#e67e22", "#7d3c98", "#1e8449"]
+
+
+def svg_chart(builds, path):
+    """Listing time against folder size on log-log axes: E2 of every build beside the summed
+    yyjson reads of the first."""
     w, h = 720, 440
     left, right, top, bottom = 80, 30, 50, 70
-    xs = [n for n in FOLDER_SIZES if f["e2"][n] and f["psum"][n]]
+    first = builds[0][1]
+    xs = [n for n in FOLDER_SIZES
+          if first["psum"][n] and all(f["e2"][n] for _, f in builds)]
     if not xs:
         return False
-    ys = [f["e2"][n] for n in xs] + [f["psum"][n] for n in xs]
+    ys = [first["psum"][n] for n in xs] + [f["e2"][n] for _, f in builds for n in xs]
     x0, x1 = math.log10(min(xs)), math.log10(max(xs))
     y0 = math.floor(math.log10(min(ys) * 1e3))
     y1 = math.ceil(math.log10(max(ys) * 1e3))
@@ -235,8 +270,9 @@ def svg_chart(f, path):
                'log scale)</text>' % ((left + w - right) // 2, h - 22))
     out.append('<text transform="translate(18 %d) rotate(-90)" text-anchor="middle">median '
                'CPU time per listing (log scale)</text>' % ((top + h - bottom) // 2))
-    series = [("kojelly_list (E2)", "#c0392b", f["e2"]),
-              ("yyjson read of the same pages (sum of P)", "#2471a3", f["psum"])]
+    series = [("kojelly_list (E2), %s" % name, BUILD_COLOURS[i % len(BUILD_COLOURS)], f["e2"])
+              for i, (name, f) in enumerate(builds)]
+    series.append(("yyjson read of the same pages (sum of P)", "#2471a3", first["psum"]))
     for i, (label, colour, data) in enumerate(series):
         pts = " ".join("%.1f,%.1f" % (px(n), py(data[n])) for n in xs)
         out.append('<polyline fill="none" stroke="%s" stroke-width="2" points="%s"/>' % (
@@ -254,45 +290,22 @@ def svg_chart(f, path):
     return True
 
 
-def markdown(runs, f, py, chart_rel, findings, load_after):
-    c = runs.context
-    date = c.get("date") or datetime.datetime.now().isoformat(timespec="seconds")
-    load_before = " ".join("%.2f" % v for v in c.get("load_avg", []))
-    md = []
-    md.append("# Performance\n")
-    md.append("How close the listing pipeline comes to yyjson's own read of the server's pages. "
-              "Produced by `make bench` (scripts/bench.sh); every figure below comes from one run "
-              "of the benchmark program and is the median of its repetitions.\n")
-    md.append("## Run\n")
-    md.append("| | |\n|---|---|")
-    md.append("| date | %s |" % date)
-    md.append("| machine | %s, %s CPUs |" % (cpu_model(), c.get("num_cpus", "?")))
-    md.append("| load average before / after | %s / %s |" % (load_before or "n/a",
-                                                           load_after or "n/a"))
-    md.append("| build | Release (-O3), shared plug-in, yyjson %s from the system |" % (
-        c.get("yyjson_version", "0.10")))
-    md.append("| harness | Google Benchmark from Debian (it calls itself a debug build; its own "
-              "overhead is negligible at these case sizes) |")
-    md.append("| page | %s items, %s; a folder of 100000 items is %s in 200 pages |" % (
-        runs.ctx("page_items"), fmt_bytes(runs.ctx("page_bytes")),
-        fmt_bytes(runs.ctx("folder_bytes"))))
-    md.append("| repetitions | %s |" % (c.get("repetitions") or
-                                      next((b.get("repetitions") for b in runs.by_name.values()
-                                            if b.get("repetitions")), "1")))
-    md.append("")
-    md.append("The pages come from bench/page_gen.cpp: every member a current server sends for "
-              "the listing fields (names that are not ASCII or need escaping, ProviderIds, "
-              "UserData, ImageTags and blur hashes, MediaSources with their MediaStreams), 5% "
-              "folders, 8% of the films without a year. E2 and S are served by the fake io "
-              "(in-process, answers delivered from its route table), so they include the "
-              "library's whole request path.\n")
+def build_title(name):
+    flags = BUILD_FLAGS.get(name)
+    return "%s (%s)" % (name, flags) if flags else name
 
-    md.append("## Targets\n")
-    md.append("| target | measured | goal | |\n|---|---|---|---|")
+
+def targets_table(f):
+    md = ["| target | measured | goal | |", "|---|---|---|---|"]
     md.append("| E1/P, 500-item page | %s (apart: %s) | ≤ %.2f | %s |" % (
         num(f["e1_p"]), num(f["e1_p_apart"]), TARGET_E1, verdict(f["e1_p"], TARGET_E1)))
-    md.append("| E2/ΣP, 100000 items | %s (apart: %s) | ≤ %.1f | %s |" % (
+    md.append("| E2/ΣP, 100000 items | %s (apart: %s) | ≤ %.2f | %s |" % (
         num(f["e2_p_100k"]), num(f["e2_p_apart"]), TARGET_E2, verdict(f["e2_p_100k"], TARGET_E2)))
+    md.append("| page faults of the 100000-item listing | %s | ≤ %.1f × %s answer pages = %s | "
+              "%s |" % (f["faults"] if f["faults"] is not None else "n/a", TARGET_FAULTS,
+                        f["answer_pages"] if f["answer_pages"] is not None else "n/a",
+                        "%.0f" % f["faults_limit"] if f["faults_limit"] is not None else "n/a",
+                        verdict(f["faults_per_page"], TARGET_FAULTS)))
     md.append("| peak RSS of the 100000-item listing | %s | ≤ 3 × %s + 8 × %s = %s | %s |" % (
         fmt_bytes(f["rss_delta"]), fmt_bytes(f["listing_bytes"]), fmt_bytes(f["largest_page"]),
         fmt_bytes(f["rss_limit"]), "met" if f["rss_ok"] else "missed"))
@@ -302,16 +315,66 @@ def markdown(runs, f, py, chart_rel, findings, load_after):
     md.append("| Python transform / E1 | %s | ≥ %.0f | %s |" % (
         "%.1f" % f["py_x"] if f["py_x"] else "n/a", TARGET_PYTHON,
         verdict(f["py_x"], TARGET_PYTHON, True)))
+    return md
+
+
+def markdown(builds, py, chart_rel, findings, load_after):
+    """builds: (name, Runs, figures) for every build, in the order they were run."""
+    first_runs = builds[0][1]
+    c = first_runs.context
+    names = [name for name, _, _ in builds]
+    date = c.get("date") or datetime.datetime.now().isoformat(timespec="seconds")
+    load_before = " ".join("%.2f" % v for v in c.get("load_avg", []))
+    md = []
+    md.append("# Performance\n")
+    md.append("How close the listing pipeline comes to yyjson's own read of the server's pages, "
+              "in each build of the library. Produced by `make bench` (scripts/bench.sh); every "
+              "figure below comes from one run of the benchmark program per build, made one "
+              "after the other, and is the median of its repetitions.\n")
+    md.append("## Run\n")
+    md.append("| | |\n|---|---|")
+    md.append("| date | %s |" % date)
+    md.append("| machine | %s, %s CPUs |" % (cpu_model(), c.get("num_cpus", "?")))
+    md.append("| load average before / after | %s / %s |" % (load_before or "n/a",
+                                                           load_after or "n/a"))
+    md.append("| builds | %s; shared plug-in, yyjson %s from the system |" % (
+        ", ".join(build_title(n) for n in names), c.get("yyjson_version", "0.10")))
+    md.append("| harness | Google Benchmark from Debian (it calls itself a debug build; its own "
+              "overhead is negligible at these case sizes) |")
+    md.append("| page | %s items, %s; a folder of 100000 items is %s in 200 pages |" % (
+        first_runs.ctx("page_items"), fmt_bytes(first_runs.ctx("page_bytes")),
+        fmt_bytes(first_runs.ctx("folder_bytes"))))
+    md.append("| repetitions | %s |" % (c.get("repetitions") or
+                                      next((b.get("repetitions")
+                                            for b in first_runs.by_name.values()
+                                            if b.get("repetitions")), "1")))
     md.append("")
+    md.append("The pages come from bench/page_gen.cpp: every member a current server sends for "
+              "the listing fields (names that are not ASCII or need escaping, ProviderIds, "
+              "UserData, ImageTags and blur hashes, MediaSources with their MediaStreams), 5% "
+              "folders, 8% of the films without a year. E2 and S are served by the fake io "
+              "(in-process, answers delivered from its route table), so they include the "
+              "library's whole request path. P and ΣP call yyjson alone, the same library in "
+              "every build.\n")
+
+    md.append("## Targets\n")
+    for name, _, f in builds:
+        md.append("### %s\n" % build_title(name))
+        md.extend(targets_table(f))
+        md.append("")
     md.append("The two ratios are paired: each iteration of E1_over_P and E2_over_P_sum times the "
               "baseline and the case back to back on the same pages, and the ratio is the median "
               "of the iterations' ratios (the median over the repetitions of that). \"Apart\" is "
               "the ratio of the medians of the separate cases below, which another process's "
-              "load can move one way or the other.\n")
+              "load can move one way or the other. The page faults are the minor faults "
+              "(getrusage) of one listing of the 100000-item folder, the median of five made "
+              "after the memory measurement below; the answer's pages are its bytes in 4 KiB "
+              "pages.\n")
 
     md.append("## Cases\n")
-    md.append("| case | what | median CPU time | median wall time | bytes/s | items/s |\n"
-              "|---|---|---|---|---|---|")
+    header = "| case | what |" + "".join(" %s: CPU | %s: wall |" % (n, n) for n in names)
+    md.append(header)
+    md.append("|---|---|" + "---|---|" * len(names))
     rows = [("P", "P", "yyjson_read_opts + yyjson_doc_free of a 500-item page"),
             ("E1", "E1", "kojelly_parse_items of the same page, answer in the result slot")]
     for n in FOLDER_SIZES:
@@ -321,44 +384,72 @@ def markdown(runs, f, py, chart_rel, findings, load_after):
     for mode, what in (("api_key", "API key"), ("cached_login", "cached login")):
         for t in (1, 2):
             rows.append(("S/%s/real_time/threads:%d" % (mode, t), "S %s ×%d" % (what, t),
-                         "kojelly_stream_url, %d thread%s (items = calls, bytes = server "
-                         "answers read)" % (t, "s" if t > 1 else "")))
-    rows.append(("C", "C", "kojelly_full_url (items = calls, bytes = settings text)"))
-    for name, label, what in rows:
-        b = runs.get(name)
-        if not b:
+                         "kojelly_stream_url, %d thread%s" % (t, "s" if t > 1 else "")))
+    rows.append(("C", "C", "kojelly_full_url"))
+    for case, label, what in rows:
+        if not any(runs.get(case) for _, runs, _ in builds):
             continue
-        md.append("| %s | %s | %s | %s | %s | %s |" % (
-            label, what, fmt_time(runs.seconds(name)), fmt_time(runs.seconds(name, "real_time")),
-            fmt_rate(b.get("bytes_per_second"), "B"), fmt_rate(b.get("items_per_second"), "items")))
+        cells = "".join(" %s | %s |" % (fmt_time(runs.seconds(case)) if runs.get(case) else "n/a",
+                                        fmt_time(runs.seconds(case, "real_time"))
+                                        if runs.get(case) else "n/a")
+                        for _, runs, _ in builds)
+        md.append("| %s | %s |%s" % (label, what, cells))
     md.append("")
 
     md.append("## Listing time against folder size\n")
     md.append("![Listing time against folder size](%s)\n" % chart_rel)
-    md.append("| items | ΣP | E2 | E2/ΣP |\n|---|---|---|---|")
+    md.append("| items |" + "".join(" %s: ΣP | E2 | E2/ΣP | page faults |" % n for n in names))
+    md.append("|---|" + "---|---|---|---|" * len(names))
     for n in FOLDER_SIZES:
-        r = f["e2_psum"][n]
-        md.append("| %d | %s | %s | %s |" % (n, fmt_time(f["psum"][n]), fmt_time(f["e2"][n]),
-                                            "%.2f" % r if r else "n/a"))
+        cells = ""
+        for _, _, f in builds:
+            r = f["e2_psum"][n]
+            faults = f["e2_faults"][n]
+            cells += " %s | %s | %s | %s |" % (fmt_time(f["psum"][n]), fmt_time(f["e2"][n]),
+                                               "%.2f" % r if r else "n/a",
+                                               "%.0f" % faults if faults is not None else "n/a")
+        md.append("| %d |%s" % (n, cells))
     md.append("")
+    md.append("The page faults are the E2 case's own: minor faults over its iterations, per "
+              "listing.\n")
 
     md.append("## Memory of the 100000-item listing\n")
-    md.append("One listing made before the timed cases, after the freed heap was handed back "
-              "(malloc_trim) and the peak counter reset (/proc/self/clear_refs): the peak "
+    md.append("The peak: one listing made before the timed cases, after the freed heap was handed "
+              "back (malloc_trim) and the peak counter reset (/proc/self/clear_refs), the peak "
               "resident size (VmHWM) minus the resident size just before. The fake io's copies "
-              "of the pages were made before and are not counted.\n")
-    md.append("| | |\n|---|---|")
-    md.append("| peak above the start | %s |" % fmt_bytes(f["rss_delta"]))
-    md.append("| listing JSON | %s |" % fmt_bytes(f["listing_bytes"]))
-    md.append("| largest page | %s |" % fmt_bytes(f["largest_page"]))
-    md.append("| limit (3 × JSON + 8 × page) | %s |" % fmt_bytes(f["rss_limit"]))
+              "of the pages were made before and are not counted. That same listing's minor "
+              "page faults are the cold ones below; the others are the median of the five "
+              "listings made after it, as a host that lists folders one after another sees "
+              "them.\n")
+    md.append("| |" + "".join(" %s |" % n for n in names))
+    md.append("|---|" + "---|" * len(names))
+
+    def row(label, fn):
+        md.append("| %s |%s" % (label, "".join(" %s |" % fn(f) for _, _, f in builds)))
+
+    row("peak above the start", lambda f: fmt_bytes(f["rss_delta"]))
+    row("listing JSON", lambda f: fmt_bytes(f["listing_bytes"]))
+    row("largest page", lambda f: fmt_bytes(f["largest_page"]))
+    row("limit (3 × JSON + 8 × page)", lambda f: fmt_bytes(f["rss_limit"]))
+    row("page faults per listing", lambda f: "%s (×%s the answer's pages)" % (
+        f["faults"] if f["faults"] is not None else "n/a", num(f["faults_per_page"])))
+    row("page faults of the cold listing", lambda f: "%s (×%s)" % (
+        f["faults_cold"] if f["faults_cold"] is not None else "n/a",
+        num(f["faults_cold_per_page"])))
+    row("the answer's 4 KiB pages", lambda f: f["answer_pages"]
+        if f["answer_pages"] is not None else "n/a")
     md.append("")
 
     md.append("## Stream URL on two threads\n")
-    md.append("| mode | 1 thread | 2 threads | scaling |\n|---|---|---|---|")
-    for mode, (one, two, s) in f["s"].items():
-        md.append("| %s | %s | %s | %s |" % (mode.replace("_", " "), fmt_rate(one, "calls"),
-                                            fmt_rate(two, "calls"), "%.2f" % s if s else "n/a"))
+    md.append("| mode |" + "".join(" %s: 1 thread | 2 threads | scaling |" % n for n in names))
+    md.append("|---|" + "---|---|---|" * len(names))
+    for mode in ("api_key", "cached_login"):
+        cells = ""
+        for _, _, f in builds:
+            one, two, s = f["s"][mode]
+            cells += " %s | %s | %s |" % (fmt_rate(one, "calls"), fmt_rate(two, "calls"),
+                                          "%.2f" % s if s else "n/a")
+        md.append("| %s |%s" % (mode.replace("_", " "), cells))
     md.append("")
 
     md.append("## Against a Python transform\n")
@@ -368,54 +459,88 @@ def markdown(runs, f, py, chart_rel, findings, load_after):
         md.append("bench/python_transform.py does the same page-to-listing transform with the "
                   "standard json module (Python %s), on the page that P and E1 read, in the same "
                   "run; %s.\n" % (py.get("python"), checked))
+        f0 = builds[0][2]
         md.append("| | median per page |\n|---|---|")
-        md.append("| Python: json.loads + transform + json.dumps | %s |" % fmt_time(f["py"]))
-        md.append("| Python: json.loads alone | %s |" % fmt_time(f["py_loads"]))
-        md.append("| E1: kojelly_parse_items | %s |" % fmt_time(f["e1"]))
-        md.append("| speed-up | ×%s |" % ("%.1f" % f["py_x"] if f["py_x"] else "n/a"))
+        md.append("| Python: json.loads + transform + json.dumps | %s |" % fmt_time(f0["py"]))
+        md.append("| Python: json.loads alone | %s |" % fmt_time(f0["py_loads"]))
+        for name, _, f in builds:
+            md.append("| E1: kojelly_parse_items, %s | %s (×%s faster) |" % (
+                name, fmt_time(f["e1"]), "%.1f" % f["py_x"] if f["py_x"] else "n/a"))
         md.append("")
     if findings:
         md.append(findings.rstrip() + "\n")
     return "\n".join(md)
 
 
+def load_builds(doc):
+    """(name, Runs) for every build in a benchmark file: the combined runs in their order, or a
+    single run under the name "build"."""
+    if "builds" in doc:
+        return [(b["name"], Runs(b["run"])) for b in doc["builds"]]
+    return [("build", Runs(doc))]
+
+
+def combine(out, specs):
+    builds = []
+    for spec in specs:
+        name, sep, path = spec.partition("=")
+        if not sep or not name or not path:
+            print("report.py: --combine takes NAME=RUN_JSON, not %r" % spec, file=sys.stderr)
+            return 2
+        with open(path) as fh:
+            builds.append({"name": name, "run": json.load(fh)})
+    with open(out, "w") as fh:
+        json.dump({"builds": builds}, fh)
+    return 0
+
+
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--bench", required=True)
+    ap.add_argument("--combine", nargs="+", metavar=("BENCH_JSON", "NAME=RUN_JSON"))
+    ap.add_argument("--bench")
     ap.add_argument("--python")
     ap.add_argument("--md")
     ap.add_argument("--chart")
     ap.add_argument("--findings")
     ap.add_argument("--load-after", default="")
     args = ap.parse_args()
+    if args.combine:
+        if len(args.combine) < 2:
+            ap.error("--combine needs the output and at least one NAME=RUN_JSON")
+        return combine(args.combine[0], args.combine[1:])
+    if not args.bench:
+        ap.error("--bench is required")
 
     with open(args.bench) as fh:
-        runs = Runs(json.load(fh))
+        loaded = load_builds(json.load(fh))
     py = None
     if args.python and os.path.exists(args.python):
         with open(args.python) as fh:
             py = json.load(fh)
-    f = figures(runs, py)
-    for line in summary_lines(runs, f):
-        print(line)
+    builds = [(name, runs, figures(runs, py)) for name, runs in loaded]
+    for name, _, f in builds:
+        print("%s:" % build_title(name))
+        for line in summary_lines(f):
+            print("  " + line)
 
     failed = False
-    for e in runs.errors:
-        print("error: %s" % e, file=sys.stderr)
-        failed = True
+    for name, runs, _ in builds:
+        for e in runs.errors:
+            print("error: %s: %s" % (name, e), file=sys.stderr)
+            failed = True
     if py and py.get("check") not in ("equal", "skipped"):
         failed = True
 
     if args.md:
         chart_rel = None
-        if args.chart and svg_chart(f, args.chart):
+        if args.chart and svg_chart([(name, f) for name, _, f in builds], args.chart):
             chart_rel = os.path.relpath(args.chart, os.path.dirname(os.path.abspath(args.md)))
         findings = None
         if args.findings and os.path.exists(args.findings):
             with open(args.findings) as fh:
                 findings = fh.read()
         with open(args.md, "w") as fh:
-            fh.write(markdown(runs, f, py, chart_rel or "listing_time.svg", findings,
+            fh.write(markdown(builds, py, chart_rel or "listing_time.svg", findings,
                               args.load_after))
         print("wrote %s" % args.md)
     return 1 if failed else 0

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds the benchmarks (Release) and runs them in one run of the benchmark program, then the
-# Python comparison on the same page; prints the ratios and writes docs/performance.md with its
+# Builds the benchmark program twice, against the library as `make` builds and packages it
+# (RelWithDebInfo, -O2) and as a Release build (-O3), and runs both, then the Python comparison
+# on the same page; prints the ratios of each build and writes docs/performance.md with its
 # chart. With --smoke: one short repetition, the ratios printed, the page written into the
 # result folder instead of docs/ (for CI, where the figures mean nothing).
 #
-# Environment: BENCH_BUILD (build folder, default build-bench), BENCH_OUT (results, default
+# Environment: BENCH_BUILD (the Release build folder, default build-bench), BENCH_BUILD_RWDI (the
+# RelWithDebInfo one, default BENCH_BUILD-rwdi), BENCH_OUT (results, default
 # BENCH_BUILD/bench-results), BENCH_REPS (repetitions, default 5), BENCH_MIN_TIME (seconds per
 # repetition, default 0.5), BENCH_FILTER (a --benchmark_filter regex), BENCH_QUIET_WAIT (wait up
 # to this many seconds for the one-minute load average to fall below BENCH_QUIET_LOAD, default
@@ -16,6 +18,7 @@ smoke=0
 if [ "${1:-}" = "--smoke" ]; then smoke=1; fi
 
 build=${BENCH_BUILD:-$root/build-bench}
+build_rwdi=${BENCH_BUILD_RWDI:-$build-rwdi}
 out=${BENCH_OUT:-$build/bench-results}
 reps=${BENCH_REPS:-5}
 min_time=${BENCH_MIN_TIME:-0.5}
@@ -30,9 +33,16 @@ if [ "$smoke" = 1 ]; then
   chart=$out/listing_time.svg
 fi
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOJELLY_BENCH=ON \
-  -DKOJELLY_TESTS=OFF -DKOJELLY_WERROR=ON >/dev/null
-cmake --build "$build" --target kojelly_bench -j "$(nproc)"
+# The builds measured, by CMake build type, and their folders: the packaged one first, then
+# Release, whose folder ($build) is the one later blocks build their own programs in. Each run
+# writes $out/bench-<type>.json; report.py reads them together from $out/bench.json.
+build_types=(RelWithDebInfo Release)
+build_dirs=("$build_rwdi" "$build")
+for i in "${!build_types[@]}"; do
+  cmake -S "$root" -B "${build_dirs[i]}" -G Ninja -DCMAKE_BUILD_TYPE="${build_types[i]}" \
+    -DKOJELLY_BENCH=ON -DKOJELLY_TESTS=OFF -DKOJELLY_WERROR=ON >/dev/null
+  cmake --build "${build_dirs[i]}" --target kojelly_bench -j "$(nproc)"
+done
 
 mkdir -p "$out" "$(dirname "$md")"
 quiet_load=${BENCH_QUIET_LOAD:-0.5}
@@ -46,8 +56,7 @@ echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 if awk -v n="$(nproc)" '{ exit !($1 >= n / 4) }' /proc/loadavg; then
   echo "warning: the machine is busy; the figures will be noisy (BENCH_QUIET_WAIT waits)" >&2
 fi
-args=(--emit_dir="$out" --benchmark_min_time="$min_time" --benchmark_out="$out/bench.json"
-      --benchmark_out_format=json)
+args=(--emit_dir="$out" --benchmark_min_time="$min_time" --benchmark_out_format=json)
 if [ "$reps" -gt 1 ]; then
   # Repetitions of all cases are run in a random order, so that a stretch of load from another
   # process does not fall on the repetitions of one case only.
@@ -55,7 +64,14 @@ if [ "$reps" -gt 1 ]; then
          --benchmark_enable_random_interleaving=true)
 fi
 if [ -n "${BENCH_FILTER:-}" ]; then args+=(--benchmark_filter="$BENCH_FILTER"); fi
-"$build/bench/kojelly_bench" "${args[@]}"
+results=()
+for i in "${!build_types[@]}"; do
+  echo "== ${build_types[i]}"
+  result=$out/bench-${build_types[i]}.json
+  "${build_dirs[i]}/bench/kojelly_bench" "${args[@]}" --benchmark_out="$result"
+  results+=("${build_types[i]}=$result")
+done
+python3 "$root/bench/report.py" --combine "$out/bench.json" "${results[@]}"
 
 python3 "$root/bench/python_transform.py" "$out/page_500.json" --reps "$py_reps" \
   --check "$out/listing_500.json" --out "$out/python.json"
