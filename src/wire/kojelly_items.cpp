@@ -41,21 +41,19 @@ constexpr const char kItemNoId[] = "item answer has no valid Id";
 using kojelly::say;
 
 // The members a record is made of, each the first member with its key.
-// Every member starts NULL by its own initialiser, and the record is aligned for vector stores:
-// the compiler then clears it with a few of them, where clearing it as a whole became a string
-// instruction with a slow start.
-struct alignas(16) Members {
-    yyjson_val *id = nullptr;
-    yyjson_val *name = nullptr;
-    yyjson_val *is_folder = nullptr;
-    yyjson_val *parent_id = nullptr;
-    yyjson_val *type = nullptr;
-    yyjson_val *media_type = nullptr;
-    yyjson_val *container = nullptr;
-    yyjson_val *size = nullptr;
-    yyjson_val *media_sources = nullptr;
-    yyjson_val *year = nullptr;
-    yyjson_val *provider_ids = nullptr;
+// The members a record is made of, each the first member with its key; gather fills them all.
+struct Members {
+    yyjson_val *id;
+    yyjson_val *name;
+    yyjson_val *is_folder;
+    yyjson_val *parent_id;
+    yyjson_val *type;
+    yyjson_val *media_type;
+    yyjson_val *container;
+    yyjson_val *size;
+    yyjson_val *media_sources;
+    yyjson_val *year;
+    yyjson_val *provider_ids;
 };
 
 // Whether a key is the wanted one of the same length. The length is a constant, so the
@@ -97,16 +95,18 @@ yyjson_val **slot_of(Members &m, const char *k, size_t len) {
 
 // One walk over the object's members: a real item carries dozens of members, and a page holds
 // hundreds of items, so looking each wanted key up separately would walk every item many times.
-Members gather(yyjson_val *obj) {
-    Members m;
-    if (!yyjson_is_obj(obj)) return m;
+void gather(yyjson_val *obj, Members *m) {
+    // Member by member: clearing the record as a whole becomes a string instruction with a slow
+    // start, once for every item of every page.
+    m->id = m->name = m->is_folder = m->parent_id = m->type = m->media_type = nullptr;
+    m->container = m->size = m->media_sources = m->year = m->provider_ids = nullptr;
+    if (!yyjson_is_obj(obj)) return;
     size_t idx, max;
     yyjson_val *key, *val;
     yyjson_obj_foreach(obj, idx, max, key, val) {
-        yyjson_val **slot = slot_of(m, unsafe_yyjson_get_str(key), unsafe_yyjson_get_len(key));
+        yyjson_val **slot = slot_of(*m, unsafe_yyjson_get_str(key), unsafe_yyjson_get_len(key));
         if (slot && !*slot) *slot = val;
     }
-    return m;
 }
 
 bool folds_to(std::string_view key, std::string_view lower) {
@@ -255,6 +255,12 @@ uint64_t fnv1a(const char *text) {
     return h;
 }
 
+// Whether the record at pos holds exactly id.
+bool holds(const kojelly_items *list, uint64_t pos, std::string_view id) {
+    const char *stored = list->items[pos].id;
+    return std::strncmp(stored, id.data(), id.size()) == 0 && stored[id.size()] == '\0';
+}
+
 // Where an id was looked for in the set: the slot that holds it, or the empty slot where probing
 // ended, at the set's size then.
 struct Probe {
@@ -270,9 +276,7 @@ Probe probe(const kojelly_items *list, std::string_view id, uint64_t hash) {
     const uint64_t mask = list->set_cap - 1;
     uint64_t i = hash & mask;
     for (; list->set[i]; i = (i + 1) & mask) {
-        const char *stored = list->items[list->set[i] - 1].id;
-        if (std::strncmp(stored, id.data(), id.size()) == 0 && stored[id.size()] == '\0')
-            return Probe{true, i, list->set_cap};
+        if (holds(list, list->set[i] - 1, id)) return Probe{true, i, list->set_cap};
     }
     return Probe{false, i, list->set_cap};
 }
@@ -314,8 +318,64 @@ int set_room(kojelly_items *list) {
 
 namespace kojelly {
 
+SetTags::~SetTags() {
+    std::free(tags_);
+}
+
+int SetTags::follow(const kojelly_items *list) {
+    if (list->set == set_ && list->set_cap == cap_ && list->count == count_) return 0;
+    std::free(tags_);
+    tags_ = nullptr;
+    set_ = nullptr;
+    cap_ = 0;
+    count_ = 0;
+    if (!list->set_cap) {
+        count_ = list->count;
+        return 0;
+    }
+    tags_ = static_cast<uint8_t *>(std::calloc(list->set_cap, 1));
+    if (!tags_) return -1;
+    for (uint64_t i = 0; i < list->set_cap; ++i) {
+        if (list->set[i]) tags_[i] = tag_of(fnv1a(list->items[list->set[i] - 1].id));
+    }
+    set_ = list->set;
+    cap_ = list->set_cap;
+    count_ = list->count;
+    return 0;
+}
+
+bool SetTags::find(const kojelly_items *list, std::string_view id, uint64_t hash,
+                   uint64_t *slot) const {
+    if (!cap_) {
+        *slot = 0;
+        return false;
+    }
+    const uint64_t mask = cap_ - 1;
+    const uint8_t tag = tag_of(hash);
+    uint64_t i = hash & mask;
+    // An empty slot has tag 0 exactly where the set holds 0, so the probe ends where the set's
+    // would; only a slot whose tag matches is looked up in the set and its record.
+    for (; tags_[i]; i = (i + 1) & mask) {
+        if (tags_[i] == tag && holds(list, list->set[i] - 1, id)) {
+            *slot = i;
+            return true;
+        }
+    }
+    *slot = i;
+    return false;
+}
+
+void SetTags::entered(const kojelly_items *list, uint64_t slot, uint64_t set_cap, uint64_t hash) {
+    // A set rebuilt since the probe put the record elsewhere: the tags are made again next time.
+    if (!cap_ || set_cap != cap_ || list->set != set_ || list->set_cap != cap_) return;
+    tags_[slot] = tag_of(hash);
+    count_ = list->count;
+}
+
 int fill_item(yyjson_val *obj, kojelly_item *out) {
-    const Borrowed b(gather(obj));
+    Members m;
+    gather(obj, &m);
+    const Borrowed b(m);
     return fill(b, out);
 }
 
@@ -424,6 +484,8 @@ int parse_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly
     const uint64_t count_before = list->count;
     const uint64_t len_before = entries ? entries->len : 0;
     bool sampled = false;
+    // A listing's pages probe the id set through its tags.
+    kojelly::SetTags *tags = entries && scratch ? &scratch->tags : nullptr;
 
     // The order below is what callers see: every object counts towards the page size that
     // decides whether another page may follow; a duplicate is dropped before the limit is
@@ -434,16 +496,28 @@ int parse_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly
     yyjson_arr_foreach(items, idx, max, el) {
         if (!yyjson_is_obj(el)) continue;
         if (pages) ++*pages;
-        const Members m = gather(el);
+        Members m;
+        gather(el, &m);
         char scratch[kojelly::kIdScratch];
         const std::string_view id = kojelly::id_view(m.id, scratch);
         if (!kojelly::id_usable(id)) continue;
         // The set slot of a large list is far from any cache: it is fetched while the item's
         // members are read, and is there by the time the probe needs it.
         const uint64_t hash = fnv1a(id);
-        if (list->set_cap) __builtin_prefetch(&list->set[hash & (list->set_cap - 1)]);
+        if (tags) {
+            if (tags->follow(list) != 0) return kojelly::out_of_memory(msg, msg_size);
+            __builtin_prefetch(tags->start(hash));
+        } else if (list->set_cap) {
+            __builtin_prefetch(&list->set[hash & (list->set_cap - 1)]);
+        }
         const Borrowed b(m);
-        const Probe found = probe(list, id, hash);
+        Probe found;
+        if (tags) {
+            found.set_cap = list->set_cap;
+            found.held = tags->find(list, id, hash, &found.slot);
+        } else {
+            found = probe(list, id, hash);
+        }
         if (found.held) continue;
         if (list->count >= kojelly::kMaxItems) {
             say(msg, msg_size, kTooMany, static_cast<unsigned>(kojelly::kMaxItems));
@@ -451,6 +525,7 @@ int parse_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly
         }
         const int added = entries ? append_entry(b, list, entries, name.get(), limit, found)
                                   : append_record(b, list, found);
+        if (added == 0 && tags) tags->entered(list, found.slot, found.set_cap, hash);
         if (added == kojelly::kOverLimit) {
             say(msg, msg_size, "%s", kojelly::kListingTooLarge);
             return KOJELLY_EFAIL;
@@ -503,7 +578,8 @@ int kojelly_parse_item(const char *body, uint64_t body_len, kojelly_item *out, c
     const kojelly::JsonDoc doc = kojelly::JsonDoc::read(body, body_len);
     yyjson_val *root = doc.object();
     if (!root) return kojelly::not_object(doc, kItemNotObject, msg, msg_size);
-    const Members m = gather(root);
+    Members m;
+    gather(root, &m);
     char scratch[kojelly::kIdScratch];
     if (!kojelly::id_usable(kojelly::id_view(m.id, scratch))) {
         say(msg, msg_size, "%s", kItemNoId);

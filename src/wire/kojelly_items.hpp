@@ -11,12 +11,46 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "util/kojelly_buf.hpp"
 #include "util/kojelly_http.hpp"
 #include "util/kojelly_json.hpp"
 
+struct kojelly_items;
+
 namespace kojelly {
+
+// One byte per slot of a list's id set, taken from the high bits of the hash of the id held
+// there (0 for an empty slot). A probe reads these before it reads a record: an id that is not
+// held then costs a look into this array, a quarter of a megabyte for a full listing, instead of
+// into the 2 MiB set and the record and text of every id it meets on the way. The tags follow
+// one list, and are made again whenever its set changed behind them.
+class SetTags {
+public:
+    SetTags() = default;
+    ~SetTags();
+    SetTags(const SetTags &) = delete;
+    SetTags &operator=(const SetTags &) = delete;
+
+    // Brings the tags in line with list's set. 0, or -1 when memory runs out.
+    [[nodiscard]] int follow(const kojelly_items *list);
+    // The slot that holds id (hash is its set hash), or the empty slot where probing ended;
+    // held tells which. The tags must follow list.
+    bool find(const kojelly_items *list, std::string_view id, uint64_t hash, uint64_t *slot) const;
+    // The record just appended to list went into slot of a set of set_cap slots.
+    void entered(const kojelly_items *list, uint64_t slot, uint64_t set_cap, uint64_t hash);
+    // Where a probe for hash begins, to fetch it early; NULL while there are no tags.
+    const uint8_t *start(uint64_t hash) const { return cap_ ? tags_ + (hash & (cap_ - 1)) : nullptr; }
+
+private:
+    static uint8_t tag_of(uint64_t hash) { return static_cast<uint8_t>(hash >> 56) | 1u; }
+
+    uint8_t *tags_ = nullptr;
+    uint64_t cap_ = 0;              // the set's slots when the tags were made
+    const uint64_t *set_ = nullptr;  // the set they were made for
+    uint64_t count_ = 0;            // the records the list held when they last matched
+};
 
 // What one listing keeps from page to page, made once per listing and handed to every request
 // for a page (room) and every kojelly_page_entries call (the rest). Without it a listing of 200
@@ -30,6 +64,8 @@ struct PageScratch {
     BodyRoom room;
     // The list and the entries were sized from a page's TotalRecordCount.
     bool sized = false;
+    // Tags over the list's id set.
+    SetTags tags;
 };
 
 }  // namespace kojelly

@@ -805,6 +805,74 @@ TEST(ListingScratch, MemoryShortageIsReportedOnEveryPage) {
     }
 }
 
+// The tags answer every probe as the set itself does: the record holding an id, or the empty
+// slot where the set's own probe ends. They follow the list through appended records, a rebuilt
+// set and a list emptied and filled again.
+TEST(ListingScratch, SetTagsFindWhatTheSetHolds) {
+    kojelly::OwnedItems list;
+    kojelly::SetTags tags;
+    // Where the set's probe for id ends, and whether it found the id there.
+    auto by_set = [&](const std::string &id, uint64_t *slot) {
+        const uint64_t mask = list->set_cap - 1;
+        uint64_t i = fnv1a(id) & mask;
+        for (; list->set[i]; i = (i + 1) & mask) {
+            if (id == list->items[list->set[i] - 1].id) {
+                *slot = i;
+                return true;
+            }
+        }
+        *slot = i;
+        return false;
+    };
+    struct Step {
+        const char *what;
+        uint64_t first, count;  // ids appended by a page before the probes
+        bool empty_first;       // the list is emptied before the page
+    } steps[] = {
+        {"a first page", 1, 40, false},
+        {"a page that makes the set grow", 1000, 300, false},
+        {"a page repeating held ids", 20, 30, false},
+        {"a list emptied and filled again", 5000, 10, true},
+    };
+    for (const Step &st : steps) {
+        SCOPED_TRACE(st.what);
+        if (st.empty_first) kojelly_items_free(list.get());
+        ASSERT_EQ(add_page(list.get(), ids_page(st.first, st.count)).rc, KOJELLY_OK);
+        ASSERT_EQ(tags.follow(list.get()), 0);
+        for (uint64_t probe = 1; probe < 6000; probe += 7) {
+            const std::string id = std::to_string(probe);
+            uint64_t want_slot = 0, got_slot = 0;
+            const bool want = by_set(id, &want_slot);
+            EXPECT_EQ(tags.find(list.get(), id, fnv1a(id), &got_slot), want) << id;
+            EXPECT_EQ(got_slot, want_slot) << id;
+        }
+    }
+}
+
+// A total below what the folder holds sizes the list too small: the set is rebuilt while the
+// pages arrive, the tags with it, and repeats across the rebuild are still dropped.
+TEST(ListingScratch, TotalBelowTheFolderStillDropsEveryRepeat) {
+    const std::vector<std::string> pages = {
+        listing_page(1, 100, 10), listing_page(101, 100, 10), listing_page(50, 100, 10),
+        listing_page(150, 200, 10), listing_page(1, 400, 10)};
+    kojelly::PageScratch scratch;
+    kojelly::OwnedItems plain_ids, ids;
+    kojelly::OwnedBuf plain, entries;
+    for (const std::string &page : pages) {
+        char msg[256] = "";
+        ASSERT_EQ(kojelly_page_entries(page.data(), page.size(), plain_ids.get(), plain.get(),
+                                       nullptr, nullptr, msg, sizeof msg),
+                  KOJELLY_OK);
+        ASSERT_EQ(kojelly_page_entries(page.data(), page.size(), ids.get(), entries.get(), nullptr,
+                                       nullptr, msg, sizeof msg, &scratch),
+                  KOJELLY_OK);
+        expect_sound(*ids.get());
+    }
+    EXPECT_EQ(ids->count, 400u);
+    EXPECT_EQ(ids->count, plain_ids->count);
+    EXPECT_STREQ(entries.c_str(), plain.c_str());
+}
+
 // ---- Room for appended records -------------------------------------------------------------
 
 TEST(ItemsGrow, MakesRoomByTheGrowthRule) {
