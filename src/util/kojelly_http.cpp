@@ -273,7 +273,13 @@ void BodyRoom::lent(char *block, uint64_t cap) {
         }
         if (!l.data && !free_slot) free_slot = &l;
     }
-    if (free_slot) *free_slot = Block{block, cap};
+    // Every slot taken: the records of responses freed without being reclaimed fill them, so
+    // the oldest record gives way, and the room never stops taking blocks back.
+    if (!free_slot) {
+        free_slot = &lent_[oldest_];
+        oldest_ = (oldest_ + 1) % kLent;
+    }
+    *free_slot = Block{block, cap};
 }
 
 bool BodyRoom::reclaim(kojelly_resp *resp) {

@@ -124,8 +124,9 @@ public:
     // For kojelly_http: a kept block emptied (an empty text), or an empty buffer when none is
     // kept.
     kojelly_buf lend();
-    // For kojelly_http: a response holds block, of cap bytes. When every slot is taken the
-    // block is not recorded and is freed with its response.
+    // For kojelly_http: a response holds block, of cap bytes. When every slot is taken, the
+    // oldest record is dropped for it; a block whose record was dropped is freed with its
+    // response.
     void lent(char *block, uint64_t cap);
 
 private:
@@ -136,6 +137,7 @@ private:
     mutable platform::Lock lock_;
     Block kept_[kKept]{};
     Block lent_[kLent]{};
+    size_t oldest_ = 0;  // the record that gives way when every slot is taken
 };
 
 // A response owned by one scope.

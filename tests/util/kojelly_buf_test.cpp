@@ -419,7 +419,7 @@ TEST(IdOk, FormsOnAViewWithNulBytes) {
         {"01234567-89ab-cdef-0123-456789abcdef", true},
         {std::string("123\0", 4), false},
         {std::string("\0", 1), false},
-        {std::string("0123456789abcdef\0123456789abcdef", 32), false},
+        {std::string("0123456789abcdef") + '\0' + "123456789abcdef", false},
         {std::string("01234567-89ab-cdef-0123-456789abcde\0", 36), false},
         {"", false},
     };

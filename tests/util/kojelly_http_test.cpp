@@ -467,6 +467,38 @@ TEST_F(HttpTest, RoomOutlivesResponsesThatAreNotReclaimed) {
     kojelly_resp_free(&r);
 }
 
+// Responses that are never reclaimed leave their records in the room; more of them than it
+// records at once must not keep it from taking the next blocks back.
+TEST_F(HttpTest, RoomTakesBlocksBackAfterManyWereNotReclaimed) {
+    kojelly::BodyRoom room;
+    s_.pieces = {"not reclaimed"};
+    // Held while the next requests are made, so that every block has an address of its own.
+    std::vector<kojelly_resp> held(kojelly::BodyRoom::kLent + 8, kojelly_resp{});
+    for (kojelly_resp &r : held) {
+        char msg[256] = "";
+        ASSERT_EQ(kojelly_http(&http_, "http://srv/x", nullptr, &cfg_, nullptr, &r, msg,
+                               sizeof msg, &room),
+                  0);
+    }
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        s_.pieces = {"reclaimed " + std::to_string(round)};
+        kojelly_resp r{};
+        char msg[256] = "";
+        ASSERT_EQ(kojelly_http(&http_, "http://srv/x", nullptr, &cfg_, nullptr, &r, msg,
+                               sizeof msg, &room),
+                  0);
+        EXPECT_EQ(std::string(r.body), "reclaimed " + std::to_string(round));
+        EXPECT_TRUE(room.reclaim(&r));
+        EXPECT_EQ(room.kept(), 1u);
+        kojelly_resp_free(&r);
+    }
+    for (kojelly_resp &r : held) {
+        EXPECT_STREQ(r.body, "not reclaimed");
+        kojelly_resp_free(&r);
+    }
+}
+
 // Every allocation of a request with a room can fail as one without: "out of memory" and an
 // empty response, whatever the room keeps; the block a failed request was lent is freed with it.
 TEST_F(HttpTest, RoomRequestAllocationFailureEndsAsOutOfMemory) {
