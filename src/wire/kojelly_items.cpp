@@ -129,12 +129,26 @@ int32_t folder_flag(yyjson_val *v) {
 // scratch; a view without data stands for none.
 using Text = std::string_view;
 
+// The bytes of s before its first NUL. Tested eight bytes at a time, inline: an item has half a
+// dozen short texts, and a call to memchr for each cost more than the search.
+std::string_view up_to_nul(std::string_view s) {
+    const auto *p = reinterpret_cast<const unsigned char *>(s.data());
+    const size_t n = s.size();
+    size_t i = 0;
+    for (; i + sizeof(uint64_t) <= n; i += sizeof(uint64_t)) {
+        if (kojelly::text::any_below(kojelly::text::word_at(p + i), 1)) break;
+    }
+    for (; i < n; ++i) {
+        if (p[i] == 0) return s.substr(0, i);
+    }
+    return s;
+}
+
 // The text of a string value up to its first NUL; none for anything else, and for a string that
 // an embedded NUL cuts to nothing, which is as good as missing rather than a present but empty
 // text.
 Text text_of(yyjson_val *v) {
-    const std::string_view s = kojelly::str_view(v);
-    const std::string_view cut = s.substr(0, s.find('\0'));
+    const std::string_view cut = up_to_nul(kojelly::str_view(v));
     return cut.empty() ? Text() : cut;
 }
 
@@ -143,7 +157,7 @@ Text text_of(yyjson_val *v) {
 // text, not none.
 Text id_text(yyjson_val *v, char (&scratch)[kojelly::kIdScratch]) {
     const std::string_view s = kojelly::id_view(v, scratch);
-    return s.empty() ? Text() : s.substr(0, s.find('\0'));
+    return s.empty() ? Text() : up_to_nul(s);
 }
 
 // The first "ProviderIds" member matching name with a non-empty string value (a matching member
@@ -157,6 +171,29 @@ Text provider_text(yyjson_val *ids, std::string_view name) {
         if (folds_to(k, name) && !kojelly::str_view(val).empty()) return text_of(val);
     }
     return Text();
+}
+
+// Both provider texts that the listing writes, in one walk over "ProviderIds": each as
+// provider_text would find it.
+void imdb_and_tmdb(yyjson_val *ids, Text *imdb, Text *tmdb) {
+    *imdb = Text();
+    *tmdb = Text();
+    if (!yyjson_is_obj(ids)) return;
+    bool imdb_found = false, tmdb_found = false;
+    size_t idx, max;
+    yyjson_val *key, *val;
+    yyjson_obj_foreach(ids, idx, max, key, val) {
+        const std::string_view k(yyjson_get_str(key), yyjson_get_len(key));
+        if (kojelly::str_view(val).empty()) continue;
+        if (!imdb_found && folds_to(k, "imdb")) {
+            *imdb = text_of(val);
+            imdb_found = true;
+        } else if (!tmdb_found && folds_to(k, "tmdb")) {
+            *tmdb = text_of(val);
+            tmdb_found = true;
+        }
+        if (imdb_found && tmdb_found) return;
+    }
 }
 
 int64_t size_of(const Members &m, bool folder) {
@@ -193,11 +230,11 @@ struct Borrowed {
           type(text_of(m.type)),
           media_type(text_of(m.media_type)),
           container(text_of(m.container)),
-          imdb(provider_text(m.provider_ids, "imdb")),
-          tmdb(provider_text(m.provider_ids, "tmdb")),
           folder(folder_flag(m.is_folder)),
           year(year_of(m.year)),
-          size(size_of(m, folder != 0)) {}
+          size(size_of(m, folder != 0)) {
+        imdb_and_tmdb(m.provider_ids, &imdb, &tmdb);
+    }
     Borrowed(const Borrowed &) = delete;
     Borrowed &operator=(const Borrowed &) = delete;
 
