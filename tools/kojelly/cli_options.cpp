@@ -146,7 +146,7 @@ bool store_flavour(Options &o, const std::string &value) {
     return parse_flavour(value, o.flavour);
 }
 
-constexpr std::array<OptionDef, 23> kOptions = {{
+constexpr std::array<OptionDef, 25> kOptions = {{
     {.name = "--server",
      .arg = "URL",
      .section = Section::settings,
@@ -283,6 +283,21 @@ constexpr std::array<OptionDef, 23> kOptions = {{
      .set = store_number<&Options::port, 1, kMaxPort>,
      .wants = "a port number from 1 to 65535",
      .help = "with --serve: listen on port N instead of a free one"},
+    {.name = "--media",
+     .arg = "FILE",
+     .commands = "demo",
+     .section = Section::own,
+     .set = store<&Options::media>,
+     .help = "with --serve: one more movie stands for this real file, so that\n"
+             "players can play it; its size and container (from the extension)\n"
+             "are the file's, its stream answers byte ranges from it, and every\n"
+             "stream request is printed"},
+    {.name = "--stream-auth",
+     .commands = "demo",
+     .section = Section::own,
+     .set = store<&Options::stream_auth>,
+     .help = "with --serve: a stream request needs the token in its\n"
+             "Authorization header; the URL's token is ignored"},
     // Spelled out so that the answer explains why rather than saying "unknown option".
     {.name = "--password", .arg = "SECRET", .commands = "*", .section = Section::refused},
     {.name = "--api-key", .arg = "SECRET", .commands = "*", .section = Section::refused},
@@ -598,6 +613,10 @@ bool parse_args(int argc, const char *const *argv, Options &o, std::string &erro
     }
     if (o.port != 0 && !o.serve) {
         error = "--port applies to demo --serve only";
+        return false;
+    }
+    if ((!o.media.empty() || o.stream_auth) && !o.serve) {
+        error = "--media and --stream-auth apply to demo --serve only";
         return false;
     }
     return true;

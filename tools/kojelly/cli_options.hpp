@@ -51,6 +51,8 @@ struct Options {
     long timeout_s = kDefaultTimeoutSeconds;
     int port = 0;
     DemoFlavour flavour = DemoFlavour::jellyfin;  // the server that `demo` imitates
+    std::string media;         // demo --serve: a real file for one more movie
+    bool stream_auth = false;  // demo --serve: streams want the token in the header
 };
 
 // Fills o from the arguments; false with a message when the command line is wrong.

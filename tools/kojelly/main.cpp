@@ -53,7 +53,13 @@ CurlOptions transport_options(const Options &o, Plugin &plugin) {
 }
 
 int run(const Options &o) {
-    if (o.command == "demo" && o.serve) return serve_demo(o.port, o.flavour, stdout, stderr);
+    if (o.command == "demo" && o.serve) {
+        return serve_demo({.port = o.port,
+                           .flavour = o.flavour,
+                           .media = o.media,
+                           .stream_auth = o.stream_auth},
+                          stdout, stderr);
+    }
 
     std::string error;
     if (!CurlTransport::global_init(error)) {
