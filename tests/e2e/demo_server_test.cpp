@@ -702,12 +702,9 @@ TEST(DemoMediaFile, ContainerAndNameComeFromTheFileName) {
         const char *container;
     };
     const std::vector<Case> cases = {
-        {"clip.mp4", "clip", "mp4"},
-        {"Trip.2019.MKV", "Trip.2019", "mkv"},
-        {"phone.m4v", "phone", "mp4"},
-        {"talk.webm", "talk", "webm"},
-        {"no extension", "no extension", ""},
-        {".hidden", ".hidden", ""},
+        {"clip.mp4", "clip", "mp4"},          {"Trip.2019.MKV", "Trip.2019", "mkv"},
+        {"phone.m4v", "phone", "mp4"},        {"talk.webm", "talk", "webm"},
+        {"no extension", "no extension", ""}, {".hidden", ".hidden", ""},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.file);

@@ -283,8 +283,7 @@ void media_source_json(const JsonObject &out, const DemoItem &item) {
 }  // namespace
 
 struct DemoServer::Impl {
-    explicit Impl(DemoOptions o)
-        : options(std::move(o)), library(options.movies, options.flavour) {
+    explicit Impl(DemoOptions o) : options(std::move(o)), library(options.movies, options.flavour) {
         if (!options.media_file.empty()) add_media();
     }
 
@@ -325,8 +324,9 @@ struct DemoServer::Impl {
     // The file's size is taken once, here: a file that changes while it is served gives
     // answers that end early, as a real server's would.
     void add_media() {
-        struct stat st{};
-        if (stat(options.media_file.c_str(), &st) != 0 || access(options.media_file.c_str(), R_OK) != 0) {
+        struct stat st {};
+        if (stat(options.media_file.c_str(), &st) != 0 ||
+            access(options.media_file.c_str(), R_OK) != 0) {
             media_error = "cannot read " + options.media_file + ": " + std::strerror(errno);
             return;
         }
@@ -334,11 +334,11 @@ struct DemoServer::Impl {
             media_error = options.media_file + " is not a regular file";
             return;
         }
-        media_id = library
-                       .add_movie_file(title_of(options.media_file),
-                                       container_of(options.media_file), st.st_size,
-                                       options.media_file)
-                       .id;
+        media_id =
+            library
+                .add_movie_file(title_of(options.media_file), container_of(options.media_file),
+                                st.st_size, options.media_file)
+                .id;
     }
 
     // header_only: the token counts only when it comes in the MediaBrowser header.
@@ -710,9 +710,9 @@ void DemoServer::Impl::stream(const httplib::Request &req, const httplib::Ranges
         });
 }
 
-void DemoServer::Impl::send_media(const DemoItem &item, const Span &span,
-                                  httplib::Response &res) {
-    const auto file = std::make_shared<FileDescriptor>(open(item.path.c_str(), O_RDONLY | O_CLOEXEC));
+void DemoServer::Impl::send_media(const DemoItem &item, const Span &span, httplib::Response &res) {
+    const auto file =
+        std::make_shared<FileDescriptor>(open(item.path.c_str(), O_RDONLY | O_CLOEXEC));
     if (file->get() < 0) {
         res.headers.erase("Content-Range");
         return send_text(res, 500, "The media file cannot be read");
