@@ -2,8 +2,8 @@
 #include "player.hpp"
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,8 +18,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "text.hpp"
-
 extern char **environ;
 
 namespace kojelly::cli {
@@ -29,7 +27,6 @@ constexpr std::string_view kHeaderName = "Authorization: ";
 constexpr std::string_view kCrlf = "\r\n";
 // Where execvp looks when PATH is not set.
 constexpr const char *kDefaultPath = "/bin:/usr/bin";
-constexpr int kExecFailed = 127;
 
 // Characters that no POSIX shell gives a meaning to in a word.
 bool plain(char c) {
@@ -111,29 +108,39 @@ std::vector<char *> pointers(std::vector<std::string> &texts) {
     return out;
 }
 
-// The child's side of the fork: only async-signal-safe calls, since other threads of the tool
-// may have held locks at the fork. An exec failure is reported through report's write end.
-[[noreturn]] void exec_player(const char *path, char *const *argv, char *const *envp,
-                              const std::vector<int> &inherit, pid_t parent, int report) {
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    for (const int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(sig, &dfl, nullptr);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    // The player goes when the tool goes, even by SIGKILL; if that happened already, it never
-    // starts.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) _exit(kExecFailed);
-    for (const int fd : inherit) fcntl(fd, F_SETFD, 0);
-    execve(path, argv, envp);
-    const int e = errno;
-    if (write(report, &e, sizeof e) < 0) {
-        // Nothing more can be done about it here.
+// File descriptors that stay open in the player although the tool's own copies close on exec:
+// each is replaced in the player by a duplicate without that flag.
+class Inherited {
+public:
+    explicit Inherited(const std::vector<int> &fds) {
+        for (const int fd : fds) {
+            const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+            if (copy < 0) {
+                error_ = errno;
+                return;
+            }
+            copies_.emplace_back(copy, fd);
+        }
     }
-    _exit(kExecFailed);
-}
+    ~Inherited() {
+        for (const auto &[copy, fd] : copies_) close(copy);
+    }
+    Inherited(const Inherited &) = delete;
+    Inherited &operator=(const Inherited &) = delete;
+
+    // Has the player duplicate each copy onto the original's number; 0, or an errno value.
+    int add_to(posix_spawn_file_actions_t &actions) const {
+        if (error_ != 0) return error_;
+        for (const auto &[copy, fd] : copies_) {
+            if (const int rc = posix_spawn_file_actions_adddup2(&actions, copy, fd)) return rc;
+        }
+        return 0;
+    }
+
+private:
+    std::vector<std::pair<int, int>> copies_;
+    int error_ = 0;
+};
 
 }  // namespace
 
@@ -265,12 +272,21 @@ std::string find_program(const std::string &name) {
     if (name.empty()) return {};
     if (name.find('/') != std::string::npos) return executable_file(name) ? name : std::string();
     const char *path = std::getenv("PATH");
-    for (const std::string &dir : split(path ? path : kDefaultPath, ':')) {
+    std::string_view rest = path ? path : kDefaultPath;
+    // One candidate buffer for every entry, as execvp does it.
+    std::string candidate;
+    candidate.reserve(rest.size() + name.size() + 2);
+    while (true) {
+        const auto colon = rest.find(':');
+        const std::string_view dir = rest.substr(0, colon);
         // An empty entry is the current directory.
-        const std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name;
+        candidate.assign(dir.empty() ? std::string_view(".") : dir);
+        candidate += '/';
+        candidate += name;
         if (executable_file(candidate)) return candidate;
+        if (colon == std::string_view::npos) return {};
+        rest.remove_prefix(colon + 1);
     }
-    return {};
 }
 
 PrivateFiles::~PrivateFiles() {
@@ -301,51 +317,50 @@ PrivateFile PrivateFiles::maker() {
 PlayerRun run_player(const PlayerCommand &command, const std::string &path,
                      const std::vector<int> &inherit) {
     PlayerRun run;
-    // Everything the child needs is allocated before the fork.
     std::vector<std::string> args = command.argv;
     std::vector<std::string> env = player_env(command);
     const std::vector<char *> argv = pointers(args);
     const std::vector<char *> envp = pointers(env);
-    int report[2] = {-1, -1};
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        run.error = std::strerror(errno);
-        return run;
-    }
+    const Inherited fds(inherit);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    // The player starts with no signal blocked and the signals that the tool handles or ignores
+    // while it waits at their defaults.
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (const int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&defaults, sig);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
     std::fflush(stdout);
     std::fflush(stderr);
-    const Dispositions dispositions;
-    g_pending.store(0);
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid == 0) exec_player(path.c_str(), argv.data(), envp.data(), inherit, parent, report[1]);
-    close(report[1]);
-    if (pid < 0) {
-        run.error = std::strerror(errno);
-        close(report[0]);
-        return run;
+    int rc = fds.add_to(actions);
+    pid_t pid = -1;
+    if (rc == 0) {
+        const Dispositions dispositions;
+        g_pending.store(0);
+        // glibc's posix_spawn returns only once the exec has happened or failed, with its error.
+        rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), envp.data());
+        if (rc == 0) {
+            g_player.store(pid);
+            if (const int sig = g_pending.exchange(0); sig != 0) kill(pid, sig);
+            int status = 0;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            g_player.store(0);
+            run.started = true;
+            if (WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
+            if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+        }
     }
-    g_player.store(pid);
-    if (const int sig = g_pending.exchange(0); sig != 0) kill(pid, sig);
-
-    // The write end closes at the exec: nothing to read means the player runs.
-    int exec_errno = 0;
-    ssize_t got = 0;
-    do {
-        got = read(report[0], &exec_errno, sizeof exec_errno);
-    } while (got < 0 && errno == EINTR);
-    close(report[0]);
-
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    g_player.store(0);
-    if (got == static_cast<ssize_t>(sizeof exec_errno)) {
-        run.error = std::strerror(exec_errno);
-        return run;
-    }
-    run.started = true;
-    if (WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) run.error = std::strerror(rc);
     return run;
 }
 

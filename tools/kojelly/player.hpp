@@ -97,7 +97,7 @@ struct PlayerRun {
 // Runs the command with the program at path (from find_program), without a shell, with the
 // descriptors of inherit left open in it, and waits for it. While it runs, SIGINT and SIGQUIT,
 // which a terminal sends to the player as well, are ignored here, and SIGTERM and SIGHUP are
-// passed on to it; should the tool die all the same, the player is sent SIGTERM.
+// passed on to it.
 PlayerRun run_player(const PlayerCommand &command, const std::string &path,
                      const std::vector<int> &inherit);
 
