@@ -11,7 +11,9 @@ set -euo pipefail
 
 packages=(g++ clang libclang-rt-dev cmake ninja-build make pkg-config binutils
           libgtest-dev libgmock-dev libbenchmark-dev python3
-          libcurl4-openssl-dev libcpp-httplib-dev libyyjson-dev)
+          libcurl4-openssl-dev libcpp-httplib-dev libyyjson-dev
+          # The players the end-to-end tests play streams with: ffmpeg brings ffprobe and ffplay.
+          ffmpeg mpv)
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi

@@ -647,6 +647,15 @@ TEST_F(CliTest, UsageErrorsExitWith2) {
         {{"ls", "--parallel", "0"}, "--parallel wants a whole number from 1 to 16"},
         {{"ls", "--parallel", "17"}, "--parallel wants a whole number from 1 to 16"},
         {{"demo", "--parallel=four"}, "--parallel wants a whole number from 1 to 16"},
+        {{"demo", "--media", "clip.mp4"}, "--media and --stream-auth apply to demo --serve only"},
+        {{"demo", "--stream-auth"}, "--media and --stream-auth apply to demo --serve only"},
+        {{"ls", "--media", "clip.mp4"}, "--media does not apply to ls"},
+        {{"play"}, "wrong number of arguments for play"},
+        {{"play", "a", "b"}, "wrong number of arguments for play"},
+        {{"stream", "a", "--player", "mpv"}, "--player does not apply to stream"},
+        {{"ls", "--print"}, "--print does not apply to ls"},
+        {{"play", "a", "--player="}, "--player wants a program"},
+        {{"play", "a", "--player-arg"}, "--player-arg wants a value"},
         {{"--server", url(), "--user", kUser, "--password-env", "KJ_TEST_UNSET_VARIABLE",
           "validate"},
          "KJ_TEST_UNSET_VARIABLE is not set"},
@@ -669,7 +678,7 @@ void expect_fits_80_columns(const std::string &help) {
 }
 
 TEST_F(CliTest, EveryCommandHasHelp) {
-    for (const std::string command : {"validate", "ls", "tree", "stream", "demo"}) {
+    for (const std::string command : {"validate", "ls", "tree", "stream", "play", "demo"}) {
         SCOPED_TRACE(command);
         for (const auto &args : {std::vector<std::string>{command, "--help"},
                                  std::vector<std::string>{"help", command}}) {
@@ -682,7 +691,7 @@ TEST_F(CliTest, EveryCommandHasHelp) {
     const auto r = kojelly({"--help"});
     EXPECT_EQ(r.status, 0);
     expect_fits_80_columns(r.out);
-    for (const int status : {1, 2, 3, 11, 12, 13, 14, 15, 16, 18, 19, 20}) {
+    for (const int status : {1, 2, 3, 4, 5, 11, 12, 13, 14, 15, 16, 18, 19, 20}) {
         EXPECT_NE(r.out.find("\n  " + std::to_string(status) + " "), std::string::npos) << status;
     }
 }

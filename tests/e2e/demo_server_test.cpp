@@ -1,16 +1,19 @@
 // The demo server answers as the server it imitates does for everything the plug-in asks: who
-// may ask, the login, paging, lookups, playback information and byte ranges of a stream.
+// may ask, the login, paging, lookups, playback information and byte ranges of a stream, and the
+// movie that stands for a real file.
 #include "demo_server.hpp"
 
 #include <gtest/gtest.h>
 #include <yyjson.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "curl_transport.hpp"
+#include "scratch_dir.hpp"
 
 namespace {
 
@@ -591,6 +594,270 @@ TEST(DemoServerFaults, AFaultReplacesOrDelaysTheAnswer) {
     EXPECT_EQ(status, 503);
     EXPECT_EQ(body, "down for maintenance");
     CurlTransport::close_thread_connections();
+}
+
+}  // namespace
+
+namespace {
+
+// Servers of both flavours, with and without stream authentication, whose extra movie is a file
+// of known bytes, larger than one piece of a stream answer.
+class DemoMediaTest : public ::testing::Test {
+protected:
+    enum Which { kJellyfin, kEmby, kJellyfinAuth, kEmbyAuth, kServers };
+
+    static void SetUpTestSuite() {
+        std::string error;
+        ASSERT_TRUE(CurlTransport::global_init(error)) << error;
+        dir_ = new e2e::ScratchDir;
+        ASSERT_FALSE(dir_->path().empty());
+        for (std::size_t i = 0; i < kMediaBytes; ++i)
+            bytes_.push_back(static_cast<char>((i * 131 + i / 251) & 0xFF));
+        path_ = dir_->write("Sample Clip.mkv", bytes_);
+        ASSERT_FALSE(path_.empty());
+        for (int i = 0; i < kServers; ++i) {
+            DemoOptions o;
+            o.api_key = kApiKey;
+            o.flavour = i == kEmby || i == kEmbyAuth ? DemoFlavour::emby : DemoFlavour::jellyfin;
+            o.stream_auth = i == kJellyfinAuth || i == kEmbyAuth;
+            o.movies = kFewMovies;
+            o.media_file = path_;
+            servers_[i] = new DemoServer(o);
+            ASSERT_TRUE(servers_[i]->start(error)) << error;
+        }
+        CurlOptions c;
+        c.bypass_proxy = true;
+        transport_ = new CurlTransport(c);
+    }
+    static void TearDownTestSuite() {
+        CurlTransport::close_thread_connections();
+        delete transport_;
+        for (DemoServer *&s : servers_) {
+            delete s;
+            s = nullptr;
+        }
+        delete dir_;
+    }
+
+    static const DemoItem &media(int which) { return *servers_[which]->media_item(); }
+    static std::string stream_path(int which) {
+        const std::string &id = media(which).id;
+        return "/videos/" + id + "/stream?static=true&MediaSourceId=" + id;
+    }
+
+    static constexpr std::size_t kMediaBytes = 200000;
+    static constexpr int kFewMovies = 30;
+    static e2e::ScratchDir *dir_;
+    static std::string bytes_;
+    static std::string path_;
+    static DemoServer *servers_[kServers];
+    static CurlTransport *transport_;
+};
+
+e2e::ScratchDir *DemoMediaTest::dir_ = nullptr;
+std::string DemoMediaTest::bytes_;
+std::string DemoMediaTest::path_;
+DemoServer *DemoMediaTest::servers_[kServers] = {};
+CurlTransport *DemoMediaTest::transport_ = nullptr;
+
+TEST_F(DemoMediaTest, MediaMovieStandsForTheFile) {
+    for (int which = 0; which < kServers; ++which) {
+        SCOPED_TRACE(which);
+        ASSERT_NE(servers_[which]->media_item(), nullptr);
+        const DemoItem &m = media(which);
+        EXPECT_EQ(m.name, "Sample Clip");
+        EXPECT_EQ(m.container, "mkv");
+        EXPECT_EQ(m.size, static_cast<std::int64_t>(kMediaBytes));
+        const auto &lib = servers_[which]->library();
+        EXPECT_EQ(lib.find(m.id), &m);
+        const auto &movies = lib.movies().children;
+        EXPECT_EQ(movies.size(), static_cast<std::size_t>(kFewMovies) + 1);
+        EXPECT_NE(std::find_if(movies.begin(), movies.end(),
+                               [&](std::size_t pos) { return lib.items()[pos].id == m.id; }),
+                  movies.end())
+            << "the movie is listed in the Movies library";
+
+        const Reply r = fetch_from(*servers_[which], *transport_, "GET",
+                                   "/Items/" + m.id + "/PlaybackInfo", {token_line(kApiKey)});
+        ASSERT_EQ(r.status, 200);
+        const Doc doc = r.json();
+        yyjson_val *source =
+            yyjson_arr_get_first(yyjson_obj_get(yyjson_doc_get_root(doc.get()), "MediaSources"));
+        EXPECT_EQ(yyjson_get_sint(yyjson_obj_get(source, "Size")),
+                  static_cast<std::int64_t>(kMediaBytes));
+        EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(source, "Container")), "mkv");
+        EXPECT_STREQ(yyjson_get_str(yyjson_obj_get(source, "Path")), path_.c_str());
+        // Its running time is not known, so neither is its bit rate.
+        EXPECT_EQ(yyjson_obj_get(source, "RunTimeTicks"), nullptr);
+        EXPECT_EQ(yyjson_obj_get(source, "Bitrate"), nullptr);
+    }
+}
+
+TEST(DemoMediaFile, ContainerAndNameComeFromTheFileName) {
+    e2e::ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    struct Case {
+        const char *file;
+        const char *name;
+        const char *container;
+    };
+    const std::vector<Case> cases = {
+        {"clip.mp4", "clip", "mp4"},          {"Trip.2019.MKV", "Trip.2019", "mkv"},
+        {"phone.m4v", "phone", "mp4"},        {"talk.webm", "talk", "webm"},
+        {"no extension", "no extension", ""}, {".hidden", ".hidden", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file);
+        DemoOptions o;
+        o.movies = 3;
+        o.media_file = dir.write(c.file, "0123456789");
+        ASSERT_FALSE(o.media_file.empty());
+        const DemoServer server(o);
+        const DemoItem *m = server.media_item();
+        ASSERT_NE(m, nullptr);
+        EXPECT_EQ(m->name, c.name);
+        EXPECT_EQ(m->container, c.container);
+        EXPECT_EQ(m->size, 10);
+        EXPECT_EQ(m->path, o.media_file);
+        EXPECT_EQ(m->type, "Movie");
+        EXPECT_FALSE(m->folder);
+    }
+    EXPECT_EQ(DemoServer(DemoOptions{}).media_item(), nullptr) << "no file, no such movie";
+}
+
+TEST(DemoMediaFile, AFileThatCannotBeServedStopsTheStart) {
+    e2e::ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    struct Case {
+        std::string file;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {dir.file("missing.mp4"), "cannot read " + dir.file("missing.mp4")},
+        {dir.path(), dir.path() + " is not a regular file"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file);
+        DemoOptions o;
+        o.movies = 3;
+        o.media_file = c.file;
+        DemoServer server(o);
+        EXPECT_EQ(server.media_item(), nullptr);
+        std::string error;
+        EXPECT_FALSE(server.start(error));
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+    }
+}
+
+// The file's bytes, by range, as a current server sends a file: every answer says it takes
+// ranges, one range is clamped to the file, a range past the end is refused, and HEAD answers
+// the same without the body. Each request appears in the stream log as it was answered.
+TEST_F(DemoMediaTest, StreamSendsTheFilesBytesByRange) {
+    const std::uint64_t size = kMediaBytes;
+    const std::string total = "/" + std::to_string(size);
+    const auto span = [&](std::uint64_t first, std::uint64_t last) {
+        return "bytes " + std::to_string(first) + "-" + std::to_string(last) + total;
+    };
+    struct Case {
+        std::string method;
+        std::string range;  // empty: no Range header
+        std::int32_t status;
+        std::string content_range;
+        std::uint64_t first;  // the bytes of the file the answer holds
+        std::uint64_t count;
+    };
+    const std::vector<Case> cases = {
+        {"GET", "", 200, "", 0, size},
+        {"GET", "bytes=0-99", 206, span(0, 99), 0, 100},
+        {"GET", "bytes=65530-65545", 206, span(65530, 65545), 65530, 16},
+        {"GET", "bytes=150000-", 206, span(150000, size - 1), 150000, size - 150000},
+        {"GET", "bytes=-10", 206, span(size - 10, size - 1), size - 10, 10},
+        {"GET", "bytes=" + std::to_string(size - 5) + "-" + std::to_string(size + 100), 206,
+         span(size - 5, size - 1), size - 5, 5},
+        {"GET", "bytes=" + std::to_string(size) + "-", 416, "bytes */" + std::to_string(size), 0,
+         0},
+        {"HEAD", "", 200, "", 0, size},
+        {"HEAD", "bytes=100-199", 206, span(100, 199), 100, 100},
+    };
+    for (const int which : {kJellyfin, kJellyfinAuth}) {
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::to_string(which) + " " + c.method + " " + c.range);
+            std::vector<std::string> lines = {token_line(kApiKey)};
+            if (!c.range.empty()) lines.push_back("Range: " + c.range);
+            const Reply r =
+                fetch_from(*servers_[which], *transport_, c.method, stream_path(which), lines);
+            ASSERT_EQ(r.result, 0) << r.error;
+            EXPECT_EQ(r.status, c.status);
+            EXPECT_EQ(r.header("Accept-Ranges"), "bytes");
+            EXPECT_EQ(r.header("Content-Range"), c.content_range);
+            if (c.status != 416) {
+                EXPECT_EQ(r.header("Content-Type"), "video/x-matroska");
+                EXPECT_EQ(r.header("Content-Length"), std::to_string(c.count));
+                if (c.method == "GET") {
+                    EXPECT_TRUE(r.body == bytes_.substr(c.first, c.count))
+                        << r.body.size() << " bytes received, not the file's";
+                } else {
+                    EXPECT_TRUE(r.body.empty());
+                }
+            }
+            const auto log = servers_[which]->stream_log();
+            ASSERT_FALSE(log.empty());
+            EXPECT_EQ(log.back().method, c.method);
+            EXPECT_EQ(log.back().item_id, media(which).id);
+            EXPECT_EQ(log.back().range, c.range);
+            EXPECT_EQ(log.back().status, c.status);
+            EXPECT_EQ(log.back().content_range, c.content_range);
+        }
+    }
+}
+
+// With stream authentication a stream wants the token in the MediaBrowser header, and a token in
+// the query, which the flavour otherwise reads, no longer opens it. Other requests are unchanged.
+TEST_F(DemoMediaTest, StreamAuthenticationTakesTheTokenFromTheHeaderOnly) {
+    enum class Token { header, query, wrong_header, none };
+    struct Case {
+        const char *name;
+        int server;
+        Token token;
+        std::int32_t status;
+    };
+    const std::vector<Case> cases = {
+        {"jellyfin: header", kJellyfin, Token::header, 206},
+        {"jellyfin: ApiKey in the query", kJellyfin, Token::query, 206},
+        {"jellyfin: no token", kJellyfin, Token::none, 401},
+        {"emby: header", kEmby, Token::header, 206},
+        {"emby: api_key in the query", kEmby, Token::query, 206},
+        {"emby: no token", kEmby, Token::none, 401},
+        {"jellyfin, stream auth: header", kJellyfinAuth, Token::header, 206},
+        {"jellyfin, stream auth: ApiKey in the query", kJellyfinAuth, Token::query, 401},
+        {"jellyfin, stream auth: unknown token in the header", kJellyfinAuth, Token::wrong_header,
+         401},
+        {"jellyfin, stream auth: no token", kJellyfinAuth, Token::none, 401},
+        {"emby, stream auth: header", kEmbyAuth, Token::header, 206},
+        {"emby, stream auth: api_key in the query", kEmbyAuth, Token::query, 401},
+        {"emby, stream auth: unknown token in the header", kEmbyAuth, Token::wrong_header, 401},
+        {"emby, stream auth: no token", kEmbyAuth, Token::none, 401},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        DemoServer &server = *servers_[c.server];
+        const bool emby = server.options().flavour == DemoFlavour::emby;
+        std::string path = stream_path(c.server);
+        std::vector<std::string> lines = {"Range: bytes=0-0"};
+        if (c.token == Token::header) lines.push_back(token_line(kApiKey));
+        if (c.token == Token::wrong_header) lines.push_back(token_line("0000"));
+        if (c.token == Token::query) path += std::string(emby ? "&api_key=" : "&ApiKey=") + kApiKey;
+        const Reply r = fetch_from(server, *transport_, "GET", path, lines);
+        EXPECT_EQ(r.status, c.status);
+        const auto log = server.stream_log();
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log.back().status, c.status) << "the log holds refusals too";
+
+        // The rest of the API still takes the token in the query.
+        const std::string info = "/Items/" + media(c.server).id + "/PlaybackInfo" +
+                                 (emby ? "?api_key=" : "?ApiKey=") + kApiKey;
+        EXPECT_EQ(fetch_from(server, *transport_, "GET", info).status, 200);
+    }
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ struct CommandDef {
     std::string_view json = {};   // what --json prints; empty when --json does not apply
 };
 
-constexpr std::array<CommandDef, 6> kCommands = {{
+constexpr std::array<CommandDef, 7> kCommands = {{
     {.name = "validate",
      .summary = "check the settings: is it a Jellyfin/Emby server, are the\n"
                 "credentials accepted, its canonical address and identity",
@@ -78,6 +78,23 @@ constexpr std::array<CommandDef, 6> kCommands = {{
               "container. ITEM is an item id, or the JSON of an entry from `ls --json`.",
      .json = "print the plug-in's stream answer (the probe report goes to\n"
              "standard error)"},
+    {.name = "play",
+     .args = "ITEM",
+     .min_args = 1,
+     .max_args = 1,
+     .summary = "play an item (an id or a listing entry's JSON) with a media\n"
+                "player that sends the Authorization header",
+     .about = "Resolves ITEM as `stream` does and starts a media player (mpv unless --player\n"
+              "says otherwise, found on PATH) on the stream URL, with the Authorization\n"
+              "header passed the way that player takes it, and waits for it to end:\n"
+              "  mpv     --http-header-fields-append; the header and the URL come from\n"
+              "          private memory files, so neither shows in the process list\n"
+              "  ffplay  -headers with the CRLF-terminated line, on its command line\n"
+              "  vlc     cannot send a header: it gets the URL alone\n"
+              "  other   the URL as the last argument; the header's value in the\n"
+              "          environment variable KOJELLY_AUTHORIZATION\n"
+              "The player runs without a shell. Exit status 4 when it is not installed or\n"
+              "cannot be started, 5 when it ends with a status other than 0."},
     {.name = "demo",
      .summary = "run validate, ls, tree and stream against a built-in\n"
                 "demo server (--flavour jellyfin or emby); `demo --serve`\n"
@@ -146,7 +163,17 @@ bool store_flavour(Options &o, const std::string &value) {
     return parse_flavour(value, o.flavour);
 }
 
-constexpr std::array<OptionDef, 23> kOptions = {{
+bool add_player_arg(Options &o, const std::string &value) {
+    o.player_args.push_back(value);
+    return true;
+}
+
+bool store_player(Options &o, const std::string &value) {
+    o.player = value;
+    return !value.empty();
+}
+
+constexpr std::array<OptionDef, 28> kOptions = {{
     {.name = "--server",
      .arg = "URL",
      .section = Section::settings,
@@ -256,6 +283,28 @@ constexpr std::array<OptionDef, 23> kOptions = {{
              "GET with the Authorization header, through the same transport,\n"
              "following redirects) and report the HTTP status, Content-Range and\n"
              "bytes received; exit status 3 when it fails"},
+    {.name = "--player",
+     .arg = "P",
+     .commands = "play",
+     .section = Section::own,
+     .set = store_player,
+     .wants = "a program: mpv, ffplay, vlc, or another name or path",
+     .help = "the player: mpv (the default), ffplay, vlc, or any other\n"
+             "program, looked up on PATH unless it is a path"},
+    {.name = "--player-arg",
+     .arg = "ARG",
+     .commands = "play",
+     .section = Section::own,
+     .set = add_player_arg,
+     .help = "one more argument for the player, placed before the\n"
+             "stream, e.g. --player-arg --start=30; repeat it for more"},
+    {.name = "--print",
+     .commands = "play",
+     .section = Section::own,
+     .set = store<&Options::print>,
+     .help = "print the player's command for a POSIX shell instead of\n"
+             "running it; the header is inline there, as a pasted\n"
+             "command has no private file to read it from"},
     {.name = "--flavour",
      .arg = "F",
      .commands = "demo",
@@ -283,6 +332,21 @@ constexpr std::array<OptionDef, 23> kOptions = {{
      .set = store_number<&Options::port, 1, kMaxPort>,
      .wants = "a port number from 1 to 65535",
      .help = "with --serve: listen on port N instead of a free one"},
+    {.name = "--media",
+     .arg = "FILE",
+     .commands = "demo",
+     .section = Section::own,
+     .set = store<&Options::media>,
+     .help = "with --serve: one more movie stands for this real file, so\n"
+             "that players can play it: the file's size, the container\n"
+             "its extension names, byte ranges from the file; every\n"
+             "stream request is printed"},
+    {.name = "--stream-auth",
+     .commands = "demo",
+     .section = Section::own,
+     .set = store<&Options::stream_auth>,
+     .help = "with --serve: a stream request needs the token in its\n"
+             "Authorization header; the URL's token is ignored"},
     // Spelled out so that the answer explains why rather than saying "unknown option".
     {.name = "--password", .arg = "SECRET", .commands = "*", .section = Section::refused},
     {.name = "--api-key", .arg = "SECRET", .commands = "*", .section = Section::refused},
@@ -403,6 +467,8 @@ constexpr std::string_view kOverviewTail =
     "      demo server not started, an answer it could not read\n"
     "  2   usage error\n"
     "  3   stream --probe: the stream could not be fetched\n"
+    "  4   play: the player is not installed or cannot be started\n"
+    "  5   play: the player ended with a status other than 0, or by a signal\n"
     "  11  credentials refused (plug-in status -1)\n"
     "  12  item or folder not found, or not of the kind needed (-2)\n"
     "  13  the server throttled the request, HTTP 429 (-3)\n"
@@ -436,12 +502,22 @@ std::string command_help(const CommandDef &command) {
     std::vector<Row> rows = option_rows(Section::own, command.name);
     std::string out = "Usage: kojelly ";
     out += with_arg(command.name, command.args);
-    for (const Row &row : rows) {
-        out += " [";
-        out += row.label;
-        out += ']';
-    }
-    out += " [OPTIONS]\n\n";
+    // Options that do not fit the line continue below the first one.
+    const std::size_t indent = out.size() + 1;
+    std::size_t line_start = 0;
+    const auto add = [&](std::string_view piece) {
+        if (out.size() - line_start + 1 + piece.size() > kHelpWidth) {
+            out += '\n';
+            line_start = out.size();
+            out.append(indent, ' ');
+        } else {
+            out += ' ';
+        }
+        out += piece;
+    };
+    for (const Row &row : rows) add("[" + row.label + "]");
+    add("[OPTIONS]");
+    out += "\n\n";
     out += command.about;
     out += "\n\n";
     if (!command.json.empty()) rows.push_back({"--json", command.json});
@@ -598,6 +674,10 @@ bool parse_args(int argc, const char *const *argv, Options &o, std::string &erro
     }
     if (o.port != 0 && !o.serve) {
         error = "--port applies to demo --serve only";
+        return false;
+    }
+    if ((!o.media.empty() || o.stream_auth) && !o.serve) {
+        error = "--media and --stream-auth apply to demo --serve only";
         return false;
     }
     return true;

@@ -14,9 +14,11 @@ namespace kojelly::cli {
 
 // Exit statuses. A plug-in status code -N ends the tool with 10 + N, so each code has its own.
 constexpr int kExitOk = 0;
-constexpr int kExitTool = 1;   // the tool itself failed (plug-in, settings file, demo server)
-constexpr int kExitUsage = 2;  // the command line is wrong
-constexpr int kExitProbe = 3;  // stream --probe could not fetch the stream
+constexpr int kExitTool = 1;      // the tool itself failed (plug-in, settings file, demo server)
+constexpr int kExitUsage = 2;     // the command line is wrong
+constexpr int kExitProbe = 3;     // stream --probe could not fetch the stream
+constexpr int kExitNoPlayer = 4;  // play: the player is not installed or cannot be started
+constexpr int kExitPlayer = 5;    // play: the player failed (a status other than 0, a signal)
 constexpr int kExitStatusBase = 10;
 constexpr int kExitUnknownStatus = 20;  // a status code the plug-in does not document
 
@@ -51,6 +53,11 @@ struct Options {
     long timeout_s = kDefaultTimeoutSeconds;
     int port = 0;
     DemoFlavour flavour = DemoFlavour::jellyfin;  // the server that `demo` imitates
+    std::string media;                            // demo --serve: a real file for one more movie
+    bool stream_auth = false;  // demo --serve: streams want the token in the header
+    std::string player = "mpv";
+    std::vector<std::string> player_args;
+    bool print = false;  // play: print the player's command instead of running it
 };
 
 // Fills o from the arguments; false with a message when the command line is wrong.

@@ -137,7 +137,21 @@ int run_demo(Plugin &plugin, const CurlOptions &transport, DemoFlavour flavour, 
     return first_failure;
 }
 
-int serve_demo(int port, DemoFlavour flavour, std::FILE *out, std::FILE *err) {
+namespace {
+
+// "stream: GET ID Range: bytes=0- -> 206 Content-Range: bytes 0-99/1000", one line.
+std::string stream_line(const DemoStreamRequest &r) {
+    std::string line = "stream: " + r.method + " " + r.item_id;
+    if (!r.range.empty()) line += " Range: " + printable(r.range);
+    line += " -> " + std::to_string(r.status);
+    if (!r.content_range.empty()) line += " Content-Range: " + r.content_range;
+    line += '\n';
+    return line;
+}
+
+}  // namespace
+
+int serve_demo(const ServeOptions &serve, std::FILE *out, std::FILE *err) {
     // The server's threads inherit this mask, so the signals wait for sigwait below.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
@@ -149,26 +163,52 @@ int serve_demo(int port, DemoFlavour flavour, std::FILE *out, std::FILE *err) {
     options.user = kDemoUser;
     options.password = kDemoPassword;
     options.api_key = random_key();
-    options.flavour = flavour;
+    options.flavour = serve.flavour;
+    options.media_file = serve.media;
+    options.stream_auth = serve.stream_auth;
+    if (!serve.media.empty() || serve.stream_auth) {
+        options.on_stream = [out](const DemoStreamRequest &r) {
+            std::fputs(stream_line(r).c_str(), out);
+            std::fflush(out);
+        };
+    }
     DemoServer server(options);
     std::string error;
-    if (!server.start(error, port)) {
+    if (!server.start(error, serve.port)) {
         std::fprintf(err, "kojelly: demo server: %s\n", error.c_str());
         return kExitTool;
     }
     const std::string url = server.url();
+    const char *flavour = flavour_name(serve.flavour);
     std::fprintf(out,
                  "demo server (%s flavour) listening on %s\n"
-                 "  user \"%s\", password \"%s\", API key %s\n"
+                 "  user \"%s\", password \"%s\", API key %s\n",
+                 flavour, url.c_str(), kDemoUser, kDemoPassword, options.api_key.c_str());
+    const DemoItem *media = server.media_item();
+    if (media) {
+        std::fprintf(out, "media item: %s\n  %s, %s, %lld bytes, from %s\n", media->id.c_str(),
+                     printable(media->name).c_str(),
+                     media->container.empty() ? "-" : media->container.c_str(),
+                     static_cast<long long>(media->size), printable(media->path).c_str());
+    }
+    if (serve.stream_auth) {
+        std::fprintf(out,
+                     "  streams want the token in the Authorization header; the URL's is "
+                     "ignored\n");
+    }
+    std::fprintf(out,
                  "try:\n"
                  "  export KOJELLY_PASSWORD=%s\n"
                  "  kojelly --server %s --user %s --password-env KOJELLY_PASSWORD ls\n"
                  "  export KOJELLY_API_KEY=%s\n"
-                 "  kojelly --server %s --api-key-env KOJELLY_API_KEY tree %s --depth 2\n"
-                 "Ctrl-C stops it.\n",
-                 flavour_name(flavour), url.c_str(), kDemoUser, kDemoPassword,
-                 options.api_key.c_str(), kDemoPassword, url.c_str(), kDemoUser,
-                 options.api_key.c_str(), url.c_str(), server.library().shows().id.c_str());
+                 "  kojelly --server %s --api-key-env KOJELLY_API_KEY tree %s --depth 2\n",
+                 kDemoPassword, url.c_str(), kDemoUser, options.api_key.c_str(), url.c_str(),
+                 server.library().shows().id.c_str());
+    if (media) {
+        std::fprintf(out, "  kojelly --server %s --api-key-env KOJELLY_API_KEY play %s\n",
+                     url.c_str(), media->id.c_str());
+    }
+    std::fputs("Ctrl-C stops it.\n", out);
     std::fflush(out);
     int sig = 0;
     sigwait(&stop_signals, &sig);

@@ -1,10 +1,12 @@
 // The `demo` command: starts the demo server in this process and runs validate, ls, a paged
 // listing, a tree walk and a probed stream against it through the plug-in and the tool's own
 // transport, printing each step as a user would type and see it; or, with --serve, only runs
-// the server until interrupted so that the other commands can be tried against it.
+// the server until interrupted so that the other commands, and real players, can be tried
+// against it.
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "curl_transport.hpp"
 #include "demo_library.hpp"
@@ -15,6 +17,16 @@ namespace kojelly::cli {
 // parallel_pages goes to the plug-in as ParallelPages with every step.
 int run_demo(Plugin &plugin, const CurlOptions &transport, DemoFlavour flavour, int parallel_pages,
              std::FILE *out, std::FILE *err);
-int serve_demo(int port, DemoFlavour flavour, std::FILE *out, std::FILE *err);
+
+// What `demo --serve` runs.
+struct ServeOptions {
+    int port = 0;  // 0: a free port
+    DemoFlavour flavour = DemoFlavour::jellyfin;
+    std::string media;         // a real file that one more movie stands for (--media)
+    bool stream_auth = false;  // streams want the token in the header (--stream-auth)
+};
+// With a media file or stream authentication, every stream request is also printed on out as
+// it is answered.
+int serve_demo(const ServeOptions &serve, std::FILE *out, std::FILE *err);
 
 }  // namespace kojelly::cli

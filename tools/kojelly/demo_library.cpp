@@ -142,16 +142,31 @@ DemoLibrary::DemoLibrary(int movie_count, DemoFlavour flavour)
     shows_ = add_view("Shows", "tvshows");
     add_movies(movie_count);
     add_shows();
-    for (auto &item : items_) {
-        std::stable_sort(item.children.begin(), item.children.end(),
-                         [this](std::size_t a, std::size_t b) {
-                             const DemoItem &x = items_[a];
-                             const DemoItem &y = items_[b];
-                             if (x.sort_name != y.sort_name) return x.sort_name < y.sort_name;
-                             if (x.year != y.year) return x.year < y.year;
-                             return x.id < y.id;
-                         });
-    }
+    for (auto &item : items_) sort_children(item);
+}
+
+void DemoLibrary::sort_children(DemoItem &folder) {
+    std::stable_sort(folder.children.begin(), folder.children.end(),
+                     [this](std::size_t a, std::size_t b) {
+                         const DemoItem &x = items_[a];
+                         const DemoItem &y = items_[b];
+                         if (x.sort_name != y.sort_name) return x.sort_name < y.sort_name;
+                         if (x.year != y.year) return x.year < y.year;
+                         return x.id < y.id;
+                     });
+}
+
+const DemoItem &DemoLibrary::add_movie_file(std::string name, std::string container,
+                                            std::int64_t size, std::string path) {
+    DemoItem m;
+    m.name = std::move(name);
+    m.type = "Movie";
+    m.container = std::move(container);
+    m.size = size;
+    m.path = std::move(path);
+    const std::size_t pos = add(std::move(m), movies_);
+    sort_children(items_[movies_]);
+    return items_[pos];
 }
 
 const DemoItem *DemoLibrary::find(std::string_view id) const {

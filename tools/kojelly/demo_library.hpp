@@ -68,7 +68,14 @@ public:
     DemoItem endless_folder(std::string_view id) const;
     std::vector<DemoItem> endless_children(std::string_view parent_id, int count) const;
 
+    // Adds a movie that stands for a real file to the Movies library, in its place by name, and
+    // returns it: no year, no known running time. The library is otherwise fixed once built, so
+    // this is called before anyone reads it (the server does so before it starts).
+    const DemoItem &add_movie_file(std::string name, std::string container, std::int64_t size,
+                                   std::string path);
+
 private:
+    void sort_children(DemoItem &folder);
     std::size_t add(DemoItem item, std::size_t parent);
     std::size_t add_view(std::string name, std::string collection_type);
     void add_movies(int count);

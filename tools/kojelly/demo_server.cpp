@@ -3,14 +3,20 @@
 // without regard to case.
 #include "demo_server.hpp"
 
+#include <fcntl.h>
 #include <httplib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <yyjson.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
+#include <cstring>
+#include <deque>
 #include <limits>
 #include <mutex>
 #include <random>
@@ -142,9 +148,53 @@ std::string address_of(int port) {
 std::string content_type_of(std::string_view container) {
     if (container == "mkv") return "video/x-matroska";
     if (container == "mp4") return "video/mp4";
+    if (container == "webm") return "video/webm";
+    if (container == "mov") return "video/quicktime";
     if (container == "avi") return "video/x-msvideo";
+    if (container == "ts") return "video/mp2t";
     return "application/octet-stream";
 }
+
+// The part of a path after its last slash.
+std::string_view base_name(std::string_view path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+// The container a server names for a file: its extension in lower case, an .m4v being an MP4;
+// empty without an extension.
+std::string container_of(std::string_view path) {
+    const std::string_view name = base_name(path);
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) return {};
+    std::string ext = lower(name.substr(dot + 1));
+    if (ext == "m4v") ext = "mp4";
+    return ext;
+}
+
+// The file's name without its extension, which is what a server shows for a movie it has no
+// other data about.
+std::string title_of(std::string_view path) {
+    const std::string_view name = base_name(path);
+    const auto dot = name.rfind('.');
+    return std::string(dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot));
+}
+
+// An open descriptor of the media file, shared by a stream answer's pieces and closed with the
+// last of them.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) close(fd_);
+    }
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
 
 // The byte ranges that the server library parsed from the Range header (it has answered 416 to
 // one it could not parse), taken over from it. Left in the request, they would be applied a
@@ -215,7 +265,7 @@ void media_source_json(const JsonObject &out, const DemoItem &item) {
     out.str("Name", item.name);
     out.flag("IsRemote", false);
     out.str("ETag", std::string_view(item.id).substr(0, 16));
-    out.num("RunTimeTicks", item.run_ticks);
+    if (item.run_ticks > 0) out.num("RunTimeTicks", item.run_ticks);
     out.flag("SupportsTranscoding", true);
     out.flag("SupportsDirectStream", true);
     out.flag("SupportsDirectPlay", true);
@@ -224,6 +274,8 @@ void media_source_json(const JsonObject &out, const DemoItem &item) {
     out.flag("RequiresClosing", false);
     out.str("VideoType", "VideoFile");
     out.array("MediaStreams");
+    // The movie of a real file has no known running time, so no bit rate either.
+    if (item.run_ticks <= 0) return;
     const std::int64_t seconds = std::max<std::int64_t>(1, item.run_ticks / kTicksPerSecond);
     out.num("Bitrate", item.size * kBitsPerByte / seconds);
 }
@@ -231,11 +283,14 @@ void media_source_json(const JsonObject &out, const DemoItem &item) {
 }  // namespace
 
 struct DemoServer::Impl {
-    explicit Impl(DemoOptions o)
-        : options(std::move(o)), library(options.movies, options.flavour) {}
+    explicit Impl(DemoOptions o) : options(std::move(o)), library(options.movies, options.flavour) {
+        if (!options.media_file.empty()) add_media();
+    }
 
     DemoOptions options;
     DemoLibrary library;
+    std::string media_id;     // the movie of options.media_file
+    std::string media_error;  // why that file cannot be served; start() reports it
     httplib::Server server;
     std::thread thread;
     std::atomic<bool> listen_done{false};
@@ -244,6 +299,7 @@ struct DemoServer::Impl {
     mutable std::mutex lock;  // guards everything below
     std::unordered_set<std::string> tokens;
     DemoStats stats;
+    std::deque<DemoStreamRequest> stream_log;
     int items_running = 0;  // /Items requests in progress
     std::mt19937_64 rng{std::random_device{}()};
 
@@ -265,8 +321,30 @@ struct DemoServer::Impl {
         f(stats);
     }
 
-    Caller caller(const httplib::Request &req) {
-        const std::string token = token_of(req, traits_of(options.flavour).key_param);
+    // The file's size is taken once, here: a file that changes while it is served gives
+    // answers that end early, as a real server's would.
+    void add_media() {
+        struct stat st {};
+        if (stat(options.media_file.c_str(), &st) != 0 ||
+            access(options.media_file.c_str(), R_OK) != 0) {
+            media_error = "cannot read " + options.media_file + ": " + std::strerror(errno);
+            return;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            media_error = options.media_file + " is not a regular file";
+            return;
+        }
+        media_id =
+            library
+                .add_movie_file(title_of(options.media_file), container_of(options.media_file),
+                                st.st_size, options.media_file)
+                .id;
+    }
+
+    // header_only: the token counts only when it comes in the MediaBrowser header.
+    Caller caller(const httplib::Request &req, bool header_only = false) {
+        const std::string token = header_only ? auth_member(req, "token")
+                                              : token_of(req, traits_of(options.flavour).key_param);
         if (token.empty()) return Caller::nobody;
         if (!options.api_key.empty() && token == options.api_key) return Caller::api_key;
         std::lock_guard<std::mutex> guard(lock);
@@ -361,6 +439,9 @@ struct DemoServer::Impl {
     void playback(const std::string &id, httplib::Response &res);
     void stream(const httplib::Request &req, const httplib::Ranges &ranges, const std::string &id,
                 httplib::Response &res);
+    void send_media(const DemoItem &item, const Span &span, httplib::Response &res);
+    void log_stream(const httplib::Request &req, const std::string &id,
+                    const httplib::Response &res);
 };
 
 bool DemoServer::Impl::apply_fault(const std::string &path, httplib::Response &res) {
@@ -407,10 +488,11 @@ void DemoServer::Impl::handle(const httplib::Request &req, httplib::Response &re
         route = Route::stream;
     if (route == Route::none) return send_text(res, 404, "Not Found");
 
-    const Caller who = caller(req);
+    const Caller who = caller(req, route == Route::stream && options.stream_auth);
     if (who == Caller::nobody) {
         count([](DemoStats &s) { ++s.unauthorized; });
         res.status = 401;
+        if (route == Route::stream) log_stream(req, seg[1], res);
         return;
     }
     switch (route) {
@@ -427,7 +509,8 @@ void DemoServer::Impl::handle(const httplib::Request &req, httplib::Response &re
         case Route::playback:
             return playback(seg[1], res);
         case Route::stream:
-            return stream(req, ranges, seg[1], res);
+            stream(req, ranges, seg[1], res);
+            return log_stream(req, seg[1], res);
         case Route::none:
             break;
     }
@@ -614,6 +697,7 @@ void DemoServer::Impl::stream(const httplib::Request &req, const httplib::Ranges
     }
     res.status = span.kind == Span::range ? 206 : 200;
     if (span.kind == Span::range) res.set_header("Content-Range", content_range(span, size));
+    if (item->id == media_id) return send_media(*item, span, res);
     const std::string file_id = item->id;
     const std::uint64_t first = span.first;
     res.set_content_provider(
@@ -624,6 +708,41 @@ void DemoServer::Impl::stream(const httplib::Request &req, const httplib::Ranges
             demo_bytes(file_id, first + offset, piece.data(), n);
             return sink.write(piece.data(), n);
         });
+}
+
+void DemoServer::Impl::send_media(const DemoItem &item, const Span &span, httplib::Response &res) {
+    const auto file =
+        std::make_shared<FileDescriptor>(open(item.path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file->get() < 0) {
+        res.headers.erase("Content-Range");
+        return send_text(res, 500, "The media file cannot be read");
+    }
+    const std::uint64_t first = span.first;
+    res.set_content_provider(
+        static_cast<std::size_t>(span.last - first + 1), content_type_of(item.container),
+        [file, first](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+            std::array<char, kStreamPiece> piece{};
+            const ssize_t n = pread(file->get(), piece.data(), std::min(length, piece.size()),
+                                    static_cast<off_t>(first + offset));
+            // A file that shrank since the server started ends the answer early.
+            return n > 0 && sink.write(piece.data(), static_cast<std::size_t>(n));
+        });
+}
+
+void DemoServer::Impl::log_stream(const httplib::Request &req, const std::string &id,
+                                  const httplib::Response &res) {
+    DemoStreamRequest entry;
+    entry.method = req.method;
+    entry.item_id = id;
+    entry.range = req.get_header_value("Range");
+    entry.status = res.status;
+    entry.content_range = res.get_header_value("Content-Range");
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (stream_log.size() == kDemoStreamLog) stream_log.pop_front();
+        stream_log.push_back(entry);
+    }
+    if (options.on_stream) options.on_stream(entry);
 }
 
 DemoServer::DemoServer(DemoOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {
@@ -644,6 +763,10 @@ DemoServer::~DemoServer() {
 
 bool DemoServer::start(std::string &error, int port) {
     if (impl_->thread.joinable()) return true;
+    if (!impl_->media_error.empty()) {
+        error = impl_->media_error;
+        return false;
+    }
     if (port == 0) {
         impl_->port = impl_->server.bind_to_any_port(kLocalHost);
     } else {
@@ -683,6 +806,15 @@ const DemoLibrary &DemoServer::library() const {
 }
 const DemoOptions &DemoServer::options() const {
     return impl_->options;
+}
+
+const DemoItem *DemoServer::media_item() const {
+    return impl_->media_id.empty() ? nullptr : impl_->library.find(impl_->media_id);
+}
+
+std::vector<DemoStreamRequest> DemoServer::stream_log() const {
+    std::lock_guard<std::mutex> guard(impl_->lock);
+    return {impl_->stream_log.begin(), impl_->stream_log.end()};
 }
 
 DemoStats DemoServer::stats() const {

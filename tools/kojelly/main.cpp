@@ -1,6 +1,6 @@
 // kojelly: a reference host for the kojelly plug-in. It loads libkojelly.so as a media player
-// does, supplies a libcurl-backed transport, and offers validate, ls, tree, stream and a demo
-// against a built-in server. See `kojelly --help`.
+// does, supplies a libcurl-backed transport, and offers validate, ls, tree, stream, play (a
+// media player on a stream) and a demo against a built-in server. See `kojelly --help`.
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +13,7 @@
 #include "curl_transport.hpp"
 #include "demo_command.hpp"
 #include "kojelly_version.hpp"
+#include "play_command.hpp"
 #include "plugin.hpp"
 #include "settings.hpp"
 #include "text.hpp"
@@ -53,7 +54,11 @@ CurlOptions transport_options(const Options &o, Plugin &plugin) {
 }
 
 int run(const Options &o) {
-    if (o.command == "demo" && o.serve) return serve_demo(o.port, o.flavour, stdout, stderr);
+    if (o.command == "demo" && o.serve) {
+        return serve_demo(
+            {.port = o.port, .flavour = o.flavour, .media = o.media, .stream_auth = o.stream_auth},
+            stdout, stderr);
+    }
 
     std::string error;
     if (!CurlTransport::global_init(error)) {
@@ -116,6 +121,10 @@ int run(const Options &o) {
         rc = cmd_tree(s, o.args.empty() ? "" : o.args.front(), bounds);
     }
     if (o.command == "stream") rc = cmd_stream(s, o.args.front(), o.probe);
+    if (o.command == "play") {
+        rc = cmd_play(s, o.args.front(),
+                      {.player = o.player, .args = o.player_args, .print = o.print});
+    }
     // The transports die with this scope; the plug-in must not keep pointing at them.
     plugin->set_io(nullptr);
     return rc;
