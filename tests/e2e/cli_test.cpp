@@ -642,6 +642,7 @@ TEST_F(CliTest, UsageErrorsExitWith2) {
         {{"ls", "--depth", "2"}, "--depth does not apply to ls"},
         {{"tree", "--depth", "0"}, "--depth wants"},
         {{"demo", "--json"}, "--json does not apply to demo"},
+        {{"play", "a", "--json"}, "--json does not apply to play"},
         {{"demo", "--flavour", "nope"}, "--flavour wants jellyfin or emby"},
         {{"ls", "--flavour", "emby"}, "--flavour does not apply to ls"},
         {{"ls", "--parallel", "0"}, "--parallel wants a whole number from 1 to 16"},

@@ -367,7 +367,13 @@ const CommandDef *find_command(std::string_view name) {
 }
 
 bool applies(const OptionDef &def, std::string_view command) {
-    if (def.commands == "*" || command.empty()) return true;
+    if (command.empty()) return true;
+    // --json reaches only the commands that have a JSON answer to print.
+    if (def.name == "--json") {
+        const CommandDef *c = find_command(command);
+        return c && !c->json.empty();
+    }
+    if (def.commands == "*") return true;
     if (def.commands.empty()) return command != "demo";
     return def.commands == command;
 }
