@@ -72,7 +72,18 @@
 extern "C" {
 #endif
 
+/* On Windows a host that links the import library (libkojelly.dll.a, or one made from
+ * kojelly.def) sees the exports as DLL imports; KOJELLY_STATIC is for a build that compiles the
+ * plug-in's sources into itself. A host that uses GetProcAddress only needs neither. */
+#if defined(_WIN32)
 #if defined(KOJELLY_BUILDING)
+#define KOJELLY_API __declspec(dllexport)
+#elif defined(KOJELLY_STATIC)
+#define KOJELLY_API
+#else
+#define KOJELLY_API __declspec(dllimport)
+#endif
+#elif defined(KOJELLY_BUILDING)
 #define KOJELLY_API __attribute__((visibility("default")))
 #else
 #define KOJELLY_API

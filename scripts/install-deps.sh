@@ -3,6 +3,12 @@
 # Idempotent: when every package is present it only checks and returns.
 # `--check` only checks: exit status 0 when everything is present, 1 (listing what is missing on
 # stderr) when not; it never calls apt or sudo.
+# `--windows` adds what the Windows build needs (make windows, windows-test, windows-package):
+# the MinGW-w64 cross compiler (posix thread model), Wine, and yyjson's upstream source, which
+# has no Windows package. The source is the orig tarball of Debian's yyjson 0.10.0 source
+# package, fetched through a private apt configuration (the machine's own sources are not
+# touched), checked against the SHA-256 of the archive's signed Sources index and against the
+# one written here, and unpacked into .deps/yyjson-0.10.0 of this checkout.
 #
 # yyjson 0.10 is packaged from Debian 13 on. On an older release the next release is added as
 # an extra apt source whose pin admits only libyyjson0 and libyyjson-dev; everything else stays
@@ -14,6 +20,24 @@ packages=(g++ clang libclang-rt-dev cmake ninja-build make pkg-config binutils
           libcurl4-openssl-dev libcpp-httplib-dev libyyjson-dev
           # The players the end-to-end tests play streams with: ffmpeg brings ffprobe and ffplay.
           ffmpeg mpv)
+
+check_only=0
+windows=0
+for arg in "$@"; do
+  case $arg in
+    --check) check_only=1 ;;
+    --windows) windows=1 ;;
+    *) echo "usage: $0 [--check] [--windows]" >&2; exit 2 ;;
+  esac
+done
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+yyjson_tarball=yyjson_0.10.0+ds.orig.tar.xz
+yyjson_sha256=ae6fde69a193e10afab426ef13f113d6903446405f9db9ee98bfb572bd6c961a
+yyjson_dir=$root/.deps/yyjson-0.10.0
+if [ "$windows" = 1 ]; then
+  packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 xz-utils)
+fi
 
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
@@ -30,12 +54,18 @@ missing() {
   done
 }
 
+# The unpacked source carries the checksum it was verified with.
+yyjson_source_ok() {
+  [ "$windows" = 0 ] || [ "$(cat "$yyjson_dir/.sha256" 2>/dev/null)" = "$yyjson_sha256" ]
+}
+
 todo=$(missing)
-if [ -z "$todo" ] && yyjson_ok; then
+if [ -z "$todo" ] && yyjson_ok && yyjson_source_ok; then
   exit 0
 fi
-if [ "${1:-}" = "--check" ]; then
-  echo "install-deps: missing:" $todo "$(yyjson_ok || echo 'yyjson>=0.10')" >&2
+if [ "$check_only" = 1 ]; then
+  echo "install-deps: missing:" $todo "$(yyjson_ok || echo 'yyjson>=0.10')" \
+       "$(yyjson_source_ok || echo 'the yyjson 0.10 source')" >&2
   exit 1
 fi
 
@@ -98,6 +128,53 @@ PIN
 fi
 
 DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+
+# yyjson's source for the Windows build, from the release whose yyjson is 0.10.
+fetch_yyjson_source() {
+  local release=$codename uri work sha
+  if [ -n "$(next_release "$codename")" ] && [ "$codename" != trixie ]; then
+    release=$(next_release "$codename")
+  fi
+  uri=$(mirror_uri | head -n 1)
+  if [ -z "$uri" ]; then
+    echo "install-deps: no Debian mirror in the apt sources to fetch yyjson's source from" >&2
+    exit 1
+  fi
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' RETURN
+  mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/get"
+  echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $uri $release main" \
+    > "$work/sources.list"
+  local apt_opts=(-o "Dir::Etc::sourcelist=$work/sources.list" -o Dir::Etc::sourceparts=-
+                  -o "Dir::State::Lists=$work/lists" -o "Dir::Cache=$work/cache"
+                  -o Debug::NoLocking=1 -o APT::Sandbox::User="$(id -un)")
+  apt-get "${apt_opts[@]}" update -qq
+  # The archive's signed index names the tarball's checksum.
+  sha=$(apt-cache "${apt_opts[@]}" showsrc yyjson | awk -v f="$yyjson_tarball" '
+        /^Checksums-Sha256:/ { in_sums = 1; next }
+        /^[^ ]/ { in_sums = 0 }
+        in_sums && $3 == f { print $1; exit }')
+  if [ "$sha" != "$yyjson_sha256" ]; then
+    echo "install-deps: the Sources index of $release gives '${sha:-nothing}' for $yyjson_tarball," \
+         "not $yyjson_sha256" >&2
+    exit 1
+  fi
+  # The source package's .dsc and Debian tarball may be gone from the mirror; only the upstream
+  # tarball is needed, so apt's complaint about the others is not an error here.
+  (cd "$work/get" && apt-get "${apt_opts[@]}" source --download-only -qq yyjson >/dev/null 2>&1) || true
+  if ! echo "$yyjson_sha256  $work/get/$yyjson_tarball" | sha256sum -c --quiet - 2>/dev/null; then
+    echo "install-deps: $yyjson_tarball is missing or does not match its checksum" >&2
+    exit 1
+  fi
+  rm -rf "$yyjson_dir"
+  mkdir -p "$yyjson_dir"
+  tar -xJf "$work/get/$yyjson_tarball" -C "$yyjson_dir" --strip-components=1
+  echo "$yyjson_sha256" > "$yyjson_dir/.sha256"
+}
+
+if ! yyjson_source_ok; then
+  fetch_yyjson_source
+fi
 
 if ! yyjson_ok; then
   echo "install-deps: yyjson >= 0.10 is still missing after installation" >&2

@@ -9,8 +9,6 @@ extern "C" {
 void *__real_malloc(size_t n);
 void *__real_calloc(size_t n, size_t size);
 void *__real_realloc(void *p, size_t n);
-char *__real_strdup(const char *s);
-char *__real_strndup(const char *s, size_t n);
 }
 
 namespace {
@@ -80,10 +78,15 @@ void *__wrap_realloc(void *p, size_t n) {
     void *q = __real_realloc(p, n);
     return p ? q : made(q);
 }
+// Windows' C library has no strdup and strndup of its own, so only POSIX builds wrap them.
+#if !defined(_WIN32)
+char *__real_strdup(const char *s);
+char *__real_strndup(const char *s, size_t n);
 char *__wrap_strdup(const char *s) { return fail_now() ? nullptr : made(__real_strdup(s)); }
 char *__wrap_strndup(const char *s, size_t n) {
     return fail_now() ? nullptr : made(__real_strndup(s, n));
 }
+#endif
 
 }  // extern "C"
 

@@ -2,8 +2,6 @@
 // transport, outcome capture and judging, and the two sweeps of a scenario.
 #include "torture/torture.hpp"
 
-#include <malloc.h>
-
 #include <gtest/gtest.h>
 #include <yyjson.h>
 
@@ -16,6 +14,7 @@
 
 #include "fakes/kojelly_io_fake.hpp"
 #include "support/alloc_fail.hpp"
+#include "support/heap_size.hpp"
 
 namespace {
 
@@ -138,7 +137,7 @@ void __wrap_free(void *p) {
         g_watch_block.store(nullptr, std::memory_order_release);
     }
     if (p && g_watching_text.load(std::memory_order_acquire)) {
-        const std::string_view block(static_cast<const char *>(p), malloc_usable_size(p));
+        const std::string_view block(static_cast<const char *>(p), alloc_fail::usable_size(p));
         if (block.find(g_watch_text) != std::string_view::npos) g_text_found.fetch_add(1);
     }
     __real_free(p);

@@ -1,0 +1,26 @@
+#!/bin/sh
+# Runs a Windows program under Wine, quietly and in a prefix of the project's own, so that the
+# user's ~/.wine is never touched. The prefix is made on first use (about 10 s), under a lock so
+# that tests started at once do not make it twice, and reused after that.
+# KOJELLY_WINEPREFIX names another prefix.
+#   wine-run.sh PROGRAM [ARGS]   runs PROGRAM
+#   wine-run.sh --server-persist keeps the prefix's wineserver running, so that later programs
+#                                start at once (a test suite starts hundreds)
+#   wine-run.sh --server-stop    ends that wineserver
+set -eu
+export WINEPREFIX="${KOJELLY_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/kojelly/wine}"
+export WINEDEBUG=-all
+# No Mono or Gecko installer dialogs: the programs here need neither.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$WINEPREFIX"
+  (
+    flock 9
+    [ -f "$WINEPREFIX/system.reg" ] || { wineboot --init >/dev/null 2>&1; wineserver --wait; }
+  ) 9>"$WINEPREFIX.lock"
+fi
+case ${1:-} in
+  --server-persist) exec wineserver --persistent ;;
+  --server-stop) exec wineserver --kill ;;
+esac
+exec wine "$@"
