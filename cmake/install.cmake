@@ -3,6 +3,7 @@
 include(CMakePackageConfigHelpers)
 
 install(TARGETS kojelly tessel EXPORT kojellyTargets
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES include/kojelly.h include/tessel_http.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
@@ -16,6 +17,25 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/kojellyConfigVersio
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kojellyConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/kojellyConfigVersion.cmake
         DESTINATION ${KOJELLY_CMAKE_DIR})
+
+if(WIN32)
+  # The Windows zip (make windows-package): the DLL in bin/, its MinGW import library and the
+  # module-definition file from which MSVC's lib /def: makes one, yyjson's licence (it is linked
+  # into the DLL) and a short read-me. No pkg-config files: their paths would name this machine.
+  install(FILES src/plugin/kojelly.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${KOJELLY_YYJSON_SOURCE}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR}
+          RENAME yyjson-LICENSE.txt)
+  install(FILES docs/README-windows.txt DESTINATION .)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME kojelly)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_FILE_NAME kojelly-${PROJECT_VERSION}-win64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  # MinGW's DWARF debug information is of no use to a Windows debugger; it stays in the build.
+  set(CPACK_STRIP_FILES ON)
+  include(CPack)
+  return()
+endif()
 
 foreach(pc kojelly tessel)
   configure_file(cmake/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc @ONLY)
