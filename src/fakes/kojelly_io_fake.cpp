@@ -109,8 +109,6 @@ int32_t g_total = 0;
 kojelly_buf g_last_url{};
 kojelly_buf g_last_req_headers{};
 
-thread_local Text t_ret;
-
 void bump(int32_t &counter) {
     if (counter < INT32_MAX) ++counter;
 }
@@ -248,8 +246,9 @@ int32_t f_run(const char *method, const char *url, const char *body, int32_t *st
 
 // Stores a copy of text as this thread's returned text; "" when the copy fails.
 const char *keep(const char *text) {
-    t_ret.reset(kojelly_strdup(text));
-    return t_ret ? t_ret.get() : "";
+    platform::set_thread_text(platform::ThreadText::fake, kojelly_strdup(text));
+    const char *kept = platform::thread_text(platform::ThreadText::fake);
+    return kept ? kept : "";
 }
 
 }  // namespace
@@ -371,7 +370,7 @@ int32_t fake_calls_impl(const char *method, const char *url) {
 
 const char *fake_last_body_impl(const char *url) {
     platform::LockGuard lock(g_fl);
-    t_ret.reset();
+    platform::set_thread_text(platform::ThreadText::fake, nullptr);
     if (!url) return "";
     for (size_t i = 0; i < g_n; ++i) {
         const route &r = g_r[i];

@@ -6,20 +6,19 @@
 #include "plugin/kojelly_handlers.hpp"
 #include "util/kojelly_buf.hpp"
 #include "util/kojelly_owned.hpp"
+#include "util/platform.hpp"
 
 namespace {
 
 constexpr char kVersion[] = KOJELLY_VERSION_STRING;
 
-// Slot texts are heap texts owned here (NULL reads as ""); a thread's texts are released when
-// the thread ends.
-using Slot = kojelly::Malloced<char>;
-thread_local Slot t_result;
-thread_local Slot t_error;
-thread_local Slot t_scratch;
+// Slot texts are heap texts owned by the platform's per-thread record (NULL reads as ""); a
+// thread's texts are released when the thread ends.
+using platform::ThreadText;
 
-const char *text_of(const Slot &slot) {
-    return slot ? slot.get() : "";
+const char *text_of(ThreadText slot) {
+    const char *text = platform::thread_text(slot);
+    return text ? text : "";
 }
 
 }  // namespace
@@ -29,14 +28,14 @@ void kojelly_publish(int32_t code, const char *error, const char *result) {
 }
 
 void kojelly_publish_owned(int32_t code, const char *error, char *result) {
-    t_error.reset(kojelly_strdup(code != 0 && error ? error : ""));
-    t_result.reset(result);
+    platform::set_thread_text(ThreadText::error, kojelly_strdup(code != 0 && error ? error : ""));
+    platform::set_thread_text(ThreadText::result, result);
 }
 
 namespace kojelly {
 
 void set_error_slot(const char *text) {
-    t_error.reset(kojelly_strdup(text ? text : ""));
+    platform::set_thread_text(ThreadText::error, kojelly_strdup(text ? text : ""));
 }
 
 const char *set_scratch(const char *text) {
@@ -45,8 +44,8 @@ const char *set_scratch(const char *text) {
 }
 
 const char *adopt_scratch(char *text) {
-    t_scratch.reset(text);
-    return text_of(t_scratch);
+    platform::set_thread_text(ThreadText::scratch, text);
+    return text_of(ThreadText::scratch);
 }
 
 }  // namespace kojelly
@@ -54,11 +53,11 @@ const char *adopt_scratch(char *text) {
 extern "C" {
 
 KOJELLY_API const char *kojelly_result_json(void) noexcept {
-    return text_of(t_result);
+    return text_of(ThreadText::result);
 }
 
 KOJELLY_API const char *kojelly_last_error(void) noexcept {
-    return text_of(t_error);
+    return text_of(ThreadText::error);
 }
 
 KOJELLY_API const char *kojelly_version(void) noexcept {
