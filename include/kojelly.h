@@ -2,9 +2,18 @@
  * kojelly.h - the export surface of the kojelly plug-in, a client for Jellyfin and Emby media
  * servers that a media-player host loads at run time.
  *
- * Loading. dlopen libkojelly.so and call korch_get for the handler table, or call the flat
- * exports. The plug-in has no network code: the host supplies the transport (tessel_http.h),
- * either per call (the handlers' io argument) or once for the flat exports (kojelly_set_io).
+ * Loading. dlopen libkojelly.so (on Windows, LoadLibrary kojelly.dll) and call korch_get for
+ * the handler table, or call the flat exports. The plug-in has no network code: the host
+ * supplies the transport (tessel_http.h), either per call (the handlers' io argument) or once
+ * for the flat exports (kojelly_set_io).
+ *
+ * Windows. kojelly.dll is 64-bit and exports korch_get and the kojelly_ functions by their plain
+ * names, in the x64 calling convention (the only one there; no __stdcall decoration). It needs
+ * no runtime beside Windows: it imports only KERNEL32.dll and msvcrt.dll, the system C runtime,
+ * whose malloc makes the one heap text the library hands over (kojelly_device_id). Link
+ * libkojelly.dll.a (MinGW) or an import library made from kojelly.def (MSVC: lib /def), or
+ * resolve the exports with GetProcAddress. Define KOJELLY_STATIC only when compiling the
+ * library's sources into the host itself.
  *
  * Settings. Every call carries the server settings as a JSON object text, for example
  *   {"FullUrl":"https://media.example:8920","UserName":"bob","Password":"..."}
@@ -57,7 +66,8 @@
  *
  * Memory. Texts returned as const char * belong to the library and stay valid as stated at each
  * function, at most while the library stays loaded; never free them. kojelly_device_id returns
- * a heap copy that the caller releases with free().
+ * a heap copy that the caller releases with free() (on Windows, the free of msvcrt.dll; see
+ * there).
  *
  * Plain C99; usable from C and C++.
  */
@@ -292,7 +302,11 @@ KOJELLY_API const char *kojelly_full_url(const char *settings) KOJELLY_NOEXCEPT;
 /*
  * The device id presented to the server: the settings' "DeviceId" as given, or, without one,
  * the id generated for this process (the same for every call in the process). The settings need
- * no credentials. A heap copy: release it with free(). NULL when the settings are invalid
+ * no credentials. A heap copy: release it with free(). On Windows it comes from msvcrt.dll's
+ * malloc, so a host built with another C runtime (MSVC's ucrtbase.dll, a debug or static CRT,
+ * MinGW-w64 for UCRT) must release it with msvcrt.dll's own free, for example through
+ * GetProcAddress(GetModuleHandleA("msvcrt.dll"), "free"); for a MinGW-w64 host built for
+ * msvcrt.dll (the default of Debian's), free() is that one. NULL when the settings are invalid
  * (settings NULL included), with the reason in the error slot, or when the copy cannot be
  * allocated. Writes: the result slot ("") and the error slot, only when the settings are
  * invalid. Threads: any.
