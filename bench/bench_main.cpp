@@ -16,9 +16,9 @@
 // it: every fault is a page the kernel cleared for memory the listing took fresh. E2 reports the
 // same count per listing as its page_faults counter. --emit_dir=DIR writes the 500-item page and
 // its listing for the Python comparison. Every other argument goes to Google Benchmark.
+// What each system measures differently (the faults, the peak, the clock of the ratios) is told
+// in platform.hpp.
 #include <benchmark/benchmark.h>
-#include <malloc.h>
-#include <sys/resource.h>
 #include <yyjson.h>
 
 #include <algorithm>
@@ -26,7 +26,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <string>
 #include <string_view>
@@ -34,6 +33,7 @@
 
 #include "kojelly.h"
 #include "page_gen.hpp"
+#include "platform.hpp"
 
 namespace {
 
@@ -144,13 +144,6 @@ bool route_folders() {
     return true;
 }
 
-// Minor page faults of the process so far (every thread).
-long long minor_faults() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_minflt;
-}
-
 // ---- P, E1 ----------------------------------------------------------------------------------
 
 void BM_P(benchmark::State &state) {
@@ -204,7 +197,7 @@ void BM_P_sum(benchmark::State &state) {
 
 void BM_E2(benchmark::State &state) {
     const Folder &f = folder(static_cast<uint64_t>(state.range(0)));
-    const long long faults = minor_faults();
+    const long long faults = bench::os::page_faults();
     for (auto _ : state) {
         if (kojelly_list(kKeySettings.c_str(), f.id.c_str(), nullptr, 0) != KOJELLY_OK) {
             state.SkipWithError(kojelly_last_error());
@@ -212,7 +205,7 @@ void BM_E2(benchmark::State &state) {
         }
     }
     state.counters["page_faults"] = benchmark::Counter(
-        static_cast<double>(minor_faults() - faults), benchmark::Counter::kAvgIterations);
+        static_cast<double>(bench::os::page_faults() - faults), benchmark::Counter::kAvgIterations);
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(f.bytes));
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(f.items));
     state.counters["listing_bytes"] = static_cast<double>(std::strlen(kojelly_result_json()));
@@ -230,12 +223,6 @@ BENCHMARK(BM_E2)->Name("E2")->Apply(folder_sizes)->Unit(benchmark::kMillisecond)
 // back on the same pages, in turn one first and the other first (whichever runs second finds the
 // page in the cache and the first one's memory freed), and the ratio is the median of the
 // iterations' ratios.
-
-double thread_seconds() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -260,16 +247,16 @@ void BM_E1_over_P(benchmark::State &state) {
     for (auto _ : state) {
         double base = 0, spent = 0;
         for (int half = 0; half < 2; ++half) {
-            const double t0 = thread_seconds();
+            const double t0 = bench::os::thread_seconds();
             if ((half == 0) == case_first) {
                 if (kojelly_parse_items(g_page.c_str(), nullptr, 0) != KOJELLY_OK) {
                     state.SkipWithError(kojelly_last_error());
                     return;
                 }
-                spent = thread_seconds() - t0;
+                spent = bench::os::thread_seconds() - t0;
             } else {
                 if (!read_pages(one)) state.SkipWithError("the page does not parse");
-                base = thread_seconds() - t0;
+                base = bench::os::thread_seconds() - t0;
             }
         }
         case_first = !case_first;
@@ -288,16 +275,16 @@ void BM_E2_over_P_sum(benchmark::State &state) {
     for (auto _ : state) {
         double base = 0, spent = 0;
         for (int half = 0; half < 2; ++half) {
-            const double t0 = thread_seconds();
+            const double t0 = bench::os::thread_seconds();
             if ((half == 0) == case_first) {
                 if (kojelly_list(kKeySettings.c_str(), f.id.c_str(), nullptr, 0) != KOJELLY_OK) {
                     state.SkipWithError(kojelly_last_error());
                     return;
                 }
-                spent = thread_seconds() - t0;
+                spent = bench::os::thread_seconds() - t0;
             } else {
                 if (!read_pages(f.pages)) state.SkipWithError("a page does not parse");
-                base = thread_seconds() - t0;
+                base = bench::os::thread_seconds() - t0;
             }
         }
         case_first = !case_first;
@@ -353,37 +340,17 @@ BENCHMARK(BM_C)->Name("C");
 
 // ---- set-up and the memory of the big listing -----------------------------------------------
 
-// A field of /proc/self/status in bytes, or -1.
-long long status_bytes(const char *field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    const size_t len = std::strlen(field);
-    while (std::getline(in, line)) {
-        if (line.compare(0, len, field) == 0 && line.size() > len && line[len] == ':')
-            return std::atoll(line.c_str() + len + 1) * 1024;
-    }
-    return -1;
-}
-
-// Makes VmHWM start again from the current resident size.
-bool reset_peak() {
-    std::ofstream out("/proc/self/clear_refs");
-    out << "5";
-    out.flush();
-    return static_cast<bool>(out);
-}
-
 // One listing of the biggest folder: its peak resident memory above what the process held just
 // before. Freed heap is handed back first, so that what the listing reuses counts as its own.
 bool measure_listing_memory() {
     const Folder &f = folder(kMaxFolder);
-    malloc_trim(0);
-    const long long before = status_bytes("VmRSS");
-    const bool reset = reset_peak();
-    const long long faults = minor_faults();
+    bench::os::release_free_heap();
+    const long long before = bench::os::resident_bytes();
+    const bool reset = bench::os::reset_resident_peak();
+    const long long faults = bench::os::page_faults();
     const int32_t rc = kojelly_list(kKeySettings.c_str(), f.id.c_str(), nullptr, 0);
-    const long long peak = status_bytes("VmHWM");
-    const long long cold_faults = minor_faults() - faults;
+    const long long peak = bench::os::resident_peak_bytes();
+    const long long cold_faults = bench::os::page_faults() - faults;
     if (rc != KOJELLY_OK) {
         std::fprintf(stderr, "bench: the 100000-item listing failed: %s\n", kojelly_last_error());
         return false;
@@ -409,13 +376,13 @@ bool count_listing_faults() {
     const Folder &f = folder(kMaxFolder);
     std::vector<double> faults;
     for (int i = 0; i < kFaultListings; ++i) {
-        const long long before = minor_faults();
+        const long long before = bench::os::page_faults();
         if (kojelly_list(kKeySettings.c_str(), f.id.c_str(), nullptr, 0) != KOJELLY_OK) {
             std::fprintf(stderr, "bench: the 100000-item listing failed: %s\n",
                          kojelly_last_error());
             return false;
         }
-        faults.push_back(static_cast<double>(minor_faults() - before));
+        faults.push_back(static_cast<double>(bench::os::page_faults() - before));
     }
     const uint64_t listing = std::strlen(kojelly_result_json());
     benchmark::AddCustomContext("listing_faults",

@@ -4,11 +4,12 @@
 # `--check` only checks: exit status 0 when everything is present, 1 (listing what is missing on
 # stderr) when not; it never calls apt or sudo.
 # `--windows` adds what the Windows build needs (make windows, windows-test, windows-package):
-# the MinGW-w64 cross compiler (posix thread model), Wine, and yyjson's upstream source, which
-# has no Windows package. The source is the orig tarball of Debian's yyjson 0.10.0 source
-# package, fetched through a private apt configuration (the machine's own sources are not
+# the MinGW-w64 cross compiler (posix thread model), Wine, and the upstream sources of yyjson and
+# of the benchmark library, which have no Windows package. Each is the orig tarball of a Debian
+# source package (yyjson 0.10.0; benchmark 1.7.1, the version libbenchmark-dev installs on
+# Debian 12), fetched through a private apt configuration (the machine's own sources are not
 # touched), checked against the SHA-256 of the archive's signed Sources index and against the
-# one written here, and unpacked into .deps/yyjson-0.10.0 of this checkout.
+# one written here, and unpacked into .deps/<name>-<version> of this checkout.
 #
 # yyjson 0.10 is packaged from Debian 13 on. On an older release the next release is added as
 # an extra apt source whose pin admits only libyyjson0 and libyyjson-dev; everything else stays
@@ -35,6 +36,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 yyjson_tarball=yyjson_0.10.0+ds.orig.tar.xz
 yyjson_sha256=ae6fde69a193e10afab426ef13f113d6903446405f9db9ee98bfb572bd6c961a
 yyjson_dir=$root/.deps/yyjson-0.10.0
+benchmark_tarball=benchmark_1.7.1.orig.tar.gz
+benchmark_sha256=6430e4092653380d9dc4ccb45a1e2dc9259d581f4866dc0759713126056bc1d7
+benchmark_dir=$root/.deps/benchmark-1.7.1
+# The release whose benchmark is 1.7.1: Debian 12, whose libbenchmark-dev the Linux benchmarks
+# link on the build machines.
+benchmark_release=bookworm
 if [ "$windows" = 1 ]; then
   packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 xz-utils)
 fi
@@ -54,18 +61,21 @@ missing() {
   done
 }
 
-# The unpacked source carries the checksum it was verified with.
-yyjson_source_ok() {
-  [ "$windows" = 0 ] || [ "$(cat "$yyjson_dir/.sha256" 2>/dev/null)" = "$yyjson_sha256" ]
+# An unpacked source (folder, SHA-256) carries the checksum it was verified with.
+source_ok() {
+  [ "$windows" = 0 ] || [ "$(cat "$1/.sha256" 2>/dev/null)" = "$2" ]
 }
+yyjson_source_ok() { source_ok "$yyjson_dir" "$yyjson_sha256"; }
+benchmark_source_ok() { source_ok "$benchmark_dir" "$benchmark_sha256"; }
 
 todo=$(missing)
-if [ -z "$todo" ] && yyjson_ok && yyjson_source_ok; then
+if [ -z "$todo" ] && yyjson_ok && yyjson_source_ok && benchmark_source_ok; then
   exit 0
 fi
 if [ "$check_only" = 1 ]; then
   echo "install-deps: missing:" $todo "$(yyjson_ok || echo 'yyjson>=0.10')" \
-       "$(yyjson_source_ok || echo 'the yyjson 0.10 source')" >&2
+       "$(yyjson_source_ok || echo 'the yyjson 0.10 source')" \
+       "$(benchmark_source_ok || echo 'the benchmark 1.7.1 source')" >&2
   exit 1
 fi
 
@@ -129,15 +139,13 @@ fi
 
 DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
 
-# yyjson's source for the Windows build, from the release whose yyjson is 0.10.
-fetch_yyjson_source() {
-  local release=$codename uri work sha
-  if [ -n "$(next_release "$codename")" ] && [ "$codename" != trixie ]; then
-    release=$(next_release "$codename")
-  fi
+# An upstream source for the Windows build: fetch_source PACKAGE RELEASE TARBALL SHA256 FOLDER
+# takes TARBALL of the source package PACKAGE in RELEASE and unpacks it into FOLDER.
+fetch_source() {
+  local package=$1 release=$2 tarball=$3 sha256=$4 dir=$5 uri work sha
   uri=$(mirror_uri | head -n 1)
   if [ -z "$uri" ]; then
-    echo "install-deps: no Debian mirror in the apt sources to fetch yyjson's source from" >&2
+    echo "install-deps: no Debian mirror in the apt sources to fetch $package's source from" >&2
     exit 1
   fi
   work=$(mktemp -d)
@@ -150,30 +158,43 @@ fetch_yyjson_source() {
                   -o Debug::NoLocking=1 -o APT::Sandbox::User="$(id -un)")
   apt-get "${apt_opts[@]}" update -qq
   # The archive's signed index names the tarball's checksum.
-  sha=$(apt-cache "${apt_opts[@]}" showsrc yyjson | awk -v f="$yyjson_tarball" '
+  sha=$(apt-cache "${apt_opts[@]}" showsrc "$package" | awk -v f="$tarball" '
         /^Checksums-Sha256:/ { in_sums = 1; next }
         /^[^ ]/ { in_sums = 0 }
         in_sums && $3 == f { print $1; exit }')
-  if [ "$sha" != "$yyjson_sha256" ]; then
-    echo "install-deps: the Sources index of $release gives '${sha:-nothing}' for $yyjson_tarball," \
-         "not $yyjson_sha256" >&2
+  if [ "$sha" != "$sha256" ]; then
+    echo "install-deps: the Sources index of $release gives '${sha:-nothing}' for $tarball," \
+         "not $sha256" >&2
     exit 1
   fi
   # The source package's .dsc and Debian tarball may be gone from the mirror; only the upstream
   # tarball is needed, so apt's complaint about the others is not an error here.
-  (cd "$work/get" && apt-get "${apt_opts[@]}" source --download-only -qq yyjson >/dev/null 2>&1) || true
-  if ! echo "$yyjson_sha256  $work/get/$yyjson_tarball" | sha256sum -c --quiet - 2>/dev/null; then
-    echo "install-deps: $yyjson_tarball is missing or does not match its checksum" >&2
+  (cd "$work/get" && apt-get "${apt_opts[@]}" source --download-only -qq "$package" >/dev/null 2>&1) || true
+  if ! echo "$sha256  $work/get/$tarball" | sha256sum -c --quiet - 2>/dev/null; then
+    echo "install-deps: $tarball is missing or does not match its checksum" >&2
     exit 1
   fi
-  rm -rf "$yyjson_dir"
-  mkdir -p "$yyjson_dir"
-  tar -xJf "$work/get/$yyjson_tarball" -C "$yyjson_dir" --strip-components=1
-  echo "$yyjson_sha256" > "$yyjson_dir/.sha256"
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  tar -xf "$work/get/$tarball" -C "$dir" --strip-components=1
+  echo "$sha256" > "$dir/.sha256"
+}
+
+# yyjson's source, from the release whose yyjson is 0.10.
+yyjson_release() {
+  if [ -n "$(next_release "$codename")" ] && [ "$codename" != trixie ]; then
+    next_release "$codename"
+  else
+    echo "$codename"
+  fi
 }
 
 if ! yyjson_source_ok; then
-  fetch_yyjson_source
+  fetch_source yyjson "$(yyjson_release)" "$yyjson_tarball" "$yyjson_sha256" "$yyjson_dir"
+fi
+if ! benchmark_source_ok; then
+  fetch_source benchmark "$benchmark_release" "$benchmark_tarball" "$benchmark_sha256" \
+    "$benchmark_dir"
 fi
 
 if ! yyjson_ok; then
