@@ -22,7 +22,7 @@ windows: windows-configure
 # A persistent wineserver spares every test the start of a new one.
 windows-test: windows
 	@scripts/wine-run.sh wineboot --init >/dev/null 2>&1 || true
-	@scripts/wine-run.sh --server-persist; status=0; \
+	@scripts/wine-run.sh --server-persist && status=0 && \
 	  (cd $(WIN_BUILD) && ctest --output-on-failure -j $(JOBS)) || status=$$?; \
 	  scripts/wine-run.sh --server-stop; exit $$status
 
@@ -46,7 +46,7 @@ windows-bench: windows-deps
 	  -DKOJELLY_BENCHMARK_SOURCE=$(CURDIR)/.deps/benchmark-1.7.1 $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(WIN_BENCH_BUILD) --target kojelly_bench -j $(JOBS)
 	@scripts/wine-run.sh wineboot --init >/dev/null 2>&1 || true
-	@scripts/wine-run.sh --server-persist; status=0; \
+	@scripts/wine-run.sh --server-persist && status=0 && \
 	  scripts/wine-run.sh $(WIN_BENCH_BUILD)/bin/kojelly_bench.exe \
 	    --benchmark_filter='$(WIN_BENCH_FILTER)' || status=$$?; \
 	  scripts/wine-run.sh --server-stop; exit $$status

@@ -20,7 +20,13 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   ) 9>"$WINEPREFIX.lock"
 fi
 case ${1:-} in
-  --server-persist) exec wineserver --persistent ;;
+  --server-persist)
+    # While a server of the prefix still runs (one lingers for a few seconds after its last
+    # program), a persistent one cannot start: it would leave the programs to start and stop
+    # servers of their own, and a program that connects to one that is ending fails. Let it end
+    # first; one that does not end is a persistent server left over, which is replaced.
+    timeout 30 wineserver --wait || wineserver --kill
+    exec wineserver --persistent ;;
   --server-stop) exec wineserver --kill ;;
 esac
 exec wine "$@"
