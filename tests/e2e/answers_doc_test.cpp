@@ -28,8 +28,8 @@
 #include <vector>
 
 #include "../support/answers_page.hpp"
-#include "curl_transport.hpp"
 #include "demo_server.hpp"
+#include "http_transport.hpp"
 #include "kojelly.h"
 
 namespace {
@@ -40,10 +40,10 @@ using answers_page::kApiKey;
 using answers_page::kDocBase;
 using answers_page::Plugin;
 using answers_page::Runner;
-using kojelly::cli::CurlOptions;
-using kojelly::cli::CurlTransport;
 using kojelly::cli::DemoOptions;
 using kojelly::cli::DemoServer;
+using kojelly::cli::HttpTransport;
+using kojelly::cli::TransportOptions;
 
 constexpr const char *kUpdateVariable = "KOJELLY_UPDATE_ANSWERS_RECORDING";
 
@@ -234,14 +234,14 @@ protected:
         blocks_ = new Blocks(answers_page::marked_blocks(page));
 
         std::string error;
-        ASSERT_TRUE(CurlTransport::global_init(error)) << error;
+        ASSERT_TRUE(HttpTransport::global_init(error)) << error;
         DemoOptions o;
         o.api_key = kApiKey;
         server_ = new DemoServer(o);
         ASSERT_TRUE(server_->start(error)) << error;
-        CurlOptions c;
+        TransportOptions c;
         c.bypass_proxy = true;
-        transport_ = new CurlTransport(c);
+        transport_ = new HttpTransport(c);
         recorder_ = new Recorder(transport_->http(), server_->url());
 
         plugin_ = new PluginLib();
@@ -252,7 +252,7 @@ protected:
     static void TearDownTestSuite() {
         delete plugin_;  // deselects the io before the transport goes
         // An idle kept-alive connection would hold the server's shutdown until it times out.
-        CurlTransport::close_thread_connections();
+        HttpTransport::close_thread_connections();
         delete recorder_;
         delete transport_;
         delete server_;
@@ -278,14 +278,14 @@ protected:
 
     static Blocks *blocks_;
     static DemoServer *server_;
-    static CurlTransport *transport_;
+    static HttpTransport *transport_;
     static Recorder *recorder_;
     static PluginLib *plugin_;
 };
 
 Blocks *AnswersDocTest::blocks_ = nullptr;
 DemoServer *AnswersDocTest::server_ = nullptr;
-CurlTransport *AnswersDocTest::transport_ = nullptr;
+HttpTransport *AnswersDocTest::transport_ = nullptr;
 Recorder *AnswersDocTest::recorder_ = nullptr;
 PluginLib *AnswersDocTest::plugin_ = nullptr;
 

@@ -1,7 +1,5 @@
 // The tool's libcurl transport against a small loopback server: what it sends, how it hands the
 // answer to the record's callbacks, when it stops, and what it reports when no answer comes.
-#include "curl_transport.hpp"
-
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
@@ -25,12 +23,13 @@
 
 #include "demo_library.hpp"
 #include "demo_server.hpp"
+#include "http_transport.hpp"
 #include "tessel_http.h"
 
 namespace {
 
-using kojelly::cli::CurlOptions;
-using kojelly::cli::CurlTransport;
+using kojelly::cli::HttpTransport;
+using kojelly::cli::TransportOptions;
 
 constexpr std::size_t kBigBody = 1 << 20;
 
@@ -62,7 +61,7 @@ struct Answer {
     std::string error;
 };
 
-Answer send(const CurlTransport &t, tessel_http_req &req, Received &r) {
+Answer send(const HttpTransport &t, tessel_http_req &req, Received &r) {
     req.on_header = on_header;
     req.on_body = on_body;
     req.user = &r;
@@ -200,7 +199,7 @@ protected:
         unsetenv("all_proxy");
         unsetenv("ALL_PROXY");
         std::string error;
-        ASSERT_TRUE(CurlTransport::global_init(error)) << error;
+        ASSERT_TRUE(HttpTransport::global_init(error)) << error;
         server_ = new httplib::Server();
         const auto echo = [](const httplib::Request &req, httplib::Response &res) {
             std::string out = "method=" + req.method + "\n";
@@ -240,7 +239,7 @@ protected:
     }
     static void TearDownTestSuite() {
         // An idle kept-alive connection would hold the server's shutdown until it times out.
-        CurlTransport::close_thread_connections();
+        HttpTransport::close_thread_connections();
         server_->stop();
         thread_->join();
         delete thread_;
@@ -262,7 +261,7 @@ int TransportTest::port_ = 0;
 std::atomic<int> TransportTest::requests_{0};
 
 TEST_F(TransportTest, IoIsHttpBackedSoThePluginAcceptsIt) {
-    CurlTransport t(CurlOptions{});
+    HttpTransport t(TransportOptions{});
     EXPECT_EQ(tessel_http_of(t.io()), t.http());
     EXPECT_EQ(t.http()->version, 1u);
     EXPECT_GE(t.http()->size, 32u);
@@ -292,7 +291,7 @@ TEST_F(TransportTest, SendsMethodHeaderLinesAndBody) {
         {"POST", {}, "{}", {"method=POST", "body={}"}, {"Content-Type", "Expect"}},
         {"PUT", {"X-Custom: 1"}, "data", {"method=PUT", "X-Custom: 1", "body=data"}, {}},
     };
-    CurlTransport t(CurlOptions{});
+    HttpTransport t(TransportOptions{});
     const std::string target = url("/echo");
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.method) + " " + c.body);
@@ -319,7 +318,7 @@ TEST_F(TransportTest, HeaderWithAnEmptyValueIsSentAsSuch) {
     const char *lines[] = {"X-Empty: ", "X-Full: v"};
     req.headers = lines;
     req.header_count = 2;
-    CurlTransport t(CurlOptions{});
+    HttpTransport t(TransportOptions{});
     Received r;
     const Answer a = send(t, req, r);
     ASSERT_EQ(a.result, 0) << a.error;
@@ -334,7 +333,7 @@ TEST_F(TransportTest, InterimAnswersNeverReachTheCaller) {
         "HTTP/1.1 200 OK\r\nX-Folded: a\r\n  b\r\nContent-Length: 2\r\n\r\nok");
     const std::string target = raw.url();
     tessel_http_req req = request("GET", target);
-    CurlTransport t(CurlOptions{});
+    HttpTransport t(TransportOptions{});
     Received r;
     const Answer a = send(t, req, r);
     ASSERT_EQ(a.result, 0) << a.error;
@@ -347,7 +346,7 @@ TEST_F(TransportTest, InterimAnswersNeverReachTheCaller) {
 }
 
 TEST_F(TransportTest, DeliversTheStatusFirstThenEveryHeaderInOrder) {
-    CurlTransport t(CurlOptions{});
+    HttpTransport t(TransportOptions{});
     const std::string target = url("/headers");
     tessel_http_req req = request("GET", target);
     Received r;
@@ -373,9 +372,9 @@ TEST_F(TransportTest, FollowsRedirectsOnlyWhenAskedAndShowsOnlyTheFinalAnswer) {
     };
     for (const Case &c : {Case{false, 302, "/echo"}, Case{true, 200, "<none>"}}) {
         SCOPED_TRACE(c.follow ? "following" : "not following");
-        CurlOptions o;
+        TransportOptions o;
         o.follow_redirects = c.follow;
-        CurlTransport t(o);
+        HttpTransport t(o);
         const std::string target = url("/redirect");
         tessel_http_req req = request("GET", target);
         Received r;
@@ -388,7 +387,7 @@ TEST_F(TransportTest, FollowsRedirectsOnlyWhenAskedAndShowsOnlyTheFinalAnswer) {
 }
 
 TEST_F(TransportTest, StopsDeliveringWhenACallbackAsks) {
-    CurlTransport t(CurlOptions{});
+    HttpTransport t(TransportOptions{});
     const std::string big = url("/big");
     {
         SCOPED_TRACE("body callback");
@@ -435,9 +434,9 @@ TEST_F(TransportTest, NoAnswerIsAFailureWithTheReason) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        CurlOptions o;
+        TransportOptions o;
         o.timeout_ms = c.timeout_ms;
-        CurlTransport t(o);
+        HttpTransport t(o);
         tessel_http_req req = request("GET", c.url);
         Received r;
         const Answer a = send(t, req, r);
@@ -454,7 +453,7 @@ TEST_F(TransportTest, TakesTheProxyFromTheEnvironmentUnlessBypassed) {
     const ScopedEnv no_proxy_upper("NO_PROXY", nullptr);
     {
         SCOPED_TRACE("through the proxy");
-        CurlTransport t(CurlOptions{});
+        HttpTransport t(TransportOptions{});
         const std::string target = "http://media.invalid/System/Info/Public";
         tessel_http_req req = request("GET", target);
         Received r;
@@ -468,9 +467,9 @@ TEST_F(TransportTest, TakesTheProxyFromTheEnvironmentUnlessBypassed) {
         SCOPED_TRACE("bypassed");
         RawServer direct("HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\ndirect");
         const ScopedEnv dead_proxy("http_proxy", closed_url().c_str());
-        CurlOptions o;
+        TransportOptions o;
         o.bypass_proxy = true;
-        CurlTransport t(o);
+        HttpTransport t(o);
         const std::string target = direct.url();
         tessel_http_req req = request("GET", target);
         Received r;
@@ -522,7 +521,7 @@ TEST_F(TransportTest, RefusesMalformedRequestsWithoutSendingThem) {
     }
     const std::string no_url;
     cases.push_back({"no URL", request("GET", no_url), "URL"});
-    CurlTransport t(CurlOptions{});
+    HttpTransport t(TransportOptions{});
     for (Case &c : cases) {
         SCOPED_TRACE(c.name);
         const int before = requests_;
@@ -535,7 +534,7 @@ TEST_F(TransportTest, RefusesMalformedRequestsWithoutSendingThem) {
 }
 
 TEST_F(TransportTest, RangeGetThroughTheTransportCollectsOneRange) {
-    CurlTransport t(CurlOptions{});
+    HttpTransport t(TransportOptions{});
     tessel_collect c;
     tessel_collect_init(&c, 0);
     std::int32_t status = 0;
@@ -559,7 +558,7 @@ struct DocFree {
 using Doc = std::unique_ptr<yyjson_doc, DocFree>;
 
 // What one thread found wrong; empty when every answer was the one it asked for.
-std::string check_page(const CurlTransport &t, const std::string &url, std::int64_t start,
+std::string check_page(const HttpTransport &t, const std::string &url, std::int64_t start,
                        const std::vector<std::string> &ids, const char *auth) {
     tessel_http_req req = request("GET", url);
     req.headers = &auth;
@@ -581,7 +580,7 @@ std::string check_page(const CurlTransport &t, const std::string &url, std::int6
     return {};
 }
 
-std::string check_range(const CurlTransport &t, const std::string &url, const std::string &id,
+std::string check_range(const HttpTransport &t, const std::string &url, const std::string &id,
                         std::int64_t first, std::int64_t count) {
     tessel_collect c;
     tessel_collect_init(&c, 0);
@@ -616,7 +615,7 @@ TEST(TransportThreads, ConcurrentRequestsEachGetTheirOwnAnswer) {
     kojelly::cli::DemoServer server(o);
     std::string error;
     ASSERT_TRUE(server.start(error)) << error;
-    ASSERT_TRUE(CurlTransport::global_init(error)) << error;
+    ASSERT_TRUE(HttpTransport::global_init(error)) << error;
     const auto &lib = server.library();
     std::vector<std::string> ids;
     for (const std::size_t pos : lib.movies().children) ids.push_back(lib.items()[pos].id);
@@ -624,17 +623,17 @@ TEST(TransportThreads, ConcurrentRequestsEachGetTheirOwnAnswer) {
     std::mutex traced_lock;
     int traced = 0;
     int traced_ok = 0;
-    CurlOptions api;
+    TransportOptions api;
     api.bypass_proxy = true;
-    api.trace = [&](const kojelly::cli::CurlTrace &t) {
+    api.trace = [&](const kojelly::cli::TransportTrace &t) {
         const std::lock_guard<std::mutex> guard(traced_lock);
         ++traced;
         traced_ok += t.status == 200 || t.status == 206;
     };
-    CurlOptions media = api;
+    TransportOptions media = api;
     media.follow_redirects = true;
-    const CurlTransport api_transport(api);
-    const CurlTransport media_transport(media);
+    const HttpTransport api_transport(api);
+    const HttpTransport media_transport(media);
     const std::string auth = "Authorization: MediaBrowser Token=\"" + key + "\"";
 
     // One request of each kind first. The server library, built without the sanitizer, sets up
@@ -679,7 +678,7 @@ TEST(TransportThreads, ConcurrentRequestsEachGetTheirOwnAnswer) {
     }
     for (std::thread &t : threads) t.join();
     // The threads' connections closed with them; this one's would hold the server's stop.
-    CurlTransport::close_thread_connections();
+    HttpTransport::close_thread_connections();
     for (int i = 0; i < kThreads; ++i) {
         SCOPED_TRACE("thread " + std::to_string(i));
         EXPECT_EQ(wrong[i], "");

@@ -12,17 +12,17 @@
 #include <utility>
 #include <vector>
 
-#include "curl_transport.hpp"
+#include "http_transport.hpp"
 #include "scratch_dir.hpp"
 
 namespace {
 
-using kojelly::cli::CurlOptions;
-using kojelly::cli::CurlTransport;
 using kojelly::cli::DemoFlavour;
 using kojelly::cli::DemoItem;
 using kojelly::cli::DemoOptions;
 using kojelly::cli::DemoServer;
+using kojelly::cli::HttpTransport;
+using kojelly::cli::TransportOptions;
 
 constexpr const char *kPassword = "pw";
 constexpr const char *kApiKey = "feedfacefeedfacefeedfacefeedface";
@@ -56,7 +56,7 @@ struct Reply {
 };
 
 // One exchange with a demo server through the tool's transport.
-Reply fetch_from(const DemoServer &server, const CurlTransport &transport,
+Reply fetch_from(const DemoServer &server, const HttpTransport &transport,
                  const std::string &method, const std::string &path,
                  std::vector<std::string> lines = {}, const std::string &body = {},
                  int stop_after = 0) {
@@ -102,19 +102,19 @@ class DemoServerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         std::string error;
-        ASSERT_TRUE(CurlTransport::global_init(error)) << error;
+        ASSERT_TRUE(HttpTransport::global_init(error)) << error;
         DemoOptions o;
         o.password = kPassword;
         o.api_key = kApiKey;
         server_ = new DemoServer(o);
         ASSERT_TRUE(server_->start(error)) << error;
-        CurlOptions c;
+        TransportOptions c;
         c.bypass_proxy = true;
-        transport_ = new CurlTransport(c);
+        transport_ = new HttpTransport(c);
     }
     static void TearDownTestSuite() {
         // An idle kept-alive connection would hold the server's shutdown until it times out.
-        CurlTransport::close_thread_connections();
+        HttpTransport::close_thread_connections();
         delete transport_;
         delete server_;
     }
@@ -131,11 +131,11 @@ protected:
     }
 
     static DemoServer *server_;
-    static CurlTransport *transport_;
+    static HttpTransport *transport_;
 };
 
 DemoServer *DemoServerTest::server_ = nullptr;
-CurlTransport *DemoServerTest::transport_ = nullptr;
+HttpTransport *DemoServerTest::transport_ = nullptr;
 
 TEST_F(DemoServerTest, EveryEndpointButThePublicOnesWantsAToken) {
     const std::string id = movie(0).id;
@@ -407,7 +407,7 @@ protected:
 
     static void SetUpTestSuite() {
         std::string error;
-        ASSERT_TRUE(CurlTransport::global_init(error)) << error;
+        ASSERT_TRUE(HttpTransport::global_init(error)) << error;
         for (int i = 0; i < kServers; ++i) {
             DemoOptions o;
             o.password = kPassword;
@@ -418,13 +418,13 @@ protected:
             servers_[i] = new DemoServer(o);
             ASSERT_TRUE(servers_[i]->start(error)) << error;
         }
-        CurlOptions c;
+        TransportOptions c;
         c.bypass_proxy = true;
-        transport_ = new CurlTransport(c);
+        transport_ = new HttpTransport(c);
         for (int i = 0; i < kServers; ++i) tokens_[i] = login(i);
     }
     static void TearDownTestSuite() {
-        CurlTransport::close_thread_connections();
+        HttpTransport::close_thread_connections();
         delete transport_;
         for (DemoServer *&s : servers_) {
             delete s;
@@ -453,12 +453,12 @@ protected:
     static constexpr int kFewMovies = 30;
     static DemoServer *servers_[kServers];
     static std::string tokens_[kServers];
-    static CurlTransport *transport_;
+    static HttpTransport *transport_;
 };
 
 DemoServer *DemoFlavourTest::servers_[kServers] = {};
 std::string DemoFlavourTest::tokens_[kServers];
-CurlTransport *DemoFlavourTest::transport_ = nullptr;
+HttpTransport *DemoFlavourTest::transport_ = nullptr;
 
 TEST_F(DemoFlavourTest, RootPagesAnswerAsEachFlavourDoes) {
     struct Case {
@@ -569,14 +569,14 @@ TEST(DemoLibraryFlavours, ItemIdsTakeTheFlavoursForm) {
 
 TEST(DemoServerFaults, AFaultReplacesOrDelaysTheAnswer) {
     std::string error;
-    ASSERT_TRUE(CurlTransport::global_init(error)) << error;
+    ASSERT_TRUE(HttpTransport::global_init(error)) << error;
     DemoOptions o;
     o.faults.push_back({"/system/info/PUBLIC", 503, "down for maintenance", "text/plain", 0});
     DemoServer server(o);
     ASSERT_TRUE(server.start(error)) << error;
-    CurlOptions c;
+    TransportOptions c;
     c.bypass_proxy = true;
-    CurlTransport t(c);
+    HttpTransport t(c);
     const std::string target = server.url() + "/System/Info/Public";
     tessel_http_req req{};
     req.size = sizeof req;
@@ -593,7 +593,7 @@ TEST(DemoServerFaults, AFaultReplacesOrDelaysTheAnswer) {
     ASSERT_EQ(t.http()->request(t.http()->user, &req, &status, &err), 0);
     EXPECT_EQ(status, 503);
     EXPECT_EQ(body, "down for maintenance");
-    CurlTransport::close_thread_connections();
+    HttpTransport::close_thread_connections();
 }
 
 }  // namespace
@@ -608,7 +608,7 @@ protected:
 
     static void SetUpTestSuite() {
         std::string error;
-        ASSERT_TRUE(CurlTransport::global_init(error)) << error;
+        ASSERT_TRUE(HttpTransport::global_init(error)) << error;
         dir_ = new e2e::ScratchDir;
         ASSERT_FALSE(dir_->path().empty());
         for (std::size_t i = 0; i < kMediaBytes; ++i)
@@ -625,12 +625,12 @@ protected:
             servers_[i] = new DemoServer(o);
             ASSERT_TRUE(servers_[i]->start(error)) << error;
         }
-        CurlOptions c;
+        TransportOptions c;
         c.bypass_proxy = true;
-        transport_ = new CurlTransport(c);
+        transport_ = new HttpTransport(c);
     }
     static void TearDownTestSuite() {
-        CurlTransport::close_thread_connections();
+        HttpTransport::close_thread_connections();
         delete transport_;
         for (DemoServer *&s : servers_) {
             delete s;
@@ -651,14 +651,14 @@ protected:
     static std::string bytes_;
     static std::string path_;
     static DemoServer *servers_[kServers];
-    static CurlTransport *transport_;
+    static HttpTransport *transport_;
 };
 
 e2e::ScratchDir *DemoMediaTest::dir_ = nullptr;
 std::string DemoMediaTest::bytes_;
 std::string DemoMediaTest::path_;
 DemoServer *DemoMediaTest::servers_[kServers] = {};
-CurlTransport *DemoMediaTest::transport_ = nullptr;
+HttpTransport *DemoMediaTest::transport_ = nullptr;
 
 TEST_F(DemoMediaTest, MediaMovieStandsForTheFile) {
     for (int which = 0; which < kServers; ++which) {

@@ -22,20 +22,21 @@
 #include <vector>
 
 #include "cli_run.hpp"
-#include "curl_transport.hpp"
 #include "demo_server.hpp"
+#include "http_transport.hpp"
 #include "player.hpp"
+#include "player_process.hpp"
 #include "scratch_dir.hpp"
 
 namespace {
 
 using e2e::show;
-using kojelly::cli::CurlOptions;
-using kojelly::cli::CurlTransport;
 using kojelly::cli::DemoOptions;
 using kojelly::cli::DemoServer;
 using kojelly::cli::DemoStreamRequest;
 using kojelly::cli::find_program;
+using kojelly::cli::HttpTransport;
+using kojelly::cli::TransportOptions;
 
 constexpr auto kServeDeadline = std::chrono::milliseconds(20000);
 // Every player run is bounded; the clip plays in well under a second headless, three in real
@@ -103,13 +104,13 @@ TEST(PlayServe, ServeNamesTheMediaItemAndPrintsEveryStreamRequest) {
                 "--stream-auth", "--port",  std::to_string(port)};
     run.terminate_after = "-> 401";
     run.deadline = kServeDeadline;
-    ASSERT_TRUE(CurlTransport::global_init(error)) << error;
+    ASSERT_TRUE(HttpTransport::global_init(error)) << error;
     // Asks for the stream, without a token, until the server answers.
     std::thread client([&] {
-        CurlOptions c;
+        TransportOptions c;
         c.bypass_proxy = true;
         c.timeout_ms = 2000;
-        CurlTransport transport(c);
+        HttpTransport transport(c);
         const std::string url =
             "http://127.0.0.1:" + std::to_string(port) + "/Videos/" + id + "/stream";
         const char *range = "Range: bytes=0-9";
@@ -131,7 +132,7 @@ TEST(PlayServe, ServeNamesTheMediaItemAndPrintsEveryStreamRequest) {
             if (sent == 0) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
-        CurlTransport::close_thread_connections();
+        HttpTransport::close_thread_connections();
     });
     const auto r = e2e::run_child(run);
     client.join();

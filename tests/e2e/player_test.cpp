@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "child_process.hpp"
+#include "player_process.hpp"
 #include "scratch_dir.hpp"
 
 namespace {

@@ -1,6 +1,4 @@
-// The libcurl-backed request table of the kojelly tool; see curl_transport.hpp.
-#include "curl_transport.hpp"
-
+// The libcurl-backed request table of the kojelly tool; see http_transport.hpp.
 #include <curl/curl.h>
 
 #include <array>
@@ -10,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "http_transport.hpp"
 #include "kojelly_owned.hpp"
 #include "kojelly_version.hpp"
 #include "text.hpp"
@@ -188,7 +187,7 @@ void set_method(CURL *h, const tessel_http_req &req) {
     if (method != "POST") curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, req.method);
 }
 
-void set_transfer_options(CURL *h, const CurlOptions &o, bool has_range) {
+void set_transfer_options(CURL *h, const TransportOptions &o, bool has_range) {
     curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(h, CURLOPT_USERAGENT, kUserAgent);
 #if LIBCURL_VERSION_NUM >= 0x075500
@@ -212,8 +211,8 @@ std::int32_t fail(char **error, std::string_view message) {
     return -1;
 }
 
-std::int32_t perform(const CurlOptions &options, const tessel_http_req *req, std::int32_t *status,
-                     char **error) {
+std::int32_t perform(const TransportOptions &options, const tessel_http_req *req,
+                     std::int32_t *status, char **error) {
     if (!req || req->size < sizeof(tessel_http_req))
         return fail(error, "request record is smaller than 112 bytes");
     if (!tessel_method_ok(req->method)) return fail(error, "request method is not an HTTP token");
@@ -268,7 +267,7 @@ std::int32_t perform(const CurlOptions &options, const tessel_http_req *req, std
         message = errbuf[0] ? std::string(trim(errbuf.data())) : curl_easy_strerror(rc);
     }
     if (options.trace) {
-        CurlTrace t;
+        TransportTrace t;
         t.method = req->method;
         t.url = req->url;
         t.status = answered ? static_cast<std::int32_t>(code) : 0;
@@ -286,12 +285,12 @@ std::int32_t perform(const CurlOptions &options, const tessel_http_req *req, std
 
 }  // namespace
 
-CurlTransport::CurlTransport(CurlOptions options) : options_(std::move(options)) {
+HttpTransport::HttpTransport(TransportOptions options) : options_(std::move(options)) {
     http_.size = sizeof(tessel_http);
     http_.version = kHttpTableVersion;
     http_.user = this;
-    http_.request = &CurlTransport::request;
-    http_.free = &CurlTransport::release;
+    http_.request = &HttpTransport::request;
+    http_.free = &HttpTransport::release;
     ctx_.magic = TESSEL_HTTP_CTX_MAGIC;
     ctx_.size = sizeof(tessel_http_ctx);
     ctx_.http = &http_;
@@ -300,30 +299,30 @@ CurlTransport::CurlTransport(CurlOptions options) : options_(std::move(options))
     io_.ctx = &ctx_;
 }
 
-bool CurlTransport::global_init(std::string &error) {
+bool HttpTransport::global_init(std::string &error) {
     static std::once_flag once;
     static CURLcode result = CURLE_OK;
     std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
-    if (result != CURLE_OK) error = curl_easy_strerror(result);
+    if (result != CURLE_OK) error = std::string("libcurl: ") + curl_easy_strerror(result);
     return result == CURLE_OK;
 }
 
-std::int32_t CurlTransport::request(void *user, const tessel_http_req *req, std::int32_t *status,
+std::int32_t HttpTransport::request(void *user, const tessel_http_req *req, std::int32_t *status,
                                     char **error) noexcept {
     if (error) *error = nullptr;
     if (status) *status = 0;
     try {
-        return perform(static_cast<CurlTransport *>(user)->options_, req, status, error);
+        return perform(static_cast<HttpTransport *>(user)->options_, req, status, error);
     } catch (...) {
         return fail(error, "out of memory");
     }
 }
 
-void CurlTransport::release(void *, void *mem) noexcept {
+void HttpTransport::release(void *, void *mem) noexcept {
     std::free(mem);
 }
 
-void CurlTransport::close_thread_connections() {
+void HttpTransport::close_thread_connections() {
     if (!t_handle_busy) t_handle.reset();
 }
 

@@ -37,8 +37,8 @@ std::string random_key() {
 
 }  // namespace
 
-int run_demo(Plugin &plugin, const CurlOptions &transport, DemoFlavour flavour, int parallel_pages,
-             std::FILE *out, std::FILE *err) {
+int run_demo(Plugin &plugin, const TransportOptions &transport, DemoFlavour flavour,
+             int parallel_pages, std::FILE *out, std::FILE *err) {
     DemoOptions options;
     options.user = kDemoUser;
     options.password = kDemoPassword;
@@ -50,13 +50,13 @@ int run_demo(Plugin &plugin, const CurlOptions &transport, DemoFlavour flavour, 
         return kExitTool;
     }
     // Everything goes to our own loopback server; a proxy from the environment must not.
-    CurlOptions api = transport;
+    TransportOptions api = transport;
     api.bypass_proxy = true;
     api.follow_redirects = false;
-    CurlOptions media = api;
+    TransportOptions media = api;
     media.follow_redirects = true;
-    CurlTransport api_transport(api);
-    CurlTransport media_transport(media);
+    HttpTransport api_transport(api);
+    HttpTransport media_transport(media);
     if (plugin.set_io(api_transport.io()) != 0) {
         std::fprintf(err, "kojelly: the plug-in refused the transport\n");
         return kExitTool;
@@ -133,7 +133,7 @@ int run_demo(Plugin &plugin, const CurlOptions &transport, DemoFlavour flavour, 
                                         : "A step failed; see the messages above.\n",
                out);
     plugin.set_io(nullptr);
-    CurlTransport::close_thread_connections();
+    HttpTransport::close_thread_connections();
     return first_failure;
 }
 

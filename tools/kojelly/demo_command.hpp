@@ -2,21 +2,22 @@
 // listing, a tree walk and a probed stream against it through the plug-in and the tool's own
 // transport, printing each step as a user would type and see it; or, with --serve, only runs
 // the server until interrupted so that the other commands, and real players, can be tried
-// against it.
+// against it. The Windows build has no demo server: there both say so (demo_unavailable.cpp).
 #pragma once
 
 #include <cstdio>
 #include <string>
 
-#include "curl_transport.hpp"
+#include "cli_options.hpp"
 #include "demo_library.hpp"
+#include "http_transport.hpp"
 #include "plugin.hpp"
 
 namespace kojelly::cli {
 
 // parallel_pages goes to the plug-in as ParallelPages with every step.
-int run_demo(Plugin &plugin, const CurlOptions &transport, DemoFlavour flavour, int parallel_pages,
-             std::FILE *out, std::FILE *err);
+int run_demo(Plugin &plugin, const TransportOptions &transport, DemoFlavour flavour,
+             int parallel_pages, std::FILE *out, std::FILE *err);
 
 // What `demo --serve` runs.
 struct ServeOptions {

@@ -1,12 +1,15 @@
 // The tool's HTTP transport: an http-backed tessel_io whose request table runs each exchange with
-// libcurl, which is all a host has to provide for the plug-in to reach a server. It owns the
+// the system's HTTP stack, which is all a host has to provide for the plug-in to reach a server:
+// libcurl on Linux (curl_transport.cpp), WinHTTP on Windows (winhttp_transport.cpp). It owns the
 // io, its tessel_http_ctx and the tessel_http table (one object, never moved, so the pointers
-// the plug-in keeps stay valid), and the libcurl settings: TLS against the system's CA store
-// (or none with `insecure`), proxies as libcurl reads them from the environment, timeouts, and
-// whether redirects are followed (never for API calls, so a misconfigured address shows up as
-// the 3xx it is). Response headers reach the record's on_header after the ":status"
-// pseudo-header, the body reaches on_body in the pieces libcurl receives, and a callback's
-// non-zero answer stops the transfer at once.
+// the plug-in keeps stay valid), and the settings: TLS verified against the system's
+// certificates (or not at all with `insecure`), the system's proxies (libcurl reads them from
+// the environment, WinHTTP from the system's settings), timeouts, and whether redirects are
+// followed (never for API calls, so a misconfigured address shows up as the 3xx it is).
+// Response headers reach the record's on_header after the ":status" pseudo-header, the body
+// reaches on_body in the pieces the stack receives, and a callback's non-zero answer stops the
+// transfer at once. Each calling thread keeps its own connection between requests, so that
+// threads never wait for each other.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +23,7 @@ namespace kojelly::cli {
 
 // What one finished exchange looked like, for --verbose. The url is the one the plug-in sent,
 // credentials included: redact it before showing it.
-struct CurlTrace {
+struct TransportTrace {
     std::string_view method;
     std::string_view url;
     std::int32_t status = 0;  // 0 when no answer arrived
@@ -29,22 +32,23 @@ struct CurlTrace {
     std::string_view error;  // empty when an answer arrived
 };
 
-struct CurlOptions {
+struct TransportOptions {
     bool insecure = false;          // skip certificate and host-name checks
     bool follow_redirects = false;  // media fetches may follow; API calls never do
     bool bypass_proxy = false;      // for the loopback demo server
     long connect_timeout_ms = 10000;
     long timeout_ms = 60000;  // whole exchange; 0 = no limit
-    std::function<void(const CurlTrace &)> trace;
+    std::function<void(const TransportTrace &)> trace;
 };
 
-class CurlTransport {
+class HttpTransport {
 public:
-    explicit CurlTransport(CurlOptions options);
-    CurlTransport(const CurlTransport &) = delete;
-    CurlTransport &operator=(const CurlTransport &) = delete;
+    explicit HttpTransport(TransportOptions options);
+    HttpTransport(const HttpTransport &) = delete;
+    HttpTransport &operator=(const HttpTransport &) = delete;
 
-    // Once per process, before the first request and before any thread starts one.
+    // Once per process, before the first request and before any thread starts one. False with
+    // a message that names the HTTP stack when it cannot start.
     [[nodiscard]] static bool global_init(std::string &error);
 
     // Closes the connections that the calling thread keeps open between requests, so that a
@@ -60,7 +64,7 @@ private:
                                 char **error) noexcept;
     static void release(void *user, void *mem) noexcept;
 
-    CurlOptions options_;
+    TransportOptions options_;
     tessel_http http_{};
     tessel_http_ctx ctx_{};
     tessel_io io_{};

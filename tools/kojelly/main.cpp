@@ -1,21 +1,22 @@
-// kojelly: a reference host for the kojelly plug-in. It loads libkojelly.so as a media player
-// does, supplies a libcurl-backed transport, and offers validate, ls, tree, stream, play (a
-// media player on a stream) and a demo against a built-in server. See `kojelly --help`.
-#include <unistd.h>
-
+// kojelly: a reference host for the kojelly plug-in. It loads libkojelly.so (kojelly.dll) as a
+// media player does, supplies a transport on the system's HTTP stack, and offers validate, ls,
+// tree, stream, play (a media player on a stream) and a demo against a built-in server (not in
+// the Windows build). See `kojelly --help`.
 #include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "cli_options.hpp"
 #include "commands.hpp"
-#include "curl_transport.hpp"
 #include "demo_command.hpp"
+#include "http_transport.hpp"
 #include "kojelly_version.hpp"
 #include "play_command.hpp"
 #include "plugin.hpp"
 #include "settings.hpp"
+#include "terminal.hpp"
 #include "text.hpp"
 
 namespace {
@@ -31,13 +32,13 @@ int usage_error(const std::string &message) {
     return kExitUsage;
 }
 
-CurlOptions transport_options(const Options &o, Plugin &plugin) {
-    CurlOptions c;
+TransportOptions transport_options(const Options &o, Plugin &plugin) {
+    TransportOptions c;
     c.insecure = o.insecure;
     c.timeout_ms = o.timeout_s * kMillisPerSecond;
     c.connect_timeout_ms = std::min(kConnectTimeoutMs, c.timeout_ms);
     if (o.verbose) {
-        c.trace = [&plugin](const CurlTrace &t) {
+        c.trace = [&plugin](const TransportTrace &t) {
             const std::string url = printable(plugin.redact(t.url));
             if (t.error.empty()) {
                 std::fprintf(stderr, "> %.*s %s -> HTTP %d, %llu bytes, %.0f ms\n",
@@ -61,8 +62,8 @@ int run(const Options &o) {
     }
 
     std::string error;
-    if (!CurlTransport::global_init(error)) {
-        std::fprintf(stderr, "kojelly: libcurl: %s\n", error.c_str());
+    if (!HttpTransport::global_init(error)) {
+        std::fprintf(stderr, "kojelly: %s\n", error.c_str());
         return kExitTool;
     }
     const std::string path = o.plugin.empty() ? default_plugin_path() : o.plugin;
@@ -79,7 +80,7 @@ int run(const Options &o) {
         return kExitOk;
     }
 
-    const CurlOptions api = transport_options(o, *plugin);
+    const TransportOptions api = transport_options(o, *plugin);
     if (o.command == "demo") {
         return run_demo(*plugin, api, o.flavour,
                         o.settings.parallel_pages.value_or(kDefaultParallelPages), stdout, stderr);
@@ -96,17 +97,17 @@ int run(const Options &o) {
             std::fprintf(stderr, "kojelly: %s\n", error.c_str());
             return kExitTool;
     }
-    CurlOptions media = api;
+    TransportOptions media = api;
     media.follow_redirects = true;
-    CurlTransport api_transport(api);
-    CurlTransport media_transport(media);
+    HttpTransport api_transport(api);
+    HttpTransport media_transport(media);
     if (plugin->set_io(api_transport.io()) != 0) {
         std::fprintf(stderr, "kojelly: the plug-in refused the transport\n");
         return kExitTool;
     }
     s.media = media_transport.http();
     s.json = o.json;
-    s.progress = !o.json && isatty(STDERR_FILENO) != 0;
+    s.progress = !o.json && stderr_is_terminal();
 
     int rc = kExitOk;
     if (o.command == "validate") rc = cmd_validate(s);
@@ -133,9 +134,15 @@ int run(const Options &o) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    prepare_console();
+    std::vector<std::string> args = utf8_arguments(argc, argv);
+    std::vector<const char *> arg_pointers;
+    for (const std::string &arg : args) arg_pointers.push_back(arg.c_str());
+    arg_pointers.push_back(nullptr);
     Options o;
     std::string error;
-    if (!parse_args(argc, argv, o, error)) return usage_error(error);
+    if (!parse_args(static_cast<int>(args.size()), arg_pointers.data(), o, error))
+        return usage_error(error);
     if (o.help) {
         std::fputs(help_text(o.command).c_str(), stdout);
         return kExitOk;

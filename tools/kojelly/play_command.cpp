@@ -4,6 +4,7 @@
 #include "cli_options.hpp"
 #include "output.hpp"
 #include "player.hpp"
+#include "player_process.hpp"
 #include "text.hpp"
 
 namespace kojelly::cli {
@@ -18,9 +19,8 @@ int cmd_play(Session &s, const std::string &item, const PlayOptions &play) {
                          "kojelly: the player %s is not installed (%s); --player names another: "
                          "mpv, ffplay, vlc or any program\n",
                          printable(play.player).c_str(),
-                         play.player.find('/') == std::string::npos
-                             ? "no program of that name on PATH"
-                             : "no executable file there");
+                         names_a_path(play.player) ? "no executable file there"
+                                                   : "no program of that name on PATH");
             return kExitNoPlayer;
         }
     }
@@ -59,7 +59,7 @@ int cmd_play(Session &s, const std::string &item, const PlayOptions &play) {
         return kExitOk;
     }
 
-    const PlayerRun run = run_player(command, path, files.descriptors());
+    const PlayerRun run = run_player(command, path, files);
     if (!run.started) {
         std::fprintf(s.err, "kojelly: cannot start the player %s: %s\n", path.c_str(),
                      run.error.c_str());

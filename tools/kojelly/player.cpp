@@ -1,32 +1,18 @@
-// Player command lines and the player's run; see player.hpp.
+// Player command lines; see player.hpp.
 #include "player.hpp"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <cctype>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-extern char **environ;
+#include "text.hpp"
 
 namespace kojelly::cli {
 namespace {
 
 constexpr std::string_view kHeaderName = "Authorization: ";
 constexpr std::string_view kCrlf = "\r\n";
-// Where execvp looks when PATH is not set.
-constexpr const char *kDefaultPath = "/bin:/usr/bin";
 
 // Characters that no POSIX shell gives a meaning to in a word.
 bool plain(char c) {
@@ -39,115 +25,17 @@ bool has_line_break(std::string_view text) {
     return text.find_first_of(kCrlf) != std::string_view::npos;
 }
 
-bool executable_file(const std::string &path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
-}
-
-// The player being waited for, for the signal handler, and a signal that came before it ran.
-std::atomic<pid_t> g_player{0};
-std::atomic<int> g_pending{0};
-static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
-              "the signal handler reads these");
-
-void pass_on(int sig) {
-    const pid_t pid = g_player.load();
-    if (pid > 0) {
-        kill(pid, sig);
-    } else {
-        g_pending.store(sig);
-    }
-}
-
-// Signal dispositions replaced for the player's run and given back afterwards.
-class Dispositions {
-public:
-    Dispositions() {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
-        struct sigaction pass {};
-        pass.sa_handler = pass_on;
-        sigemptyset(&pass.sa_mask);
-        sigaction(SIGINT, &ignore, &old_[0]);
-        sigaction(SIGQUIT, &ignore, &old_[1]);
-        sigaction(SIGTERM, &pass, &old_[2]);
-        sigaction(SIGHUP, &pass, &old_[3]);
-    }
-    ~Dispositions() {
-        sigaction(SIGINT, &old_[0], nullptr);
-        sigaction(SIGQUIT, &old_[1], nullptr);
-        sigaction(SIGTERM, &old_[2], nullptr);
-        sigaction(SIGHUP, &old_[3], nullptr);
-    }
-    Dispositions(const Dispositions &) = delete;
-    Dispositions &operator=(const Dispositions &) = delete;
-
-private:
-    std::array<struct sigaction, 4> old_{};
-};
-
-// Our environment with the command's variables set in it.
-std::vector<std::string> player_env(const PlayerCommand &command) {
-    std::vector<std::string> out;
-    for (char **e = environ; e && *e; ++e) {
-        const std::string_view entry(*e);
-        const std::string_view name = entry.substr(0, entry.find('='));
-        bool replaced = false;
-        for (const auto &[key, value] : command.env) replaced = replaced || key == name;
-        if (!replaced) out.emplace_back(entry);
-    }
-    for (const auto &[key, value] : command.env) out.push_back(key + "=" + value);
-    return out;
-}
-
-std::vector<char *> pointers(std::vector<std::string> &texts) {
-    std::vector<char *> out;
-    for (std::string &t : texts) out.push_back(t.data());
-    out.push_back(nullptr);
-    return out;
-}
-
-// File descriptors that stay open in the player although the tool's own copies close on exec:
-// each is replaced in the player by a duplicate without that flag.
-class Inherited {
-public:
-    explicit Inherited(const std::vector<int> &fds) {
-        for (const int fd : fds) {
-            const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-            if (copy < 0) {
-                error_ = errno;
-                return;
-            }
-            copies_.emplace_back(copy, fd);
-        }
-    }
-    ~Inherited() {
-        for (const auto &[copy, fd] : copies_) close(copy);
-    }
-    Inherited(const Inherited &) = delete;
-    Inherited &operator=(const Inherited &) = delete;
-
-    // Has the player duplicate each copy onto the original's number; 0, or an errno value.
-    int add_to(posix_spawn_file_actions_t &actions) const {
-        if (error_ != 0) return error_;
-        for (const auto &[copy, fd] : copies_) {
-            if (const int rc = posix_spawn_file_actions_adddup2(&actions, copy, fd)) return rc;
-        }
-        return 0;
-    }
-
-private:
-    std::vector<std::pair<int, int>> copies_;
-    int error_ = 0;
-};
-
 }  // namespace
 
 PlayerKind player_kind(std::string_view player) {
-    const auto slash = player.rfind('/');
-    const std::string_view name =
-        slash == std::string_view::npos ? player : player.substr(slash + 1);
+    // The last part of a path names the player, with or without ".exe": /usr/bin/mpv and
+    // C:\Programs\mpv.exe are both mpv.
+    const auto slash = player.find_last_of("/\\");
+    std::string_view name = slash == std::string_view::npos ? player : player.substr(slash + 1);
+    if (constexpr std::string_view exe = ".exe";
+        name.size() > exe.size() && iequals(name.substr(name.size() - exe.size()), exe)) {
+        name.remove_suffix(exe.size());
+    }
     if (name == "mpv") return PlayerKind::mpv;
     if (name == "ffplay") return PlayerKind::ffplay;
     if (name == "vlc" || name == "cvlc") return PlayerKind::vlc;
@@ -266,102 +154,6 @@ std::string shell_line(const PlayerCommand &command) {
         out += shell_quote(command.argv[i]);
     }
     return out;
-}
-
-std::string find_program(const std::string &name) {
-    if (name.empty()) return {};
-    if (name.find('/') != std::string::npos) return executable_file(name) ? name : std::string();
-    const char *path = std::getenv("PATH");
-    std::string_view rest = path ? path : kDefaultPath;
-    // One candidate buffer for every entry, as execvp does it.
-    std::string candidate;
-    candidate.reserve(rest.size() + name.size() + 2);
-    while (true) {
-        const auto colon = rest.find(':');
-        const std::string_view dir = rest.substr(0, colon);
-        // An empty entry is the current directory.
-        candidate.assign(dir.empty() ? std::string_view(".") : dir);
-        candidate += '/';
-        candidate += name;
-        if (executable_file(candidate)) return candidate;
-        if (colon == std::string_view::npos) return {};
-        rest.remove_prefix(colon + 1);
-    }
-}
-
-PrivateFiles::~PrivateFiles() {
-    for (const int fd : fds_) close(fd);
-}
-
-PrivateFile PrivateFiles::maker() {
-    return [this](const std::string &text) -> std::string {
-        // Memory, not disk: nothing to remove afterwards, even when the tool is killed, and
-        // only processes holding the descriptor, or this user, can open it.
-        const int fd = memfd_create("kojelly-play", MFD_CLOEXEC);
-        if (fd < 0) return {};
-        std::size_t done = 0;
-        while (done < text.size()) {
-            const ssize_t n = write(fd, text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                close(fd);
-                return {};
-            }
-            done += static_cast<std::size_t>(n);
-        }
-        fds_.push_back(fd);
-        return "/dev/fd/" + std::to_string(fd);
-    };
-}
-
-PlayerRun run_player(const PlayerCommand &command, const std::string &path,
-                     const std::vector<int> &inherit) {
-    PlayerRun run;
-    std::vector<std::string> args = command.argv;
-    std::vector<std::string> env = player_env(command);
-    const std::vector<char *> argv = pointers(args);
-    const std::vector<char *> envp = pointers(env);
-    const Inherited fds(inherit);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    // The player starts with no signal blocked and the signals that the tool handles or ignores
-    // while it waits at their defaults.
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (const int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&defaults, sig);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    std::fflush(stdout);
-    std::fflush(stderr);
-    int rc = fds.add_to(actions);
-    pid_t pid = -1;
-    if (rc == 0) {
-        const Dispositions dispositions;
-        g_pending.store(0);
-        // glibc's posix_spawn returns only once the exec has happened or failed, with its error.
-        rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), envp.data());
-        if (rc == 0) {
-            g_player.store(pid);
-            if (const int sig = g_pending.exchange(0); sig != 0) kill(pid, sig);
-            int status = 0;
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            g_player.store(0);
-            run.started = true;
-            if (WIFEXITED(status)) run.exit_status = WEXITSTATUS(status);
-            if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
-        }
-    }
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) run.error = std::strerror(rc);
-    return run;
 }
 
 }  // namespace kojelly::cli

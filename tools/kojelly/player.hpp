@@ -1,6 +1,6 @@
 // Starting a media player on a stream: the command line that each known player needs to fetch
-// the stream URL with the Authorization header, that command written out for a POSIX shell, and
-// running it as a child process that the tool waits for.
+// the stream URL with the Authorization header, and that command written out for a POSIX shell.
+// Running it is player_process.hpp's.
 //
 // Where each player takes the header:
 //   mpv     --http-header-fields-append, which appends one whole header; the plain list option
@@ -64,41 +64,5 @@ std::string shell_quote(std::string_view arg);
 // program, then the quoted arguments; preceded by `crlf=$(printf '\r\n.'); ` when an argument
 // needs it.
 std::string shell_line(const PlayerCommand &command);
-
-// The path of the program that a name given to execvp would run: a name holding a slash as it
-// is, else the first executable regular file of that name along PATH. Empty when there is none.
-std::string find_program(const std::string &name);
-
-// Anonymous memory files for one player run, made by the callback of maker() and closed with
-// this object. Their descriptors are closed on exec, except in the player that run_player
-// starts, which opens them by their /dev/fd paths.
-class PrivateFiles {
-public:
-    PrivateFiles() = default;
-    ~PrivateFiles();
-    PrivateFiles(const PrivateFiles &) = delete;
-    PrivateFiles &operator=(const PrivateFiles &) = delete;
-
-    PrivateFile maker();
-    const std::vector<int> &descriptors() const { return fds_; }
-
-private:
-    std::vector<int> fds_;
-};
-
-// How a player run ended.
-struct PlayerRun {
-    bool started = false;
-    int exit_status = -1;  // when it exited
-    int signal = 0;        // when a signal ended it
-    std::string error;     // why it could not be started
-};
-
-// Runs the command with the program at path (from find_program), without a shell, with the
-// descriptors of inherit left open in it, and waits for it. While it runs, SIGINT and SIGQUIT,
-// which a terminal sends to the player as well, are ignored here, and SIGTERM and SIGHUP are
-// passed on to it.
-PlayerRun run_player(const PlayerCommand &command, const std::string &path,
-                     const std::vector<int> &inherit);
 
 }  // namespace kojelly::cli

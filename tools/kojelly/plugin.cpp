@@ -1,23 +1,18 @@
-// The dlopen-based plug-in loader of the kojelly tool; see plugin.hpp.
+// The plug-in loader of the kojelly tool; see plugin.hpp.
 #include "plugin.hpp"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
-#include <array>
 #include <cstring>
 
-#include "kojelly_owned.hpp"
+#include "host_system.hpp"
 
 namespace kojelly::cli {
 namespace {
 
-constexpr const char *kPluginFile = "libkojelly.so";
 constexpr const char *kRuntimeType = "JELLYFIN";
 
 template <typename F>
-bool resolve(void *handle, const char *name, F &fn, std::string &missing) {
-    void *sym = dlsym(handle, name);
+bool resolve(const SharedLibrary &library, const char *name, F &fn, std::string &missing) {
+    void *sym = library.symbol(name);
     if (!sym) {
         if (!missing.empty()) missing += ", ";
         missing += name;
@@ -30,7 +25,7 @@ bool resolve(void *handle, const char *name, F &fn, std::string &missing) {
 }  // namespace
 
 struct Plugin::Exports {
-    Handle<void, dlclose> library;
+    std::unique_ptr<SharedLibrary> library;
     const kojelly_handler_table *(*korch_get)() = nullptr;
     const char *(*version)() = nullptr;
     const char *(*result_json)() = nullptr;
@@ -47,13 +42,12 @@ std::unique_ptr<Plugin> Plugin::load(const std::string &path, std::string &error
     p->path_ = path;
     p->fn_ = std::make_unique<Exports>();
     Exports &f = *p->fn_;
-    f.library.reset(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
+    f.library = SharedLibrary::open(path, error);
     if (!f.library) {
-        const char *why = dlerror();
-        error = "cannot load the plug-in: " + std::string(why ? why : path.c_str());
+        error = "cannot load the plug-in: " + error;
         return nullptr;
     }
-    void *const lib = f.library.get();
+    const SharedLibrary &lib = *f.library;
     std::string missing;
     resolve(lib, "korch_get", f.korch_get, missing);
     resolve(lib, "kojelly_version", f.version, missing);
@@ -117,13 +111,7 @@ std::string Plugin::redact(std::string_view text) {
 }
 
 std::string default_plugin_path() {
-    std::array<char, 4096> exe{};
-    const ssize_t n = readlink("/proc/self/exe", exe.data(), exe.size() - 1);
-    if (n <= 0) return kPluginFile;
-    std::string dir(exe.data(), static_cast<std::size_t>(n));
-    const auto slash = dir.rfind('/');
-    if (slash == std::string::npos) return kPluginFile;
-    return dir.substr(0, slash + 1) + kPluginFile;
+    return executable_dir() + kPluginFileName;
 }
 
 }  // namespace kojelly::cli

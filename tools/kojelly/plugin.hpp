@@ -1,8 +1,9 @@
-// Loading the plug-in the way a media-player host does: dlopen libkojelly.so, take the handler
-// table from korch_get, resolve the exports by name, install the host's transport with
-// kojelly_set_io and run requests through the flat exports without an output buffer, reading
-// the answer or the message from the calling thread's result and error slots. Nothing of the
-// plug-in is linked in; only its public header is used.
+// Loading the plug-in the way a media-player host does: load libkojelly.so (kojelly.dll on
+// Windows) as a shared library, take the handler table from korch_get, resolve the exports by
+// name, install the host's transport with kojelly_set_io and run requests through the flat
+// exports without an output buffer, reading the answer or the message from the calling
+// thread's result and error slots. Nothing of the plug-in is linked in; only its public header
+// is used.
 #pragma once
 
 #include <cstdint>
@@ -56,7 +57,7 @@ private:
     std::unique_ptr<Exports> fn_;
 };
 
-// libkojelly.so in the directory of the running executable.
+// The plug-in's file (libkojelly.so, kojelly.dll) in the folder of the running program.
 std::string default_plugin_path();
 
 }  // namespace kojelly::cli

@@ -1,10 +1,6 @@
 // Settings of the kojelly tool; see settings.hpp.
 #include "settings.hpp"
 
-#include <signal.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
 #include <yyjson.h>
 
 #include <algorithm>
@@ -19,8 +15,10 @@
 #include <variant>
 #include <vector>
 
+#include "host_system.hpp"
 #include "json_writer.hpp"
 #include "kojelly_owned.hpp"
+#include "terminal.hpp"
 #include "tessel_http.h"
 #include "text.hpp"
 
@@ -30,7 +28,6 @@ namespace {
 // The plug-in refuses larger settings; reading more would only delay that answer.
 constexpr std::size_t kMaxSettingsBytes = 1048576;
 constexpr std::size_t kDeviceIdDigestBytes = 8;
-constexpr mode_t kGroupOrOtherBits = 077;
 
 using Doc = Handle<yyjson_doc, yyjson_doc_free>;
 
@@ -48,73 +45,15 @@ bool read_file(const std::string &path, std::string &text, std::string &error) {
     return true;
 }
 
-// The terminal state that the signal handler below puts back. Written only while no handler
-// that reads it is installed.
-termios g_saved_tty{};
-int g_tty_fd = -1;
-
-// The signals that end the process while it waits for a password: Ctrl-C, Ctrl-\, a kill, a
-// hang-up.
-constexpr std::array<int, 4> kEndingSignals = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
-
-extern "C" void restore_tty_then_die(int sig) {
-    tcsetattr(g_tty_fd, TCSANOW, &g_saved_tty);
-    // With its default action back, the signal raised again ends the process (at the latest
-    // when this handler returns), so the exit status still names the signal.
-    signal(sig, SIG_DFL);
-    raise(sig);
-}
-
-// Echo off on a terminal for the guard's life. The terminal gets its echo back on every way out:
-// the guard's end, an exception, and a signal that ends the process meanwhile, which would
-// otherwise leave the user's shell without echo.
-class QuietTerminal {
-public:
-    explicit QuietTerminal(int fd) {
-        if (tcgetattr(fd, &g_saved_tty) != 0) return;
-        g_tty_fd = fd;
-        for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
-            struct sigaction old {};
-            // A signal the caller ignores (nohup, a background job) stays ignored.
-            if (sigaction(kEndingSignals[i], nullptr, &old) != 0 || old.sa_handler == SIG_IGN)
-                continue;
-            struct sigaction restore {};
-            restore.sa_handler = restore_tty_then_die;
-            sigemptyset(&restore.sa_mask);
-            for (const int sig : kEndingSignals) sigaddset(&restore.sa_mask, sig);
-            if (sigaction(kEndingSignals[i], &restore, &old_[i]) == 0) caught_[i] = true;
-        }
-        // Handlers first: a signal between the two steps finds the terminal as it was.
-        termios quiet = g_saved_tty;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        tcsetattr(fd, TCSANOW, &quiet);
-        active_ = true;
-    }
-    ~QuietTerminal() {
-        if (!active_) return;
-        tcsetattr(g_tty_fd, TCSANOW, &g_saved_tty);
-        for (std::size_t i = 0; i < kEndingSignals.size(); ++i) {
-            if (caught_[i]) sigaction(kEndingSignals[i], &old_[i], nullptr);
-        }
-    }
-    QuietTerminal(const QuietTerminal &) = delete;
-    QuietTerminal &operator=(const QuietTerminal &) = delete;
-
-private:
-    bool active_ = false;
-    std::array<struct sigaction, kEndingSignals.size()> old_{};
-    std::array<bool, kEndingSignals.size()> caught_{};
-};
-
 // Reads one line from standard input; with a terminal there, asks for it without echo.
 bool read_password(std::string &password, std::string &error) {
-    const bool tty = isatty(STDIN_FILENO) != 0;
+    const bool tty = stdin_is_terminal();
     int c = 0;
     password.clear();
     {
-        std::optional<QuietTerminal> quiet;
+        std::optional<QuietInput> quiet;
         if (tty) {
-            quiet.emplace(STDIN_FILENO);
+            quiet.emplace();
             std::fputs("Password: ", stderr);
             std::fflush(stderr);
         }
@@ -157,8 +96,7 @@ bool has_user_info(std::string_view address) {
 }
 
 void warn_if_exposed(const std::string &path) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0 || (st.st_mode & kGroupOrOtherBits) == 0) return;
+    if (!readable_by_others(path)) return;
     std::fprintf(stderr,
                  "kojelly: warning: %s holds a secret and is readable by others "
                  "(chmod 600 it)\n",
@@ -269,18 +207,7 @@ SettingsStatus build_settings(const SettingsInput &in, std::string &json, std::s
 }
 
 std::string stable_device_id() {
-    std::string seed;
-    for (const char *path : {"/etc/machine-id", "/var/lib/dbus/machine-id"}) {
-        std::ifstream in(path);
-        if (in && std::getline(in, seed) && !seed.empty()) break;
-        seed.clear();
-    }
-    if (seed.empty()) {
-        std::array<char, 256> host{};
-        if (gethostname(host.data(), host.size() - 1) == 0) seed = host.data();
-    }
-    seed += ':';
-    seed += std::to_string(getuid());
+    const std::string seed = machine_and_user();
     std::array<unsigned char, 16> digest{};
     tessel_md5(seed.data(), seed.size(), digest.data());
     std::string id = "kojelly-cli-";
