@@ -19,13 +19,18 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/kojellyConfig.cmake
         DESTINATION ${KOJELLY_CMAKE_DIR})
 
 if(WIN32)
-  # The Windows zip (make windows-package): the DLL in bin/, its MinGW import library and the
-  # module-definition file from which MSVC's lib /def: makes one, yyjson's licence (it is linked
-  # into the DLL) and a short read-me. No pkg-config files: their paths would name this machine.
+  # The Windows zip (make windows-package): the DLL and kojelly.exe in bin/, the DLL's MinGW
+  # import library and the module-definition file from which MSVC's lib /def: makes one, yyjson's
+  # licence (it is linked into the DLL) and a short read-me. No pkg-config files: their paths
+  # would name this machine.
   install(FILES src/plugin/kojelly.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(FILES ${KOJELLY_YYJSON_SOURCE}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR}
           RENAME yyjson-LICENSE.txt)
   install(FILES docs/README-windows.txt DESTINATION .)
+  # The reference host beside the DLL it loads, for trying the plug-in against a server.
+  if(TARGET kojelly_cli)
+    install(TARGETS kojelly_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_NAME kojelly)
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -1,8 +1,10 @@
-# The Windows DLL, cross-built with MinGW-w64 and tested under Wine.
-# `make windows`: kojelly.dll, the Windows libtessel.a and the tests, in a build folder of their
-# own. `make windows-test`: every test of the library under Wine. `make windows-package`: the zip
-# for Windows host developers, then a C consumer built against the unpacked zip and run under
-# Wine. `make windows-bench`: the listing benchmark against kojelly.dll under Wine, see below.
+# The Windows DLL and tool, cross-built with MinGW-w64 and tested under Wine.
+# `make windows`: kojelly.dll, kojelly.exe, the Windows libtessel.a and the tests, in a build
+# folder of their own. `make windows-test`: every test of the library under Wine, and kojelly.exe
+# against the demo server of the Linux tool, which it builds first (in $(BUILD)).
+# `make windows-package`: the zip for Windows host developers, then C hosts built against the
+# unpacked zip and run under Wine, one of them against the Linux tool's demo server.
+# `make windows-bench`: the listing benchmark against kojelly.dll under Wine, see below.
 WIN_BUILD ?= build-windows
 
 .PHONY: windows-deps windows-configure windows windows-test windows-package windows-bench
@@ -14,21 +16,23 @@ windows-configure: windows-deps
 	@cmake -S . -B $(WIN_BUILD) -G Ninja --no-warn-unused-cli \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOJELLY_WERROR=ON \
-	  -DKOJELLY_YYJSON_SOURCE=$(CURDIR)/.deps/yyjson-0.10.0 $(CMAKE_FLAGS) >/dev/null
+	  -DKOJELLY_YYJSON_SOURCE=$(CURDIR)/.deps/yyjson-0.10.0 \
+	  -DKOJELLY_NATIVE_TOOL=$(CURDIR)/$(BUILD)/tools/kojelly/kojelly $(CMAKE_FLAGS) >/dev/null
 
 windows: windows-configure
 	@cmake --build $(WIN_BUILD) -j $(JOBS)
 
 # A persistent wineserver spares every test the start of a new one.
-windows-test: windows
+windows-test: build windows
 	@scripts/wine-run.sh wineboot --init >/dev/null 2>&1 || true
 	@scripts/wine-run.sh --server-persist && status=0 && \
 	  (cd $(WIN_BUILD) && ctest --output-on-failure -j $(JOBS)) || status=$$?; \
 	  scripts/wine-run.sh --server-stop; exit $$status
 
-windows-package: windows
+windows-package: build windows
 	@cd $(WIN_BUILD) && cpack -G ZIP >/dev/null
-	@scripts/check-windows-package.sh $(WIN_BUILD) tests/plugin/exports.txt
+	@scripts/check-windows-package.sh $(WIN_BUILD) tests/plugin/exports.txt \
+	  $(CURDIR)/$(BUILD)/tools/kojelly/kojelly
 
 # The listing benchmark (bench/bench_main.cpp) against kojelly.dll, run under Wine; its console
 # table is printed. WIN_BENCH_TYPE: the build type, RelWithDebInfo (as `make windows` builds the

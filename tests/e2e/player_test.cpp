@@ -37,11 +37,21 @@ TEST(PlayerKindTest, TheProgramsLastPathComponentNamesThePlayer) {
         PlayerKind kind;
     };
     const std::vector<Case> cases = {
-        {"mpv", PlayerKind::mpv},         {"/usr/bin/mpv", PlayerKind::mpv},
-        {"./ffplay", PlayerKind::ffplay}, {"ffplay", PlayerKind::ffplay},
-        {"vlc", PlayerKind::vlc},         {"cvlc", PlayerKind::vlc},
-        {"mpv.sh", PlayerKind::other},    {"/opt/mpv/bin/player", PlayerKind::other},
-        {"MPV", PlayerKind::other},       {"", PlayerKind::other},
+        {"mpv", PlayerKind::mpv},
+        {"/usr/bin/mpv", PlayerKind::mpv},
+        {"./ffplay", PlayerKind::ffplay},
+        {"ffplay", PlayerKind::ffplay},
+        {"vlc", PlayerKind::vlc},
+        {"cvlc", PlayerKind::vlc},
+        {"mpv.sh", PlayerKind::other},
+        {"/opt/mpv/bin/player", PlayerKind::other},
+        {"MPV", PlayerKind::other},
+        {"", PlayerKind::other},
+        // Windows paths and program files.
+        {"C:\\Programs\\mpv\\mpv.exe", PlayerKind::mpv},
+        {"ffplay.EXE", PlayerKind::ffplay},
+        {"vlc.exe", PlayerKind::vlc},
+        {".exe", PlayerKind::other},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.player);

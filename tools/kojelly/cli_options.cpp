@@ -98,7 +98,8 @@ constexpr std::array<CommandDef, 7> kCommands = {{
     {.name = "demo",
      .summary = "run validate, ls, tree and stream against a built-in\n"
                 "demo server (--flavour jellyfin or emby); `demo --serve`\n"
-                "only runs the server",
+                "only runs the server (not on Windows: point kojelly.exe\n"
+                "at the demo server of the Linux tool)",
      .about = "Starts a demo server on 127.0.0.1 (a free port) that answers as a Jellyfin or\n"
               "Emby server does, with a generated library: 1200 movies (more than two pages)\n"
               "and a shows library with series, seasons, episodes and nested folders. Then\n"
@@ -217,8 +218,8 @@ constexpr std::array<OptionDef, 28> kOptions = {{
      .commands = "*",
      .section = Section::other,
      .set = store<&Options::plugin>,
-     .help = "the plug-in to load (default: libkojelly.so next to\n"
-             "this program)"},
+     .help = "the plug-in to load (default: libkojelly.so, on Windows\n"
+             "kojelly.dll, next to this program)"},
     {.name = "--json",
      .section = Section::other,
      .set = store<&Options::json>,
@@ -465,7 +466,8 @@ constexpr std::string_view kOverviewHead =
 
 constexpr std::string_view kOverviewTail =
     "Proxies come from the environment (http_proxy, https_proxy, no_proxy) as\n"
-    "libcurl reads them. API requests never follow redirects.\n"
+    "libcurl reads them; on Windows from the system's proxy settings, as WinHTTP\n"
+    "reads them. API requests never follow redirects.\n"
     "\n"
     "Exit status:\n"
     "  0   success\n"
