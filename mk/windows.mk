@@ -15,7 +15,7 @@ windows-deps:
 windows-configure: windows-deps
 	@cmake -S . -B $(WIN_BUILD) -G Ninja --no-warn-unused-cli \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOJELLY_WERROR=ON \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOJELLY_WERROR=ON -DKOJELLY_TOOLS=ON \
 	  -DKOJELLY_YYJSON_SOURCE=$(CURDIR)/.deps/yyjson-0.10.0 \
 	  -DKOJELLY_NATIVE_TOOL=$(CURDIR)/$(BUILD)/tools/kojelly/kojelly $(CMAKE_FLAGS) >/dev/null
 
@@ -24,7 +24,6 @@ windows: windows-configure
 
 # A persistent wineserver spares every test the start of a new one.
 windows-test: build windows
-	@scripts/wine-run.sh wineboot --init >/dev/null 2>&1 || true
 	@scripts/wine-run.sh --server-persist && status=0 && \
 	  (cd $(WIN_BUILD) && ctest --output-on-failure -j $(JOBS)) || status=$$?; \
 	  scripts/wine-run.sh --server-stop; exit $$status
@@ -49,7 +48,6 @@ windows-bench: windows-deps
 	  -DKOJELLY_BENCH=ON -DKOJELLY_YYJSON_SOURCE=$(CURDIR)/.deps/yyjson-0.10.0 \
 	  -DKOJELLY_BENCHMARK_SOURCE=$(CURDIR)/.deps/benchmark-1.7.1 $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(WIN_BENCH_BUILD) --target kojelly_bench -j $(JOBS)
-	@scripts/wine-run.sh wineboot --init >/dev/null 2>&1 || true
 	@scripts/wine-run.sh --server-persist && status=0 && \
 	  scripts/wine-run.sh $(WIN_BENCH_BUILD)/bin/kojelly_bench.exe \
 	    --benchmark_filter='$(WIN_BENCH_FILTER)' || status=$$?; \

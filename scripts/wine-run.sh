@@ -4,8 +4,8 @@
 # that tests started at once do not make it twice, and reused after that.
 # KOJELLY_WINEPREFIX names another prefix.
 #   wine-run.sh PROGRAM [ARGS]   runs PROGRAM
-#   wine-run.sh --server-persist keeps the prefix's wineserver running, so that later programs
-#                                start at once (a test suite starts hundreds)
+#   wine-run.sh --server-persist keeps the prefix's wineserver and its services running, so that
+#                                later programs start at once (a test suite starts hundreds)
 #   wine-run.sh --server-stop    ends that wineserver
 set -eu
 export WINEPREFIX="${KOJELLY_WINEPREFIX:-${XDG_CACHE_HOME:-$HOME/.cache}/kojelly/wine}"
@@ -26,7 +26,11 @@ case ${1:-} in
     # servers of their own, and a program that connects to one that is ending fails. Let it end
     # first; one that does not end is a persistent server left over, which is replaced.
     timeout 30 wineserver --wait || wineserver --kill
-    exec wineserver --persistent ;;
+    wineserver --persistent
+    # The prefix's services (services.exe, winedevice.exe, ...) start with the first program
+    # and live as long as the server. Started here, they hold /dev/null; started by a test,
+    # they would hold its output open, and whoever reads it (ctest) would wait for them.
+    exec wine wineboot </dev/null >/dev/null 2>&1 ;;
   --server-stop) exec wineserver --kill ;;
 esac
 exec wine "$@"
