@@ -80,6 +80,12 @@ int run(const Options &o) {
         return kExitOk;
     }
 
+    if (o.insecure) {
+        std::fputs(
+            "kojelly: warning: --insecure: the server's TLS certificate is not checked, so "
+            "anyone on the way to it can read the credentials\n",
+            stderr);
+    }
     const TransportOptions api = transport_options(o, *plugin);
     if (o.command == "demo") {
         return run_demo(*plugin, api, o.flavour,

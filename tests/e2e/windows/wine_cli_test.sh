@@ -6,12 +6,15 @@
 # command line.
 # Usage: wine_cli_test.sh NATIVE_TOOL WINDOWS_TOOL STAND_IN_PLAYER WINE_RUN
 set -u
-native=$1
-windows=$2
-stand_in=$3
-wine_run=$4
+absolute() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
+native=$(absolute "$1")
+windows=$(absolute "$2")
+stand_in=$(absolute "$3")
+wine_run=$(absolute "$4")
 
+# Both tools start in the scratch folder, so that a relative path names the same file to both.
 work=$(mktemp -d)
+cd "$work" || exit 1
 server_pid=
 stop_server() {
   if [ -n "$server_pid" ]; then
@@ -92,10 +95,17 @@ for flavour in jellyfin emby; do
 
   same "validate with an API key" 0 $by_key validate
   same "validate with a password" 0 $by_password validate
+  same "validate with --insecure" 0 $by_key --insecure validate
+  # A settings file holding a secret, readable by its owner only (else the Linux tool warns).
+  printf '{"FullUrl":"http://127.0.0.1:%s","UserName":"demo","Password":"demo"}' "$port" \
+    >settings.json
+  chmod 600 settings.json
+  same "validate with a settings file" 0 --settings settings.json $device validate
   same "ls of the libraries" 0 $by_key ls
-  same "ls of the libraries as JSON" 0 $by_password ls --json
   movies=$(awk '$1 == "Movies/" { print $NF }' "$work/n.out")
-  shows=$("$native" $by_key ls | awk '$1 == "Shows/" { print $NF }')
+  shows=$(awk '$1 == "Shows/" { print $NF }' "$work/n.out")
+  [ -n "$movies" ] && [ -n "$shows" ] || fail "ls of the libraries: no Movies or Shows"
+  same "ls of the libraries as JSON" 0 $by_password ls --json
   same "ls of the movies, one page at a time" 0 $by_key --parallel 1 ls "$movies"
   cp "$work/w.out" "$work/movies.one"
   same "ls of the movies, four pages at once" 0 $by_password --parallel 4 ls "$movies"
