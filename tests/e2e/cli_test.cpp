@@ -849,6 +849,18 @@ TEST_F(CliTest, VerboseLogsEveryExchangeWithCredentialsMasked) {
     EXPECT_EQ(r.err.find(kApiKey), std::string::npos) << "the API key leaked into the log";
 }
 
+// Turning certificate checks off is said every time, so that it is never left on unnoticed.
+TEST_F(CliTest, InsecureWarnsThatCertificatesAreNotChecked) {
+    const std::string warning = "kojelly: warning: --insecure:";
+    const auto checked = kojelly(keyed({"validate"}), secrets());
+    ASSERT_EQ(checked.status, 0) << show(checked);
+    EXPECT_EQ(checked.err.find(warning), std::string::npos) << checked.err;
+    const auto unchecked = kojelly(keyed({"--insecure", "validate"}), secrets());
+    ASSERT_EQ(unchecked.status, 0) << show(unchecked);
+    EXPECT_EQ(unchecked.err.find(warning), 0u) << unchecked.err;
+    EXPECT_EQ(unchecked.out, checked.out);
+}
+
 TEST_F(CliTest, DemoRunsEveryStepAgainstItsOwnServer) {
     const auto r = kojelly({"demo"});
     ASSERT_EQ(r.status, 0) << show(r);
