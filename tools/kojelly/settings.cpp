@@ -48,8 +48,7 @@ bool read_file(const std::string &path, std::string &text, std::string &error) {
 // Reads one line from standard input; with a terminal there, asks for it without echo.
 bool read_password(std::string &password, std::string &error) {
     const bool tty = stdin_is_terminal();
-    int c = 0;
-    password.clear();
+    bool got = false;
     {
         std::optional<QuietInput> quiet;
         if (tty) {
@@ -57,11 +56,9 @@ bool read_password(std::string &password, std::string &error) {
             std::fputs("Password: ", stderr);
             std::fflush(stderr);
         }
-        while ((c = std::fgetc(stdin)) != EOF && c != '\n') password += static_cast<char>(c);
+        got = read_input_line(password);
     }
     if (tty) std::fputc('\n', stderr);
-    const bool got = c == '\n' || !password.empty();
-    if (!password.empty() && password.back() == '\r') password.pop_back();
     if (!got) error = "--password-stdin: standard input holds no password";
     return got;
 }

@@ -20,6 +20,11 @@ std::vector<std::string> utf8_arguments(int argc, char **argv);
 bool stdin_is_terminal();
 bool stderr_is_terminal();
 
+// One line of standard input, without its line end (LF or CR LF). A Windows console hands over
+// what was typed as UTF-16, whatever its code page, and it arrives as UTF-8; anything else is
+// read as the bytes that come. False when the input ended before anything came.
+bool read_input_line(std::string &line);
+
 // Echo off on standard input's terminal for the guard's life; nothing when standard input is
 // not a terminal. The echo comes back on every way out: the guard's end, an exception, and an
 // interruption that ends the process meanwhile (Ctrl-C, Ctrl-\, a kill or a hang-up on POSIX

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdio>
 
 #include "terminal.hpp"
 
@@ -42,6 +43,15 @@ bool stdin_is_terminal() {
 
 bool stderr_is_terminal() {
     return isatty(STDERR_FILENO) != 0;
+}
+
+bool read_input_line(std::string &line) {
+    line.clear();
+    int c = 0;
+    while ((c = std::fgetc(stdin)) != EOF && c != '\n') line += static_cast<char>(c);
+    const bool got = c == '\n' || !line.empty();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return got;
 }
 
 QuietInput::QuietInput() {

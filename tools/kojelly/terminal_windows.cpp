@@ -17,6 +17,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <string>
 
 #include "kojelly_owned.hpp"
 #include "terminal.hpp"
@@ -89,6 +91,38 @@ bool stdin_is_terminal() {
 
 bool stderr_is_terminal() {
     return is_console(STD_ERROR_HANDLE);
+}
+
+bool read_input_line(std::string &line) {
+    line.clear();
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (input == INVALID_HANDLE_VALUE || !input || !GetConsoleMode(input, &mode)) {
+        int c = 0;
+        while ((c = std::fgetc(stdin)) != EOF && c != '\n') line += static_cast<char>(c);
+        const bool got = c == '\n' || !line.empty();
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        return got;
+    }
+    // The console's text, not its code page's bytes: a password with letters outside that code
+    // page would otherwise arrive as other bytes, or as none.
+    std::wstring typed;
+    wchar_t piece[256];
+    bool got = false;
+    while (true) {
+        DWORD count = 0;
+        if (!ReadConsoleW(input, piece, static_cast<DWORD>(std::size(piece)), &count, nullptr) ||
+            count == 0)
+            break;
+        got = true;
+        typed.append(piece, count);
+        if (typed.back() == L'\n') break;
+    }
+    SecureZeroMemory(piece, sizeof piece);
+    while (!typed.empty() && (typed.back() == L'\n' || typed.back() == L'\r')) typed.pop_back();
+    line = narrow(typed);
+    SecureZeroMemory(typed.data(), typed.size() * sizeof(wchar_t));
+    return got;
 }
 
 QuietInput::QuietInput() {
