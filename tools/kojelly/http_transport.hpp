@@ -62,6 +62,10 @@ public:
 private:
     static std::int32_t request(void *user, const tessel_http_req *req, std::int32_t *status,
                                 char **error) noexcept;
+    // One exchange on the system's HTTP stack (curl_transport.cpp, winhttp_transport.cpp), with
+    // request's contract; request catches what it throws.
+    static std::int32_t perform(const TransportOptions &options, const tessel_http_req *req,
+                                std::int32_t *status, char **error);
     static void release(void *user, void *mem) noexcept;
 
     TransportOptions options_;

@@ -32,7 +32,6 @@
 namespace kojelly::cli {
 namespace {
 
-constexpr std::uint32_t kHttpTableVersion = 1;
 constexpr int kMaxRedirects = 5;
 constexpr DWORD kReadPiece = 64 * 1024;
 // Servers whose connect handle a thread keeps: the API server and a media host are the usual two.
@@ -780,8 +779,10 @@ std::int32_t fail(char **error, std::string_view message) {
     return -1;
 }
 
-std::int32_t perform(const TransportOptions &options, const tessel_http_req *req,
-                     std::int32_t *status, char **error) {
+}  // namespace
+
+std::int32_t HttpTransport::perform(const TransportOptions &options, const tessel_http_req *req,
+                                    std::int32_t *status, char **error) {
     if (!req || req->size < sizeof(tessel_http_req))
         return fail(error, "request record is smaller than 112 bytes");
     if (!tessel_method_ok(req->method)) return fail(error, "request method is not an HTTP token");
@@ -812,22 +813,6 @@ std::int32_t perform(const TransportOptions &options, const tessel_http_req *req
     return 0;
 }
 
-}  // namespace
-
-HttpTransport::HttpTransport(TransportOptions options) : options_(std::move(options)) {
-    http_.size = sizeof(tessel_http);
-    http_.version = kHttpTableVersion;
-    http_.user = this;
-    http_.request = &HttpTransport::request;
-    http_.free = &HttpTransport::release;
-    ctx_.magic = TESSEL_HTTP_CTX_MAGIC;
-    ctx_.size = sizeof(tessel_http_ctx);
-    ctx_.http = &http_;
-    // The plain get/post slots stay empty: they cannot carry request headers, so the plug-in
-    // could not authenticate through them. The http-backed context is the whole interface.
-    io_.ctx = &ctx_;
-}
-
 bool HttpTransport::global_init(std::string &error) {
     try {
         const Sessions &s = sessions();
@@ -837,21 +822,6 @@ bool HttpTransport::global_init(std::string &error) {
         error = "WinHTTP: out of memory";
     }
     return false;
-}
-
-std::int32_t HttpTransport::request(void *user, const tessel_http_req *req, std::int32_t *status,
-                                    char **error) noexcept {
-    if (error) *error = nullptr;
-    if (status) *status = 0;
-    try {
-        return perform(static_cast<HttpTransport *>(user)->options_, req, status, error);
-    } catch (...) {
-        return fail(error, "out of memory");
-    }
-}
-
-void HttpTransport::release(void *, void *mem) noexcept {
-    std::free(mem);
 }
 
 void HttpTransport::close_thread_connections() {
