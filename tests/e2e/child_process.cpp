@@ -30,12 +30,19 @@ struct Pipe {
     }
 };
 
-// Our environment with the run's variables set, and proxies out of the way: the tests talk to
-// 127.0.0.1 only.
+// Our environment with the run's variables set, proxies out of the way (the tests talk to
+// 127.0.0.1 only), and a UTF-8 locale unless the run names one, so that what the tool draws does
+// not depend on the locale the tests run in.
 std::vector<std::string> child_env(const RunRequest &run) {
     std::vector<std::pair<std::string, std::string>> vars = run.env;
     vars.emplace_back("no_proxy", "127.0.0.1,localhost");
     vars.emplace_back("NO_PROXY", "127.0.0.1,localhost");
+    const auto names = [&vars](const char *name) {
+        for (const auto &[key, value] : vars)
+            if (key == name) return true;
+        return false;
+    };
+    if (!names("LC_ALL")) vars.emplace_back("LC_ALL", "C.UTF-8");
     std::vector<std::string> out;
     for (char **e = environ; *e; ++e) {
         const std::string entry(*e);

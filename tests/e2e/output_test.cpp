@@ -15,8 +15,8 @@ namespace {
 
 using kojelly::cli::Entry;
 using kojelly::cli::print_table;
-using kojelly::cli::print_tree;
-using kojelly::cli::TreeNode;
+using kojelly::cli::kUnicodeTree;
+using kojelly::cli::print_tree_line;
 
 // What a print function writes, caught in memory.
 template <typename Print>
@@ -54,14 +54,11 @@ TEST(OutputTest, TableAndTreeShowNoDirectionalOverride) {
         folder.folder = true;
         folder.size = -1;
         const std::vector<Entry> entries = {file, folder};
-        std::vector<TreeNode> nodes(1);
-        nodes[0].entry = folder;
-        nodes[0].children.resize(1);
-        nodes[0].children[0].entry = file;
-        nodes[0].note = "error: " + file.name;
-
         const std::string table = printed([&](std::FILE *out) { print_table(out, entries); });
-        const std::string tree = printed([&](std::FILE *out) { print_tree(out, nodes); });
+        const std::string tree = printed([&](std::FILE *out) {
+            print_tree_line(out, kUnicodeTree, "", false, folder, "error: " + file.name);
+            print_tree_line(out, kUnicodeTree, "│   ", true, file, "");
+        });
         for (const std::string *shown : {&table, &tree}) {
             EXPECT_EQ(shown->find(mark), std::string::npos) << *shown;
             EXPECT_NE(shown->find("Holiday?vkm.exe"), std::string::npos) << *shown;

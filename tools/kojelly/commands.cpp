@@ -27,34 +27,40 @@ void print_json_line(std::FILE *out, const std::string &json) {
 
 struct Walk {
     TreeBounds bounds;
+    const TreeDrawing *drawing = &kUnicodeTree;
     int first_exit = 0;
     std::size_t folders = 0;
     std::size_t entries = 0;
     std::size_t cut_by_depth = 0;    // folders the default depth left unlisted
     std::size_t cut_by_entries = 0;  // folders the entry limit left unlisted
     std::set<std::string> seen;
+    bool progress_shown = false;
 };
 
-void show_progress(Session &s, const Walk &w) {
+void show_progress(Session &s, Walk &w) {
     if (!s.progress) return;
     std::fprintf(s.err, "%swalking: %zu folders listed, %zu entries", kClearLine, w.folders,
                  w.entries);
     std::fflush(s.err);
+    w.progress_shown = true;
 }
 
-// Lists folder_id into nodes and, the bounds permitting, every folder below it; false with the
-// message when folder_id itself cannot be listed. A folder below that fails keeps its place in
-// the tree with the reason; a folder met again (a server may link one folder from two places)
-// is not walked twice, so a cycle cannot make the walk endless, and the bounds stop a server
-// that makes up new folders without end.
-bool walk(Session &s, const std::string &folder_id, int level, Walk &w,
-          std::vector<TreeNode> &nodes, std::string &error) {
+// The progress line goes away before a line of the tree takes its place on the terminal.
+void clear_progress(Session &s, Walk &w) {
+    if (!w.progress_shown) return;
+    std::fputs(kClearLine, s.err);
+    w.progress_shown = false;
+}
+
+// Lists one folder of the walk. What was printed so far goes out first, so that a walk stopped
+// while it waits for the server (Ctrl-C) leaves everything it has shown.
+Listing list_for_walk(Session &s, Walk &w, const std::string &folder_id, int level) {
+    std::fflush(s.out);
     Listing l = fetch_listing(s, folder_id);
     ++w.folders;
     if (l.exit != 0) {
         if (w.first_exit == 0) w.first_exit = l.exit;
-        error = l.message;
-        return false;
+        return l;
     }
     w.entries += l.entries.size();
     if (s.json) {
@@ -64,29 +70,44 @@ bool walk(Session &s, const std::string &folder_id, int level, Walk &w,
         print_json_line(s.out, line);
     }
     show_progress(s, w);
-    for (Entry &e : l.entries) {
-        TreeNode node;
-        node.entry = std::move(e);
-        const bool folder = node.entry.folder;
-        const bool descend = folder && level < w.bounds.depth;
-        if (folder && !descend && !w.bounds.depth_given) {
+    return l;
+}
+
+// Prints the entries of a folder listed at level, each line as soon as it is known, and below
+// each folder among them its own entries, the bounds permitting. A folder below that fails keeps
+// its place in the tree with the reason; a folder met again (a server may link one folder from
+// two places) is not walked twice, so a cycle cannot make the walk endless, and the bounds stop
+// a server that makes up new folders without end. Only the listings on the way down to the
+// folder being walked are held.
+void walk(Session &s, Walk &w, const std::vector<Entry> &entries, int level,
+          const std::string &prefix) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const Entry &e = entries[i];
+        const bool last = i + 1 == entries.size();
+        const bool descend = e.folder && level < w.bounds.depth;
+        std::string note;
+        Listing below;
+        bool listed = false;
+        if (e.folder && !descend && !w.bounds.depth_given) {
             ++w.cut_by_depth;
-            node.note = "not listed: the default depth of " + std::to_string(w.bounds.depth);
-        } else if (descend && w.seen.count(node.entry.id) > 0) {
-            node.note = "listed above";
+            note = "not listed: the default depth of " + std::to_string(w.bounds.depth);
+        } else if (descend && w.seen.count(e.id) > 0) {
+            note = "listed above";
         } else if (descend && w.entries >= w.bounds.max_entries) {
             ++w.cut_by_entries;
-            node.note =
-                "not listed: the limit of " + std::to_string(w.bounds.max_entries) + " entries";
+            note = "not listed: the limit of " + std::to_string(w.bounds.max_entries) + " entries";
         } else if (descend) {
-            w.seen.insert(node.entry.id);
-            std::string why;
-            if (!walk(s, node.entry.id, level + 1, w, node.children, why))
-                node.note = "error: " + why;
+            w.seen.insert(e.id);
+            below = list_for_walk(s, w, e.id, level + 1);
+            listed = below.exit == 0;
+            if (!listed) note = "error: " + below.message;
         }
-        nodes.push_back(std::move(node));
+        if (!s.json) {
+            clear_progress(s, w);
+            print_tree_line(s.out, *w.drawing, prefix, last, e, note);
+        }
+        if (listed) walk(s, w, below.entries, level + 1, tree_child_prefix(*w.drawing, prefix, last));
     }
-    return true;
 }
 
 // A request table that hands every request on to another one with a few header lines added,
@@ -217,21 +238,22 @@ void report_cut(Session &s, const Walk &w) {
 int cmd_tree(Session &s, const std::string &folder_id, const TreeBounds &bounds) {
     Walk w;
     w.bounds = bounds;
+    w.drawing = s.ascii ? &kAsciiTree : &kUnicodeTree;
     w.seen.insert(folder_id);
-    std::vector<TreeNode> nodes;
-    std::string error;
-    const bool listed = walk(s, folder_id, 1, w, nodes, error);
-    if (s.progress) std::fputs(kClearLine, s.err);
-    if (!listed) {
-        std::fprintf(s.err, "kojelly: %s\n", error.c_str());
-        return w.first_exit;
+    const Listing top = list_for_walk(s, w, folder_id, 1);
+    if (top.exit != 0) {
+        clear_progress(s, w);
+        std::fprintf(s.err, "kojelly: %s\n", top.message.c_str());
+        return top.exit;
     }
     if (!s.json) {
+        clear_progress(s, w);
         std::fprintf(s.out, "%s\n",
                      folder_id.empty() ? "(libraries)" : printable(folder_id).c_str());
-        print_tree(s.out, nodes);
-        std::fprintf(s.out, "%zu folders listed, %zu entries\n", w.folders, w.entries);
     }
+    walk(s, w, top.entries, 1, "");
+    clear_progress(s, w);
+    if (!s.json) std::fprintf(s.out, "%zu folders listed, %zu entries\n", w.folders, w.entries);
     report_cut(s, w);
     if (w.first_exit != 0) {
         std::fprintf(s.err, "kojelly: some folders could not be listed; see the marks above\n");

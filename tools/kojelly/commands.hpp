@@ -13,6 +13,7 @@
 #include "cli_options.hpp"
 #include "output.hpp"
 #include "plugin.hpp"
+#include "terminal.hpp"
 #include "tessel_http.h"
 
 namespace kojelly::cli {
@@ -23,6 +24,7 @@ struct Session {
     const tessel_http *media = nullptr;  // the transport for --probe
     bool json = false;
     bool progress = false;  // the tree walk's progress line on err
+    bool ascii = !text_is_utf8();  // the tree drawn in ASCII (kAsciiTree)
     std::FILE *out = stdout;
     std::FILE *err = stderr;
 };

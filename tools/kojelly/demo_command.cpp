@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "demo_server.hpp"
 #include "json_writer.hpp"
 #include "settings.hpp"
+#include "terminal.hpp"
 #include "text.hpp"
 
 namespace kojelly::cli {
@@ -92,9 +94,13 @@ int run_demo(Plugin &plugin, const TransportOptions &transport, DemoFlavour flav
                  "would\n",
                  server.url().c_str(), kDemoUser);
 
+    // The demo server ignores SIGPIPE, so a reader that has gone (`kojelly demo | head`) does
+    // not end the tool at its next write as it ends the other commands; each step finds it out
+    // and ends the tool the same way, without running the steps nobody reads.
     int first_failure = kExitOk;
-    const auto note = [&first_failure](int rc) {
+    const auto note = [&first_failure, out](int rc) {
         if (first_failure == kExitOk) first_failure = rc;
+        if (std::fflush(out) != 0 && errno == EPIPE) end_by_signal(SIGPIPE);
     };
 
     step(out, "validate", "is it a Jellyfin or Emby server, and are the credentials accepted?");
@@ -161,8 +167,8 @@ int serve_demo(const ServeOptions &serve, std::FILE *out, std::FILE *err) {
 
     DemoOptions options;
     options.user = kDemoUser;
-    options.password = kDemoPassword;
-    options.api_key = random_key();
+    options.password = serve.password.empty() ? std::string(kDemoPassword) : serve.password;
+    options.api_key = serve.api_key.empty() ? random_key() : serve.api_key;
     options.flavour = serve.flavour;
     options.media_file = serve.media;
     options.stream_auth = serve.stream_auth;
@@ -180,10 +186,17 @@ int serve_demo(const ServeOptions &serve, std::FILE *out, std::FILE *err) {
     }
     const std::string url = server.url();
     const char *flavour = flavour_name(serve.flavour);
+    // A secret the user chose is named by its variable, never printed; the demo's own are shown
+    // so that they can be typed.
+    const std::string password = serve.password_env.empty()
+                                     ? "password \"" + options.password + "\""
+                                     : "password from " + serve.password_env;
+    const std::string api_key = serve.api_key_env.empty() ? "API key " + options.api_key
+                                                          : "API key from " + serve.api_key_env;
     std::fprintf(out,
                  "demo server (%s flavour) listening on %s\n"
-                 "  user \"%s\", password \"%s\", API key %s\n",
-                 flavour, url.c_str(), kDemoUser, kDemoPassword, options.api_key.c_str());
+                 "  user \"%s\", %s, %s\n",
+                 flavour, url.c_str(), kDemoUser, password.c_str(), api_key.c_str());
     const DemoItem *media = server.media_item();
     if (media) {
         std::fprintf(out, "media item: %s\n  %s, %s, %lld bytes, from %s\n", media->id.c_str(),
@@ -196,17 +209,22 @@ int serve_demo(const ServeOptions &serve, std::FILE *out, std::FILE *err) {
                      "  streams want the token in the Authorization header; the URL's is "
                      "ignored\n");
     }
-    std::fprintf(out,
-                 "try:\n"
-                 "  export KOJELLY_PASSWORD=%s\n"
-                 "  kojelly --server %s --user %s --password-env KOJELLY_PASSWORD ls\n"
-                 "  export KOJELLY_API_KEY=%s\n"
-                 "  kojelly --server %s --api-key-env KOJELLY_API_KEY tree %s --depth 2\n",
-                 kDemoPassword, url.c_str(), kDemoUser, options.api_key.c_str(), url.c_str(),
-                 server.library().shows().id.c_str());
+    std::fputs("try:\n", out);
+    const std::string password_var = serve.password_env.empty() ? "KOJELLY_PASSWORD"
+                                                                : serve.password_env;
+    const std::string api_key_var = serve.api_key_env.empty() ? "KOJELLY_API_KEY"
+                                                              : serve.api_key_env;
+    if (serve.password_env.empty())
+        std::fprintf(out, "  export KOJELLY_PASSWORD=%s\n", options.password.c_str());
+    std::fprintf(out, "  kojelly --server %s --user %s --password-env %s ls\n", url.c_str(),
+                 kDemoUser, password_var.c_str());
+    if (serve.api_key_env.empty())
+        std::fprintf(out, "  export KOJELLY_API_KEY=%s\n", options.api_key.c_str());
+    std::fprintf(out, "  kojelly --server %s --api-key-env %s tree %s --depth 2\n", url.c_str(),
+                 api_key_var.c_str(), server.library().shows().id.c_str());
     if (media) {
-        std::fprintf(out, "  kojelly --server %s --api-key-env KOJELLY_API_KEY play %s\n",
-                     url.c_str(), media->id.c_str());
+        std::fprintf(out, "  kojelly --server %s --api-key-env %s play %s\n", url.c_str(),
+                     api_key_var.c_str(), media->id.c_str());
     }
     std::fputs("Ctrl-C stops it.\n", out);
     std::fflush(out);

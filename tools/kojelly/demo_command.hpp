@@ -25,6 +25,13 @@ struct ServeOptions {
     DemoFlavour flavour = DemoFlavour::jellyfin;
     std::string media;         // a real file that one more movie stands for (--media)
     bool stream_auth = false;  // streams want the token in the header (--stream-auth)
+    // --api-key-env VAR, --password-env VAR: the API key the server accepts (empty: a random
+    // one) and the demo user's password (empty: the default), with the variables' names, which
+    // the banner shows instead of the values.
+    std::string api_key;
+    std::string api_key_env;
+    std::string password;
+    std::string password_env;
 };
 // With a media file or stream authentication, every stream request is also printed on out as
 // it is answered.

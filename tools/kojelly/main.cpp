@@ -56,9 +56,12 @@ TransportOptions transport_options(const Options &o, Plugin &plugin) {
 
 int run(const Options &o) {
     if (o.command == "demo" && o.serve) {
-        return serve_demo(
-            {.port = o.port, .flavour = o.flavour, .media = o.media, .stream_auth = o.stream_auth},
-            stdout, stderr);
+        ServeOptions serve;
+        serve.port = o.port;
+        serve.flavour = o.flavour;
+        serve.media = o.media;
+        serve.stream_auth = o.stream_auth;
+        return serve_demo(serve, stdout, stderr);
     }
 
     std::string error;

@@ -141,25 +141,23 @@ void print_fields(std::FILE *out, const std::vector<std::pair<std::string, std::
     }
 }
 
-void print_tree(std::FILE *out, const std::vector<TreeNode> &nodes, std::string_view prefix) {
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        const TreeNode &n = nodes[i];
-        const bool last = i + 1 == nodes.size();
-        std::string details;
-        if (!n.entry.folder) {
-            details = "  [" + year_text(n.entry.year) + ", " + human_size(n.entry.size) + "]";
-        } else if (n.entry.year > 0) {
-            details = "  [" + year_text(n.entry.year) + "]";
-        }
-        const std::string note = n.note.empty() ? std::string() : "  (" + printable(n.note) + ")";
-        std::fprintf(out, "%.*s%s%s%s%s  %s%s\n", static_cast<int>(prefix.size()), prefix.data(),
-                     last ? "└── " : "├── ", printable(n.entry.name).c_str(),
-                     n.entry.folder ? "/" : "", details.c_str(), printable(n.entry.id).c_str(),
-                     note.c_str());
-        if (!n.children.empty()) {
-            print_tree(out, n.children, std::string(prefix) + (last ? "    " : "│   "));
-        }
+void print_tree_line(std::FILE *out, const TreeDrawing &drawing, std::string_view prefix,
+                     bool last, const Entry &entry, std::string_view note) {
+    std::string details;
+    if (!entry.folder) {
+        details = "  [" + year_text(entry.year) + ", " + human_size(entry.size) + "]";
+    } else if (entry.year > 0) {
+        details = "  [" + year_text(entry.year) + "]";
     }
+    const std::string shown_note = note.empty() ? std::string() : "  (" + printable(note) + ")";
+    std::fprintf(out, "%.*s%s%s%s%s  %s%s\n", static_cast<int>(prefix.size()), prefix.data(),
+                 last ? drawing.last_branch : drawing.branch, printable(entry.name).c_str(),
+                 entry.folder ? "/" : "", details.c_str(), printable(entry.id).c_str(),
+                 shown_note.c_str());
+}
+
+std::string tree_child_prefix(const TreeDrawing &drawing, std::string_view prefix, bool last) {
+    return std::string(prefix) + (last ? drawing.blank : drawing.through);
 }
 
 }  // namespace kojelly::cli

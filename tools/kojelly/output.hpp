@@ -51,12 +51,22 @@ void print_table(std::FILE *out, const std::vector<Entry> &entries,
 void print_fields(std::FILE *out, const std::vector<std::pair<std::string, std::string>> &fields,
                   std::string_view indent = "");
 
-// A folder walk: each node is an entry and, for a listed folder, its children.
-struct TreeNode {
-    Entry entry;
-    std::vector<TreeNode> children;
-    std::string note;  // why a folder was not listed: an error, the depth limit, a repeat
+// The strokes that draw a folder tree: box-drawing characters, or ASCII for a terminal whose
+// character set is not UTF-8.
+struct TreeDrawing {
+    const char *branch;       // before an entry that has another after it
+    const char *last_branch;  // before the last entry of a folder
+    const char *through;      // below an entry that has another after it
+    const char *blank;        // below the last entry
 };
-void print_tree(std::FILE *out, const std::vector<TreeNode> &nodes, std::string_view prefix = "");
+inline constexpr TreeDrawing kUnicodeTree{"├── ", "└── ", "│   ", "    "};
+inline constexpr TreeDrawing kAsciiTree{"|-- ", "`-- ", "|   ", "    "};
+
+// One line of a folder tree: the entry after prefix and its branch, with the note (why a folder
+// was not listed: an error, a bound, a repeat) when there is one.
+void print_tree_line(std::FILE *out, const TreeDrawing &drawing, std::string_view prefix,
+                     bool last, const Entry &entry, std::string_view note);
+// The prefix of the lines below an entry.
+std::string tree_child_prefix(const TreeDrawing &drawing, std::string_view prefix, bool last);
 
 }  // namespace kojelly::cli

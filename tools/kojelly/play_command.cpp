@@ -5,6 +5,7 @@
 #include "output.hpp"
 #include "player.hpp"
 #include "player_process.hpp"
+#include "terminal.hpp"
 #include "text.hpp"
 
 namespace kojelly::cli {
@@ -65,6 +66,8 @@ int cmd_play(Session &s, const std::string &item, const PlayOptions &play) {
                      run.error.c_str());
         return kExitNoPlayer;
     }
+    // The user stopped the playback: however the player took it, the tool ends as stopped.
+    if (run.stopped_by != 0) end_by_signal(run.stopped_by);
     if (run.signal != 0) {
         std::fprintf(s.err, "kojelly: the player %s was ended by signal %d\n",
                      printable(play.player).c_str(), run.signal);

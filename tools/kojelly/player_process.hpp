@@ -44,13 +44,18 @@ struct PlayerRun {
     bool started = false;
     int exit_status = -1;  // when it exited
     int signal = 0;        // when a signal ended it (POSIX systems)
-    std::string error;     // why it could not be started
+    // A signal that asked the tool itself to stop while the player ran (SIGTERM or SIGHUP sent
+    // to the tool, SIGINT or SIGQUIT from its terminal: the user stopping the playback), the
+    // first of them; 0 for none. The player decides how it ends, which then is no failure of
+    // its own. POSIX systems only: on Windows Ctrl-C reaches the player alone.
+    int stopped_by = 0;
+    std::string error;  // why it could not be started
 };
 
 // Runs the command with the program at path (from find_program), without a shell, with the
 // files of files open to it, and waits for it. While it runs, the interruptions that a terminal
-// sends to the player as well (SIGINT and SIGQUIT; Ctrl-C and Ctrl-Break on Windows) are
-// ignored here, so that the player decides; SIGTERM and SIGHUP are passed on to it.
+// sends to the player as well (SIGINT and SIGQUIT; Ctrl-C and Ctrl-Break on Windows) only are
+// noted here, so that the player decides; SIGTERM and SIGHUP are passed on to it.
 PlayerRun run_player(const PlayerCommand &command, const std::string &path,
                      const PrivateFiles &files);
 

@@ -30,13 +30,26 @@ bool executable_file(const std::string &path) {
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
 }
 
-// The player being waited for, for the signal handler, and a signal that came before it ran.
+// The player being waited for, for the signal handlers, a signal that came before it ran, and
+// the first signal that asked the tool to stop.
 std::atomic<pid_t> g_player{0};
 std::atomic<int> g_pending{0};
+std::atomic<int> g_stopped_by{0};
 static_assert(std::atomic<pid_t>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
-              "the signal handler reads these");
+              "the signal handlers read these");
+
+void note_stop(int sig) {
+    int none = 0;
+    g_stopped_by.compare_exchange_strong(none, sig);
+}
+
+// SIGINT and SIGQUIT: the terminal sends them to the player as well.
+void note_only(int sig) {
+    note_stop(sig);
+}
 
 void pass_on(int sig) {
+    note_stop(sig);
     const pid_t pid = g_player.load();
     if (pid > 0) {
         kill(pid, sig);
@@ -49,14 +62,14 @@ void pass_on(int sig) {
 class Dispositions {
 public:
     Dispositions() {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigemptyset(&ignore.sa_mask);
+        struct sigaction note {};
+        note.sa_handler = note_only;
+        sigemptyset(&note.sa_mask);
         struct sigaction pass {};
         pass.sa_handler = pass_on;
         sigemptyset(&pass.sa_mask);
-        sigaction(SIGINT, &ignore, &old_[0]);
-        sigaction(SIGQUIT, &ignore, &old_[1]);
+        sigaction(SIGINT, &note, &old_[0]);
+        sigaction(SIGQUIT, &note, &old_[1]);
         sigaction(SIGTERM, &pass, &old_[2]);
         sigaction(SIGHUP, &pass, &old_[3]);
     }
@@ -214,8 +227,9 @@ PlayerRun run_player(const PlayerCommand &command, const std::string &path,
     int rc = fds.add_to(actions);
     pid_t pid = -1;
     if (rc == 0) {
-        const Dispositions dispositions;
         g_pending.store(0);
+        g_stopped_by.store(0);
+        const Dispositions dispositions;
         // glibc's posix_spawn returns only once the exec has happened or failed, with its error.
         rc = posix_spawn(&pid, path.c_str(), &actions, &attr, argv.data(), envp.data());
         if (rc == 0) {
@@ -230,6 +244,7 @@ PlayerRun run_player(const PlayerCommand &command, const std::string &path,
             if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
         }
     }
+    run.stopped_by = g_stopped_by.exchange(0);
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) run.error = std::strerror(rc);

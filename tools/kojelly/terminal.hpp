@@ -20,6 +20,18 @@ std::vector<std::string> utf8_arguments(int argc, char **argv);
 bool stdin_is_terminal();
 bool stderr_is_terminal();
 
+// Whether the text the tool prints is shown as UTF-8: the character set of the user's locale
+// (LC_ALL, LC_CTYPE, LANG) on POSIX systems, where a locale that is not installed counts by its
+// name; always on Windows, whose console prepare_console() sets to UTF-8.
+bool text_is_utf8();
+
+// Ends the tool by the signal sig (a POSIX signal number), as it would have ended had it not
+// handled or ignored it, so that a shell or a parent sees that the run was stopped, not failed:
+// a playback the user stopped, an output whose reader has gone (SIGPIPE). Standard output and
+// error are flushed first. On Windows, which has no such signals, the exit status is the one a
+// POSIX shell shows for them, 128 + sig.
+[[noreturn]] void end_by_signal(int sig);
+
 // One line of standard input, without its line end (LF or CR LF). A Windows console hands over
 // what was typed as UTF-16, whatever its code page, and it arrives as UTF-8; anything else is
 // read as the bytes that come. False when the input ended before anything came.

@@ -1,10 +1,15 @@
 // The console on POSIX systems; see terminal.hpp.
+#include <langinfo.h>
+#include <locale.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
 
 #include "terminal.hpp"
 
@@ -43,6 +48,35 @@ bool stdin_is_terminal() {
 
 bool stderr_is_terminal() {
     return isatty(STDERR_FILENO) != 0;
+}
+
+bool text_is_utf8() {
+    // Asked of a locale object of its own, so that the process's locale stays "C".
+    if (locale_t locale = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0))) {
+        const std::string_view codeset = nl_langinfo_l(CODESET, locale);
+        const bool utf8 = codeset == "UTF-8";
+        freelocale(locale);
+        return utf8;
+    }
+    // A locale that is not installed: its name tells the character set the terminal uses.
+    for (const char *variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char *name = std::getenv(variable);
+        if (!name || !*name) continue;
+        return strcasestr(name, "utf-8") != nullptr || strcasestr(name, "utf8") != nullptr;
+    }
+    return false;
+}
+
+void end_by_signal(int sig) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    signal(sig, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    raise(sig);
+    std::_Exit(128 + sig);  // a signal whose default action does not end a process
 }
 
 bool read_input_line(std::string &line) {

@@ -93,6 +93,16 @@ bool stderr_is_terminal() {
     return is_console(STD_ERROR_HANDLE);
 }
 
+bool text_is_utf8() {
+    return true;
+}
+
+void end_by_signal(int sig) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(128 + sig);
+}
+
 bool read_input_line(std::string &line) {
     line.clear();
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
