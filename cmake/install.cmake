@@ -42,10 +42,17 @@ if(WIN32)
   return()
 endif()
 
-foreach(pc kojelly tessel)
-  configure_file(cmake/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc @ONLY)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-endforeach()
+# The pkg-config files name the prefix that an install really goes to, so they are written when
+# the install runs (cmake/pkgconfig.cmake.in), not here, where CMAKE_INSTALL_PREFIX is only the
+# default that `cmake --install --prefix` overrides. CPack's Debian package installs with DESTDIR
+# and the prefix /usr, so it gets prefix=/usr. The other way to follow the prefix, a prefix
+# relative to the file's own folder (${pcfiledir}/../..), is not taken: its spellings, such as
+# /usr/lib/x86_64-linux-gnu/pkgconfig/../../../include, are not the system directories that
+# pkg-config leaves out of --cflags and --libs, so a package installed to /usr would hand every
+# consumer an explicit -I/usr/include, which changes the order in which the compiler searches its
+# own headers. The CMake package, which CMake resolves itself, stays relocatable.
+configure_file(cmake/pkgconfig.cmake.in ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig.cmake @ONLY)
+install(SCRIPT ${CMAKE_CURRENT_BINARY_DIR}/pkgconfig.cmake)
 
 # A Debian package through CPack (make package).
 set(CPACK_GENERATOR DEB)

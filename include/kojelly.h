@@ -2,10 +2,12 @@
  * kojelly.h - the export surface of the kojelly plug-in, a client for Jellyfin and Emby media
  * servers that a media-player host loads at run time.
  *
- * Loading. dlopen libkojelly.so (on Windows, LoadLibrary kojelly.dll) and call korch_get for
- * the handler table, or call the flat exports. The plug-in has no network code: the host
- * supplies the transport (tessel_http.h), either per call (the handlers' io argument) or once
- * for the flat exports (kojelly_set_io).
+ * Loading. dlopen libkojelly.so.1, its soname (on Windows, LoadLibrary kojelly.dll), and call
+ * korch_get for the handler table, or call the flat exports; the kojelly_pfn_ types at the end
+ * are their pointer types. libkojelly.so without the number is the link-time name, installed
+ * for development only. The plug-in has no network code: the host supplies the transport
+ * (tessel_http.h), either per call (the handlers' io argument) or once for the flat exports
+ * (kojelly_set_io).
  *
  * Windows. kojelly.dll is 64-bit and exports korch_get and the kojelly_ functions by their plain
  * names, in the x64 calling convention (the only one there; no __stdcall decoration). It needs
@@ -283,8 +285,12 @@ KOJELLY_API int32_t kojelly_list(const char *settings, const char *folder_id, ch
  * the item: a JSON string holding its id, or an object with its id in "id", "path", "Key", "key"
  * or "backend_id" (an entry of a listing does). entry NULL, or one naming no id, gives
  * KOJELLY_ENOTFOUND, as do a missing item and a folder. The URL carries the token as its
- * api_key query value, percent-encoded (a token of letters, digits and -._~ reads unchanged);
- * send the Authorization header all the same, which current servers require. */
+ * api_key query value, percent-encoded (a token of letters, digits and -._~ reads unchanged),
+ * and the answer's Authorization header carries it again. Emby and Jellyfin up to 11.x read
+ * api_key; Jellyfin from 12.0 on ignores it by default and reads the token only from that header
+ * (or an ApiKey query parameter). Its static streams still play without a token, but would stop
+ * once the server requires one for streams. So send the header with the URL whenever the player
+ * can; a player given the URL alone relies on the server reading api_key. */
 KOJELLY_API int32_t kojelly_stream_url(const char *settings, const char *entry, char *out,
                                        int32_t out_len) KOJELLY_NOEXCEPT;
 
@@ -386,6 +392,60 @@ KOJELLY_API const char *kojelly_fake_last_url(void) KOJELLY_NOEXCEPT;
 /* The header lines of that request, each followed by "\n"; "" when it had none or there was
  * none since the last reset. */
 KOJELLY_API const char *kojelly_fake_last_headers(void) KOJELLY_NOEXCEPT;
+
+/* ---- Function-pointer types of the exports ---------------------------------------------- */
+/*
+ * For a host that resolves the exports at run time (dlsym, GetProcAddress) instead of linking:
+ *   kojelly_pfn_list list;
+ *   *(void **)&list = dlsym(lib, "kojelly_list");
+ * One type per export, named kojelly_pfn_ and the export's name without its kojelly_ prefix
+ * (korch_get's is kojelly_pfn_korch_get). They are not the handler table's member types
+ * kojelly_validate_fn and kojelly_request_fn, whose handlers take an io argument. In C++17 and
+ * later, where noexcept is part of a function's type, they are noexcept as the exports are, so
+ * that each is exactly the type of &export; earlier C++ does not allow noexcept in a typedef.
+ */
+#if defined(__cplusplus) && defined(__cpp_noexcept_function_type)
+#define KOJELLY_PFN_NOEXCEPT noexcept
+#else
+#define KOJELLY_PFN_NOEXCEPT
+#endif
+
+/* clang-format would take "(void) KOJELLY_PFN_NOEXCEPT" for a cast and join the two. */
+/* clang-format off */
+typedef const kojelly_handler_table *(*kojelly_pfn_korch_get)(void) KOJELLY_PFN_NOEXCEPT;
+typedef const char *(*kojelly_pfn_version)(void) KOJELLY_PFN_NOEXCEPT;
+typedef const char *(*kojelly_pfn_runtime_type)(void) KOJELLY_PFN_NOEXCEPT;
+typedef int32_t (*kojelly_pfn_caps)(void) KOJELLY_PFN_NOEXCEPT;
+typedef const char *(*kojelly_pfn_result_json)(void) KOJELLY_PFN_NOEXCEPT;
+typedef const char *(*kojelly_pfn_last_error)(void) KOJELLY_PFN_NOEXCEPT;
+typedef int32_t (*kojelly_pfn_download)(const char *settings, const char *arg, char *out,
+                                        int32_t out_len) KOJELLY_PFN_NOEXCEPT;
+typedef int32_t (*kojelly_pfn_allow_writes)(int32_t flag) KOJELLY_PFN_NOEXCEPT;
+typedef int32_t (*kojelly_pfn_set_io)(const tessel_io *io) KOJELLY_PFN_NOEXCEPT;
+typedef int32_t (*kojelly_pfn_use_curl)(void) KOJELLY_PFN_NOEXCEPT;
+typedef int32_t (*kojelly_pfn_use_fake)(void) KOJELLY_PFN_NOEXCEPT;
+typedef int32_t (*kojelly_pfn_validate)(const char *settings, char *out,
+                                        int32_t out_len) KOJELLY_PFN_NOEXCEPT;
+typedef int32_t (*kojelly_pfn_list)(const char *settings, const char *folder_id, char *out,
+                                    int32_t out_len) KOJELLY_PFN_NOEXCEPT;
+typedef int32_t (*kojelly_pfn_stream_url)(const char *settings, const char *entry, char *out,
+                                          int32_t out_len) KOJELLY_PFN_NOEXCEPT;
+typedef const char *(*kojelly_pfn_full_url)(const char *settings) KOJELLY_PFN_NOEXCEPT;
+typedef char *(*kojelly_pfn_device_id)(const char *settings) KOJELLY_PFN_NOEXCEPT;
+typedef int32_t (*kojelly_pfn_parse_items)(const char *body, char *out,
+                                           int32_t out_len) KOJELLY_PFN_NOEXCEPT;
+typedef const char *(*kojelly_pfn_redact)(const char *text) KOJELLY_PFN_NOEXCEPT;
+typedef void (*kojelly_pfn_forget_tokens)(void) KOJELLY_PFN_NOEXCEPT;
+typedef void (*kojelly_pfn_fake_reset)(void) KOJELLY_PFN_NOEXCEPT;
+typedef int32_t (*kojelly_pfn_fake_set)(const char *method, const char *url, int32_t status,
+                                        const char *body) KOJELLY_PFN_NOEXCEPT;
+typedef int32_t (*kojelly_pfn_fake_fail)(const char *method, const char *url,
+                                         const char *error) KOJELLY_PFN_NOEXCEPT;
+typedef int32_t (*kojelly_pfn_fake_calls)(const char *method, const char *url) KOJELLY_PFN_NOEXCEPT;
+typedef const char *(*kojelly_pfn_fake_last_body)(const char *url) KOJELLY_PFN_NOEXCEPT;
+typedef const char *(*kojelly_pfn_fake_last_url)(void) KOJELLY_PFN_NOEXCEPT;
+typedef const char *(*kojelly_pfn_fake_last_headers)(void) KOJELLY_PFN_NOEXCEPT;
+/* clang-format on */
 
 #ifdef __cplusplus
 }

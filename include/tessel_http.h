@@ -241,10 +241,12 @@ int tessel_content_range(const char *text, int64_t *start, int64_t *end, int64_t
 /*
  * GETs url with the one header line "Range: bytes=start-end" (end inclusive) through
  * http->request on the calling thread, into the collector c, which the caller has initialised
- * (empty) and frees afterwards. Returns what request returned; *status and *error are what it
- * wrote (they are not cleared first). A transport's error text in *error is the caller's to
- * release through http->free. status and error may be NULL; a transport's error text is then
- * released here, through http->free (free() when the table has none).
+ * (empty) and frees afterwards. The record sent has method "GET", url as given, that one header
+ * line and nothing else (no Authorization, no body, credentials 0), and c's collector callbacks.
+ * Returns what request returned; *status and *error are what it wrote (they are not cleared
+ * first). A transport's error text in *error is the caller's to release through http->free.
+ * status and error may be NULL; a transport's error text is then released here, through
+ * http->free (free() when the table has none).
  *
  * A 200 answer to start above 0 whose collected body is longer than start bytes is trimmed to
  * begin at start (c's limit applies before the trim); a 200 body of start bytes or fewer is left
@@ -253,6 +255,16 @@ int tessel_content_range(const char *text, int64_t *start, int64_t *end, int64_t
  * http NULL or without request, url NULL, c NULL, start below 0 or end below start: -1,
  * nothing is sent, *status is left alone and *error receives a malloc'ed "bad range args"
  * (NULL when memory runs out), which the caller releases with free(), not http->free.
+ *
+ * Other headers. There is no argument for more header lines, so a server that wants the token
+ * in the Authorization header (as the answer of kojelly_stream_url gives it) answers 401 unless
+ * the caller adds that line. To add lines, pass a wrapping table: a tessel_http whose user points
+ * to the caller's real table and the extra lines ("Authorization: MediaBrowser ...", built with
+ * tessel_header_line); whose request copies the record it receives, points the copy's headers
+ * at an array of the record's lines followed by the extra ones (header_count to match; set
+ * credentials to 1 when a credential is among them), calls the real table's request with the
+ * copy and returns what that returned; and whose free calls the real table's free, since error
+ * texts come from the real table.
  */
 int32_t tessel_http_range(const tessel_http *http, const char *url, int64_t start, int64_t end,
                           tessel_collect *c, int32_t *status, char **error);

@@ -6,13 +6,8 @@
 #include "kojelly.h"
 
 #ifndef KOJELLY_PLUGIN_PATH
-#define KOJELLY_PLUGIN_PATH "libkojelly.so"
+#define KOJELLY_PLUGIN_PATH "libkojelly.so.1"
 #endif
-
-typedef int32_t (*use_fake_fn)(void);
-typedef int32_t (*fake_set_fn)(const char *, const char *, int32_t, const char *);
-typedef int32_t (*list_fn)(const char *, const char *, char *, int32_t);
-typedef const char *(*text_fn)(void);
 
 static void *sym(void *lib, const char *name) {
     void *p = dlsym(lib, name);
@@ -24,10 +19,10 @@ int main(int argc, char **argv) {
     const char *path = argc > 1 ? argv[1] : KOJELLY_PLUGIN_PATH;
     const char *settings = "{\"FullUrl\":\"http://media.example:8096\",\"APIKey\":\"0123456789abcdef\"}";
     char out[4096];
-    use_fake_fn use_fake;
-    fake_set_fn fake_set;
-    list_fn list;
-    text_fn last_error;
+    kojelly_pfn_use_fake use_fake;
+    kojelly_pfn_fake_set fake_set;
+    kojelly_pfn_list list;
+    kojelly_pfn_last_error last_error;
     int32_t rc;
     void *lib = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (!lib) {

@@ -420,16 +420,12 @@ static int transport_open(winhttp_transport *t) {
 
 /* ---- The plug-in -------------------------------------------------------------------------- */
 
-typedef int32_t (*set_io_fn)(const tessel_io *io);
-typedef int32_t (*list_fn)(const char *settings, const char *folder_id, char *out, int32_t out_len);
-typedef const char *(*slot_fn)(void);
-
 typedef struct plugin {
     HMODULE lib;
-    set_io_fn set_io;
-    list_fn list;
-    slot_fn result_json;
-    slot_fn last_error;
+    kojelly_pfn_set_io set_io;
+    kojelly_pfn_list list;
+    kojelly_pfn_result_json result_json;
+    kojelly_pfn_last_error last_error;
 } plugin;
 
 /* GetProcAddress's answer as a plain function pointer, to be cast to the export's type. */
@@ -461,10 +457,10 @@ static int plugin_load(plugin *p) {
                 (unsigned long)GetLastError());
         return -1;
     }
-    p->set_io = (set_io_fn)export_of(p->lib, "kojelly_set_io");
-    p->list = (list_fn)export_of(p->lib, "kojelly_list");
-    p->result_json = (slot_fn)export_of(p->lib, "kojelly_result_json");
-    p->last_error = (slot_fn)export_of(p->lib, "kojelly_last_error");
+    p->set_io = (kojelly_pfn_set_io)export_of(p->lib, "kojelly_set_io");
+    p->list = (kojelly_pfn_list)export_of(p->lib, "kojelly_list");
+    p->result_json = (kojelly_pfn_result_json)export_of(p->lib, "kojelly_result_json");
+    p->last_error = (kojelly_pfn_last_error)export_of(p->lib, "kojelly_last_error");
     if (!p->set_io || !p->list || !p->result_json || !p->last_error) {
         FreeLibrary(p->lib);
         p->lib = NULL;
