@@ -20,7 +20,9 @@ packages=(g++ clang libclang-rt-dev cmake ninja-build make pkg-config binutils
           libgtest-dev libgmock-dev libbenchmark-dev python3
           libcurl4-openssl-dev libcpp-httplib-dev libyyjson-dev
           # The players the end-to-end tests play streams with: ffmpeg brings ffprobe and ffplay.
-          ffmpeg mpv)
+          ffmpeg mpv
+          # The TLS server (openssl s_server) that the end-to-end tests point the tool at.
+          openssl)
 
 check_only=0
 windows=0

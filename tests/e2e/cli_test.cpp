@@ -427,11 +427,12 @@ TEST_F(CliTest, PluginFailuresExitWithTheStatusOfTheirCode) {
          secrets(),
          kExitTransport,
          "127.0.0.1"},
-        {"no server address",
-         {"--api-key-env", kApiKeyVar, "ls"},
+        // The plug-in judges the address itself once there is one.
+        {"a port out of range",
+         {"--server", "http://127.0.0.1:99999", "--api-key-env", kApiKeyVar, "ls"},
          secrets(),
          kExitInvalid,
-         "FullUrl (or ServerUrl / HostName) is required"},
+         "port is out of range"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -662,6 +663,16 @@ TEST_F(CliTest, UsageErrorsExitWith2) {
          "KJ_TEST_UNSET_VARIABLE is not set"},
         {{"--server", url(), "--user", kUser, "--password-stdin", "validate"},
          "standard input holds no password"},
+        {{"--api-key-env", kApiKeyVar, "ls"}, "--server URL is required"},
+        {{"--server", url(), "ls"}, "credentials are required"},
+        {{"--server", " ", "ls"}, "--server wants the server's address"},
+        {{"demo", "--api-key-env", kApiKeyVar}, "apply to demo with --serve only"},
+        {{"demo", "--password-env", kPasswordVar}, "apply to demo with --serve only"},
+        {{"demo", "--serve", "--api-key-env", "KJ_TEST_UNSET_VARIABLE"},
+         "--api-key-env: the environment variable KJ_TEST_UNSET_VARIABLE is not set"},
+        {{"demo", "--serve", "--password-env", "KJ_TEST_UNSET_VARIABLE"},
+         "--password-env: the environment variable KJ_TEST_UNSET_VARIABLE is not set"},
+        {{"demo", "--serve", "--user", kUser}, "--user does not apply to demo"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.message);
@@ -809,7 +820,7 @@ TEST_F(CliTest, DeeplyNestedSettingsFilesAreReadWithoutRecursion) {
     };
     const std::vector<Case> cases = {
         {"arrays never closed", std::string(kArrayLevels * 2, '['), kExitTool,
-         "does not hold a JSON object"},
+         "is not valid JSON at line 1, column 980001: unexpected end of data"},
         {"arrays in a member",
          head + std::string(kArrayLevels, '[') + std::string(kArrayLevels, ']') + "}", 0, ""},
         {"objects in a member", head + objects + "}", 0, ""},

@@ -29,7 +29,9 @@
 namespace {
 
 using kojelly::cli::HttpTransport;
+using kojelly::cli::TransportFailure;
 using kojelly::cli::TransportOptions;
+using kojelly::cli::TransportRecord;
 
 constexpr std::size_t kBigBody = 1 << 20;
 
@@ -444,6 +446,80 @@ TEST_F(TransportTest, NoAnswerIsAFailureWithTheReason) {
         EXPECT_EQ(a.status, 0);
         EXPECT_NE(a.error.find(c.reason), std::string::npos) << a.error;
     }
+}
+
+// The transport's record tells the tool's hints, in no stack's words, why the last exchange
+// brought no answer, its status when it did, and whether any answer or success came before.
+TEST_F(TransportTest, RecordsWhyNoAnswerCameAndWhatCameBefore) {
+    enum class Where { closed_port, raw_server, test_server };
+    struct Case {
+        const char *name;
+        Where where;
+        std::string what;  // the raw server's reply, or the test server's path
+        long timeout_ms;
+        TransportFailure failure;
+        std::int32_t status;
+    };
+    const std::vector<Case> cases = {
+        {"refused", Where::closed_port, "", 5000, TransportFailure::cannot_connect, 0},
+        {"closed without a word", Where::raw_server, "", 5000, TransportFailure::no_http_answer, 0},
+        {"no status line", Where::raw_server, "SSH-2.0-OpenSSH_9.2\r\n", 5000,
+         TransportFailure::no_http_answer, 0},
+        {"timed out", Where::test_server, "/slow", 300, TransportFailure::timeout, 0},
+        {"answered", Where::test_server, "/headers", 5000, TransportFailure::none, 203},
+        {"answered 404", Where::test_server, "/no-such-path", 5000, TransportFailure::none, 404},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::optional<RawServer> raw;
+        std::string target;
+        switch (c.where) {
+            case Where::closed_port:
+                target = closed_url();
+                break;
+            case Where::raw_server:
+                raw.emplace(c.what);
+                target = raw->url();
+                break;
+            case Where::test_server:
+                target = url(c.what.c_str());
+                break;
+        }
+        TransportOptions o;
+        o.timeout_ms = c.timeout_ms;
+        HttpTransport t(o);
+        EXPECT_FALSE(t.record().answered) << "a fresh transport has a record of its own";
+        tessel_http_req req = request("GET", target);
+        Received r;
+        send(t, req, r);
+        const TransportRecord got = t.record();
+        EXPECT_EQ(got.last_failure, c.failure);
+        EXPECT_EQ(got.last_status, c.status);
+        EXPECT_EQ(got.answered, c.failure == TransportFailure::none);
+        EXPECT_EQ(got.succeeded, c.status >= 200 && c.status < 300);
+    }
+
+    // What came before stays known; the last exchange's failure and status are its own.
+    HttpTransport t(TransportOptions{});
+    const std::string ok = url("/headers");
+    const std::string refused = closed_url();
+    const std::string missing = url("/no-such-path");
+    for (const std::string *target : {&ok, &refused}) {
+        tessel_http_req req = request("GET", *target);
+        Received r;
+        send(t, req, r);
+    }
+    TransportRecord got = t.record();
+    EXPECT_EQ(got.last_failure, TransportFailure::cannot_connect);
+    EXPECT_EQ(got.last_status, 0);
+    EXPECT_TRUE(got.answered);
+    EXPECT_TRUE(got.succeeded);
+    tessel_http_req req = request("GET", missing);
+    Received r;
+    send(t, req, r);
+    got = t.record();
+    EXPECT_EQ(got.last_failure, TransportFailure::none);
+    EXPECT_EQ(got.last_status, 404);
 }
 
 TEST_F(TransportTest, TakesTheProxyFromTheEnvironmentUnlessBypassed) {

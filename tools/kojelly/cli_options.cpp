@@ -124,6 +124,8 @@ struct OptionDef {
     std::string_view arg = {};       // the value's name in the help; empty for a flag
     std::string_view commands = {};  // "" every command but demo, "*" all, else the one command
     Section section;
+    // With commands "": the option applies to demo --serve too, and demo's help says so thus.
+    std::string_view serve_help = {};
     Setter set = nullptr;
     std::string_view wants = {};  // what a value must be, said when it is not
     std::string_view help = {};   // lines separated by '\n'
@@ -169,6 +171,11 @@ bool add_player_arg(Options &o, const std::string &value) {
     return true;
 }
 
+bool store_server(Options &o, const std::string &value) {
+    o.settings.server = value;
+    return !trim(value).empty();
+}
+
 bool store_player(Options &o, const std::string &value) {
     o.player = value;
     return !value.empty();
@@ -178,7 +185,8 @@ constexpr std::array<OptionDef, 28> kOptions = {{
     {.name = "--server",
      .arg = "URL",
      .section = Section::settings,
-     .set = store<&SettingsInput::server>,
+     .set = store_server,
+     .wants = "the server's address, e.g. http://192.168.1.20:8096",
      .help = "the server address, e.g. https://media.example:8920"},
     {.name = "--user",
      .arg = "NAME",
@@ -193,11 +201,16 @@ constexpr std::array<OptionDef, 28> kOptions = {{
     {.name = "--password-env",
      .arg = "VAR",
      .section = Section::settings,
+     .serve_help = "with --serve: the demo user's password is in the\n"
+                   "environment variable VAR (instead of \"demo\")",
      .set = store<&SettingsInput::password_env>,
      .help = "the password is in the environment variable VAR"},
     {.name = "--api-key-env",
      .arg = "VAR",
      .section = Section::settings,
+     .serve_help = "with --serve: the server accepts the API key in the\n"
+                   "environment variable VAR (instead of a random one), so\n"
+                   "that the same commands work against every run",
      .set = store<&SettingsInput::api_key_env>,
      .help = "use the API key in the environment variable VAR"},
     {.name = "--device-id",
@@ -313,19 +326,22 @@ constexpr std::array<OptionDef, 28> kOptions = {{
      .set = store_flavour,
      .wants = "jellyfin or emby",
      .help = "the server to imitate:\n"
-             "jellyfin  a current Jellyfin server (the default): item ids of\n"
-             "          32 hex digits; /UserViews answers 400 to an API key,\n"
-             "          whose libraries are at /Library/MediaFolders; a token\n"
-             "          in the query only as ApiKey\n"
-             "emby      an Emby server: numeric item ids; no /UserViews, a\n"
-             "          user's libraries are at /Users/{user id}/Views; a\n"
-             "          token in the query as api_key"},
+             "jellyfin  a current Jellyfin server (the default): item\n"
+             "          ids of 32 hex digits; /UserViews answers 400\n"
+             "          to an API key, whose libraries are at\n"
+             "          /Library/MediaFolders; a token in the query\n"
+             "          only as ApiKey\n"
+             "emby      an Emby server: numeric item ids; no\n"
+             "          /UserViews, a user's libraries are at\n"
+             "          /Users/{user id}/Views; a token in the query\n"
+             "          as api_key"},
     {.name = "--serve",
      .commands = "demo",
      .section = Section::own,
      .set = store<&Options::serve>,
-     .help = "only run the server, until interrupted, and print how to reach\n"
-             "it (user \"demo\", password \"demo\", and an API key)"},
+     .help = "only run the server, until interrupted, and print how\n"
+             "to reach it (user \"demo\", password \"demo\", and a\n"
+             "random API key)"},
     {.name = "--port",
      .arg = "N",
      .commands = "demo",
@@ -375,7 +391,7 @@ bool applies(const OptionDef &def, std::string_view command) {
         return c && !c->json.empty();
     }
     if (def.commands == "*") return true;
-    if (def.commands.empty()) return command != "demo";
+    if (def.commands.empty()) return command != "demo" || !def.serve_help.empty();
     return def.commands == command;
 }
 
@@ -476,7 +492,9 @@ constexpr std::string_view kOverviewTail =
     "  2   usage error\n"
     "  3   stream --probe: the stream could not be fetched\n"
     "  4   play: the player is not installed or cannot be started\n"
-    "  5   play: the player ended with a status other than 0, or by a signal\n"
+    "  5   play: the player ended with a status other than 0, or by a signal;\n"
+    "      stopped by the user (Ctrl-C, SIGTERM, SIGHUP), the tool ends by that\n"
+    "      signal as the player ends, and a shell shows 128 + its number\n"
     "  11  credentials refused (plug-in status -1)\n"
     "  12  item or folder not found, or not of the kind needed (-2)\n"
     "  13  the server throttled the request, HTTP 429 (-3)\n"
@@ -508,6 +526,10 @@ std::string overview() {
 
 std::string command_help(const CommandDef &command) {
     std::vector<Row> rows = option_rows(Section::own, command.name);
+    const bool demo = command.name == "demo";
+    for (const OptionDef &def : kOptions) {
+        if (demo && !def.serve_help.empty()) rows.push_back({label_of(def), def.serve_help});
+    }
     std::string out = "Usage: kojelly ";
     out += with_arg(command.name, command.args);
     // Options that do not fit the line continue below the first one.
@@ -535,6 +557,7 @@ std::string command_help(const CommandDef &command) {
     bool all = true;
     for (const OptionDef &def : kOptions) {
         if (def.section != Section::settings && def.section != Section::other) continue;
+        if (demo && !def.serve_help.empty()) continue;  // listed above, with their own help
         if (applies(def, command.name)) {
             shared.push_back(def.name);
         } else {
@@ -686,6 +709,11 @@ bool parse_args(int argc, const char *const *argv, Options &o, std::string &erro
     }
     if ((!o.media.empty() || o.stream_auth) && !o.serve) {
         error = "--media and --stream-auth apply to demo --serve only";
+        return false;
+    }
+    if (o.command == "demo" && !o.serve &&
+        (!o.settings.password_env.empty() || !o.settings.api_key_env.empty())) {
+        error = "--password-env and --api-key-env apply to demo with --serve only";
         return false;
     }
     return true;

@@ -205,6 +205,35 @@ void set_transfer_options(CURL *h, const TransportOptions &o, bool has_range) {
     if (!has_range) curl_easy_setopt(h, CURLOPT_ACCEPT_ENCODING, "");
 }
 
+// Why an exchange that brought no answer failed. Once a status line has come, the server did
+// speak HTTP, whatever cut the answer short.
+TransportFailure failure_of(CURLcode rc, bool status_seen) {
+    switch (rc) {
+        case CURLE_COULDNT_RESOLVE_HOST:
+            return TransportFailure::cannot_resolve;
+        case CURLE_COULDNT_CONNECT:
+            return TransportFailure::cannot_connect;
+        case CURLE_SSL_CONNECT_ERROR:
+            return TransportFailure::tls_handshake;
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+            return TransportFailure::certificate;
+        case CURLE_OPERATION_TIMEDOUT:
+            return TransportFailure::timeout;
+        // An empty reply, a reset, or bytes that are no HTTP answer (libcurl refuses a reply
+        // without a status line as HTTP/0.9).
+        case CURLE_GOT_NOTHING:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return status_seen ? TransportFailure::other : TransportFailure::no_http_answer;
+        default:
+            return TransportFailure::other;
+    }
+}
+
 std::int32_t fail(char **error, std::string_view message) {
     if (error) *error = tessel_strndup(message.data(), message.size());
     return -1;
@@ -213,7 +242,7 @@ std::int32_t fail(char **error, std::string_view message) {
 }  // namespace
 
 std::int32_t HttpTransport::perform(const TransportOptions &options, const tessel_http_req *req,
-                                    std::int32_t *status, char **error) {
+                                    std::int32_t *status, char **error, TransportFailure &failure) {
     if (!req || req->size < sizeof(tessel_http_req))
         return fail(error, "request record is smaller than 112 bytes");
     if (!tessel_method_ok(req->method)) return fail(error, "request method is not an HTTP token");
@@ -279,7 +308,10 @@ std::int32_t HttpTransport::perform(const TransportOptions &options, const tesse
         t.error = message;
         options.trace(t);
     }
-    if (!answered) return fail(error, message);
+    if (!answered) {
+        failure = failure_of(rc, x.status != 0);
+        return fail(error, message);
+    }
     if (status) *status = static_cast<std::int32_t>(code);
     return 0;
 }

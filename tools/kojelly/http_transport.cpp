@@ -3,6 +3,7 @@
 #include "http_transport.hpp"
 
 #include <cstdlib>
+#include <mutex>
 #include <string_view>
 #include <utility>
 
@@ -31,13 +32,43 @@ std::int32_t HttpTransport::request(void *user, const tessel_http_req *req, std:
                                     char **error) noexcept {
     if (error) *error = nullptr;
     if (status) *status = 0;
+    auto &self = *static_cast<HttpTransport *>(user);
+    TransportFailure failure = TransportFailure::other;
+    std::int32_t answered_status = 0;
+    std::int32_t result = -1;
     try {
-        return perform(static_cast<HttpTransport *>(user)->options_, req, status, error);
+        result = perform(self.options_, req, &answered_status, error, failure);
     } catch (...) {
         constexpr std::string_view kOutOfMemory = "out of memory";
         if (error) *error = tessel_strndup(kOutOfMemory.data(), kOutOfMemory.size());
-        return -1;
+        result = -1;
+        failure = TransportFailure::other;
     }
+    if (result == 0) {
+        failure = TransportFailure::none;
+        if (status) *status = answered_status;
+    } else {
+        answered_status = 0;
+    }
+    try {
+        self.note(failure, answered_status);
+    } catch (...) {
+        // The record only chooses hints; the exchange's own result stands.
+    }
+    return result;
+}
+
+void HttpTransport::note(TransportFailure failure, std::int32_t status) {
+    const std::lock_guard<std::mutex> lock(record_mutex_);
+    record_.last_failure = failure;
+    record_.last_status = status;
+    record_.answered = record_.answered || failure == TransportFailure::none;
+    record_.succeeded = record_.succeeded || (status >= 200 && status < 300);
+}
+
+TransportRecord HttpTransport::record() const {
+    const std::lock_guard<std::mutex> lock(record_mutex_);
+    return record_;
 }
 
 void HttpTransport::release(void *, void *mem) noexcept {

@@ -9,11 +9,14 @@
 // Response headers reach the record's on_header after the ":status" pseudo-header, the body
 // reaches on_body in the pieces the stack receives, and a callback's non-zero answer stops the
 // transfer at once. Each calling thread keeps its own connection between requests, so that
-// threads never wait for each other.
+// threads never wait for each other. The transport also keeps a short record of its exchanges
+// (why the last one brought no answer, the last status, whether any answer or success came), from
+// which the tool chooses a hint after a failure without reading the plug-in's words.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -30,6 +33,28 @@ struct TransportTrace {
     std::uint64_t bytes = 0;  // body bytes delivered
     double millis = 0;
     std::string_view error;  // empty when an answer arrived
+};
+
+// Why an exchange brought no answer, as far as the HTTP stack tells, in terms of no stack in
+// particular.
+enum class TransportFailure {
+    none,            // an answer arrived
+    cannot_resolve,  // the host name is not known
+    cannot_connect,  // the connection was refused, or the host is unreachable
+    tls_handshake,   // the TLS handshake failed, as it does with a server that speaks plain HTTP
+    certificate,     // the server's certificate was not accepted
+    no_http_answer,  // connected, but the connection ended before a status line, or what came
+                     // back was not HTTP, as with a server that expects TLS
+    timeout,
+    other,
+};
+
+// What a transport's exchanges have looked like so far.
+struct TransportRecord {
+    TransportFailure last_failure = TransportFailure::none;  // of the last exchange
+    std::int32_t last_status = 0;  // the last exchange's status; 0 when it brought no answer
+    bool answered = false;         // some exchange brought an answer
+    bool succeeded = false;        // some answer had a 2xx status
 };
 
 struct TransportOptions {
@@ -59,16 +84,23 @@ public:
     const tessel_io *io() const { return &io_; }
     const tessel_http *http() const { return &http_; }
 
+    // The exchanges so far; safe while requests run on other threads.
+    TransportRecord record() const;
+
 private:
     static std::int32_t request(void *user, const tessel_http_req *req, std::int32_t *status,
                                 char **error) noexcept;
     // One exchange on the system's HTTP stack (curl_transport.cpp, winhttp_transport.cpp), with
-    // request's contract; request catches what it throws.
+    // request's contract; request catches what it throws. When no answer arrives, failure says
+    // why (it is `other` on entry).
     static std::int32_t perform(const TransportOptions &options, const tessel_http_req *req,
-                                std::int32_t *status, char **error);
+                                std::int32_t *status, char **error, TransportFailure &failure);
     static void release(void *user, void *mem) noexcept;
+    void note(TransportFailure failure, std::int32_t status);
 
     TransportOptions options_;
+    mutable std::mutex record_mutex_;
+    TransportRecord record_;
     tessel_http http_{};
     tessel_http_ctx ctx_{};
     tessel_io io_{};

@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli_options.hpp"
 #include "commands.hpp"
 #include "demo_command.hpp"
+#include "hints.hpp"
 #include "http_transport.hpp"
 #include "kojelly_version.hpp"
 #include "play_command.hpp"
@@ -54,15 +56,36 @@ TransportOptions transport_options(const Options &o, Plugin &plugin) {
     return c;
 }
 
+// demo --serve; the secrets it accepts come from the variables that the options name.
+int serve(const Options &o) {
+    ServeOptions serve;
+    serve.port = o.port;
+    serve.flavour = o.flavour;
+    serve.media = o.media;
+    serve.stream_auth = o.stream_auth;
+    std::string error;
+    serve.api_key_env = o.settings.api_key_env;
+    if (!serve.api_key_env.empty() &&
+        !secret_from_env("--api-key-env", serve.api_key_env, serve.api_key, error))
+        return usage_error(error);
+    serve.password_env = o.settings.password_env;
+    if (!serve.password_env.empty() &&
+        !secret_from_env("--password-env", serve.password_env, serve.password, error))
+        return usage_error(error);
+    return serve_demo(serve, stdout, stderr);
+}
+
+// After a failed command, a line on what the failure most likely means for the address given.
+void print_hint(const Options &o, const Session &s, const HttpTransport &api, int rc) {
+    const std::optional<TypedAddress> address =
+        typed_address(s.settings, o.settings.server.has_value());
+    if (!address) return;
+    const std::string hint = hint_for(*address, api.record(), rc);
+    if (!hint.empty()) std::fprintf(stderr, "kojelly: hint: %s\n", printable(hint).c_str());
+}
+
 int run(const Options &o) {
-    if (o.command == "demo" && o.serve) {
-        ServeOptions serve;
-        serve.port = o.port;
-        serve.flavour = o.flavour;
-        serve.media = o.media;
-        serve.stream_auth = o.stream_auth;
-        return serve_demo(serve, stdout, stderr);
-    }
+    if (o.command == "demo" && o.serve) return serve(o);
 
     std::string error;
     if (!HttpTransport::global_init(error)) {
@@ -97,7 +120,9 @@ int run(const Options &o) {
 
     Session s;
     s.plugin = plugin.get();
-    switch (build_settings(o.settings, s.settings, error)) {
+    SettingsInput settings = o.settings;
+    settings.server_needed = true;
+    switch (build_settings(settings, s.settings, error)) {
         case SettingsStatus::ok:
             break;
         case SettingsStatus::bad_input:
@@ -137,6 +162,7 @@ int run(const Options &o) {
     }
     // The transports die with this scope; the plug-in must not keep pointing at them.
     plugin->set_io(nullptr);
+    if (rc != kExitOk) print_hint(o, s, api_transport, rc);
     return rc;
 }
 

@@ -33,6 +33,9 @@ struct SettingsInput {
     bool password_stdin = false;
     std::string password_env;  // variable name
     std::string api_key_env;   // variable name
+    // The command talks to a server: the settings must name an address and a credential (a
+    // user or an API key), which is checked before a password is read.
+    bool server_needed = false;
 };
 
 enum class SettingsStatus {
@@ -41,9 +44,22 @@ enum class SettingsStatus {
     bad_file,   // the settings file cannot be read, holds no JSON object, or a user in an address
 };
 
-// The settings JSON object text, or the failure with a message for the user.
+// The settings JSON object text, or the failure with a message for the user: bad_input, naming
+// the options, when server_needed and neither the options nor the file give an address or a
+// credential. Warns on stderr of each member of the file that the plug-in does not read (naming
+// the member it is nearest to) and of a file holding a secret that others can read.
 [[nodiscard]] SettingsStatus build_settings(const SettingsInput &in, std::string &json,
                                             std::string &error);
+
+// The value of the environment variable name into value; false with a message that names the
+// option (flag) and the variable when it is not set.
+[[nodiscard]] bool secret_from_env(const std::string &flag, const std::string &name,
+                                   std::string &value, std::string &error);
+
+// The settings member that the plug-in reads and that name most likely meant: the one equal to
+// it but for case, else the nearest within a small edit distance. Empty when name is a member
+// the plug-in reads, or when no member is near.
+std::string_view nearest_settings_member(std::string_view name);
 
 // A member of the settings JSON that an option gives: its name (a string literal) and value, a
 // text or a whole number.
@@ -59,8 +75,9 @@ struct SettingsMember {
 // members in their order, but for those named in given, then given in its order, then the
 // stable DeviceId when neither has one, then ParallelPages kDefaultParallelPages when neither
 // has that. bad_file with a message that names file but quotes
-// nothing of the text when the text is not a JSON object or an address in it (FullUrl,
-// ServerUrl, HostName) names a user; json is then left alone. When the text holds an object and
+// nothing of the text when the text is not a JSON object (for a syntax error, with the line and
+// column and what is wrong there) or an address in it (FullUrl, ServerUrl, HostName) names a
+// user; json is then left alone. When the text holds an object and
 // holds_secret is not null, *holds_secret tells whether it has a Password or an APIKey member,
 // even when the file is refused. Reads no file: only the machine id, for a DeviceId.
 [[nodiscard]] SettingsStatus settings_from_text(std::string_view text, const std::string &file,

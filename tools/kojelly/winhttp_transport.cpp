@@ -569,6 +569,45 @@ std::string describe(DWORD code, Stage stage, const Target &t, const Progress &p
     }
 }
 
+// Why a request that brought no answer failed, told as describe tells it.
+TransportFailure failure_of(DWORD code, const Progress &p) {
+    constexpr DWORD kCertificateFlags =
+        WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED | WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA |
+        WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID |
+        WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID |
+        WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE | WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT;
+    if ((p.secure_failure & kCertificateFlags) != 0) return TransportFailure::certificate;
+    switch (code) {
+        case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+        case ERROR_WINHTTP_SECURE_INVALID_CA:
+        case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+        case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+        case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+        case ERROR_WINHTTP_SECURE_INVALID_CERT:
+            return TransportFailure::certificate;
+        case ERROR_WINHTTP_SECURE_FAILURE:
+        case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+            return TransportFailure::tls_handshake;
+        case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+            return TransportFailure::cannot_resolve;
+        case ERROR_WINHTTP_CANNOT_CONNECT:
+            return TransportFailure::cannot_connect;
+        case ERROR_WINHTTP_TIMEOUT:
+        case WSAETIMEDOUT:
+            return TransportFailure::timeout;
+        case ERROR_WINHTTP_CONNECTION_ERROR:
+        case WSAECONNRESET:
+        case WSAECONNABORTED:
+            return p.connected ? TransportFailure::no_http_answer
+                               : TransportFailure::cannot_connect;
+        case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
+            return TransportFailure::no_http_answer;
+        default:
+            return p.secure_failure != 0 ? TransportFailure::tls_handshake
+                                         : TransportFailure::other;
+    }
+}
+
 // ---- The exchange -------------------------------------------------------------------------
 
 struct Line {
@@ -602,6 +641,7 @@ struct Outcome {
     std::int32_t status = 0;
     std::uint64_t bytes = 0;
     std::string error;
+    TransportFailure failure = TransportFailure::other;  // when no answer arrived
 };
 
 // The request handle's settings besides the time limits. Empty when all took.
@@ -669,24 +709,29 @@ public:
             }
             WinHttpSetStatusCallback(h.get(), on_status, kNotifications, 0);
 
-            if (budget_.expired()) return failed(timed_out(budget_, 0));
+            if (budget_.expired()) return failed(timed_out(budget_, 0), TransportFailure::timeout);
             budget_.apply(h.get());
             // No Content-Type and no Expect: 100-continue unless the caller's lines say so;
             // WinHTTP adds neither.
             if (!WinHttpSendRequest(h.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                                     const_cast<void *>(body), body_len, body_len,
-                                    reinterpret_cast<DWORD_PTR>(&progress)))
-                return failed(describe(GetLastError(), Stage::send, target, progress, budget_, 0));
+                                    reinterpret_cast<DWORD_PTR>(&progress))) {
+                const DWORD code = GetLastError();
+                return failed(describe(code, Stage::send, target, progress, budget_, 0),
+                              failure_of(code, progress));
+            }
             budget_.apply(h.get());
-            if (!WinHttpReceiveResponse(h.get(), nullptr))
-                return failed(
-                    describe(GetLastError(), Stage::receive, target, progress, budget_, 0));
+            if (!WinHttpReceiveResponse(h.get(), nullptr)) {
+                const DWORD code = GetLastError();
+                return failed(describe(code, Stage::receive, target, progress, budget_, 0),
+                              failure_of(code, progress));
+            }
             DWORD status = 0;
             DWORD size = sizeof status;
             if (!WinHttpQueryHeaders(h.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                                      WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
                                      WINHTTP_NO_HEADER_INDEX))
-                return failed("the server's answer is not HTTP");
+                return failed("the server's answer is not HTTP", TransportFailure::no_http_answer);
 
             std::wstring location;
             if (o_.follow_redirects && is_followed(status) &&
@@ -725,8 +770,9 @@ public:
     }
 
 private:
-    Outcome failed(std::string message) {
+    Outcome failed(std::string message, TransportFailure failure = TransportFailure::other) {
         out_.error = std::move(message);
+        out_.failure = failure;
         return out_;
     }
 
@@ -782,7 +828,7 @@ std::int32_t fail(char **error, std::string_view message) {
 }  // namespace
 
 std::int32_t HttpTransport::perform(const TransportOptions &options, const tessel_http_req *req,
-                                    std::int32_t *status, char **error) {
+                                    std::int32_t *status, char **error, TransportFailure &failure) {
     if (!req || req->size < sizeof(tessel_http_req))
         return fail(error, "request record is smaller than 112 bytes");
     if (!tessel_method_ok(req->method)) return fail(error, "request method is not an HTTP token");
@@ -808,7 +854,10 @@ std::int32_t HttpTransport::perform(const TransportOptions &options, const tesse
         t.error = out.error;
         options.trace(t);
     }
-    if (!out.answered) return fail(error, out.error);
+    if (!out.answered) {
+        failure = out.failure;
+        return fail(error, out.error);
+    }
     if (status) *status = out.status;
     return 0;
 }

@@ -26,6 +26,10 @@ stop_server() {
 trap 'stop_server; rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM
 
+# A Windows console shows UTF-8, and the Linux tool draws a tree for the locale's character set:
+# a UTF-8 locale, so that both draw it alike.
+export LC_ALL=C.UTF-8
+
 failures=0
 fail() {
   echo "FAIL [$flavour] $*" >&2
