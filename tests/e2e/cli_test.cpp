@@ -1,8 +1,6 @@
 // The kojelly tool as a user runs it: a separate process, loading the plug-in from beside the
 // binary, talking HTTP over loopback to the demo server that this test process runs.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <yyjson.h>
@@ -22,6 +20,9 @@
 
 namespace {
 
+using e2e::Doc;
+using e2e::parse;
+using e2e::closed_port;
 using e2e::kojelly;
 using e2e::lines_of;
 using e2e::show;
@@ -36,25 +37,7 @@ constexpr const char *kApiKey = "0123456789abcdef0123456789abcdef";
 constexpr const char *kPasswordVar = "KJ_TEST_PASSWORD";
 constexpr const char *kApiKeyVar = "KJ_TEST_API_KEY";
 
-// Exit statuses as `kojelly --help` documents them.
-constexpr int kExitTool = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitProbe = 3;
-constexpr int kExitAuth = 11;
-constexpr int kExitNotFound = 12;
-constexpr int kExitThrottled = 13;
-constexpr int kExitTransport = 14;
-constexpr int kExitFail = 15;
-constexpr int kExitInvalid = 18;
-
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocFree>;
-
-Doc parse(const std::string &text) {
-    return Doc(yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, nullptr));
-}
+using namespace e2e::exits;
 
 DemoOptions server_options() {
     DemoOptions o;
@@ -62,19 +45,6 @@ DemoOptions server_options() {
     o.password = kPassword;
     o.api_key = kApiKey;
     return o;
-}
-
-// A port on 127.0.0.1 with nobody listening: bound once to learn a free number, then closed.
-int closed_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
 }
 
 class CliTest : public ::testing::Test {

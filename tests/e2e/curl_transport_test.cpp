@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli_run.hpp"
 #include "demo_library.hpp"
 #include "demo_server.hpp"
 #include "http_transport.hpp"
@@ -28,6 +29,7 @@
 
 namespace {
 
+using e2e::Doc;
 using kojelly::cli::HttpTransport;
 using kojelly::cli::TransportFailure;
 using kojelly::cli::TransportOptions;
@@ -158,15 +160,7 @@ private:
 
 // An address on 127.0.0.1 where nobody listens.
 std::string closed_url() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    close(fd);
-    return "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/";
+    return "http://127.0.0.1:" + std::to_string(e2e::closed_port()) + "/";
 }
 
 // Sets an environment variable for one scope and restores what was there.
@@ -627,11 +621,6 @@ TEST_F(TransportTest, RangeGetThroughTheTransportCollectsOneRange) {
 }
 
 // ---- Requests on many threads at once --------------------------------------------------------
-
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocFree>;
 
 // What one thread found wrong; empty when every answer was the one it asked for.
 std::string check_page(const HttpTransport &t, const std::string &url, std::int64_t start,

@@ -12,11 +12,13 @@
 #include <utility>
 #include <vector>
 
+#include "cli_run.hpp"
 #include "http_transport.hpp"
 #include "scratch_dir.hpp"
 
 namespace {
 
+using e2e::Doc;
 using kojelly::cli::DemoFlavour;
 using kojelly::cli::DemoItem;
 using kojelly::cli::DemoOptions;
@@ -28,11 +30,6 @@ constexpr const char *kPassword = "pw";
 constexpr const char *kApiKey = "feedfacefeedfacefeedfacefeedface";
 constexpr const char *kClientHeader =
     "Authorization: MediaBrowser Client=\"t\", Device=\"d\", DeviceId=\"dev-1\", Version=\"1\"";
-
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocFree>;
 
 struct Reply {
     std::int32_t result = -1;

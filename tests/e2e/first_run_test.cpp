@@ -24,6 +24,7 @@
 namespace {
 
 using e2e::BackgroundChild;
+using e2e::closed_port;
 using e2e::kojelly;
 using e2e::lines_of;
 using e2e::ScratchDir;
@@ -37,12 +38,7 @@ constexpr const char *kApiKey = "fedcba9876543210fedcba9876543210";
 constexpr const char *kPasswordVar = "KJ_FIRST_RUN_PASSWORD";
 constexpr const char *kApiKeyVar = "KJ_FIRST_RUN_API_KEY";
 
-constexpr int kExitTool = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitAuth = 11;
-constexpr int kExitNotFound = 12;
-constexpr int kExitTransport = 14;
-constexpr int kExitFail = 15;
+using namespace e2e::exits;
 
 constexpr auto kServerStart = std::chrono::seconds(20);
 
@@ -56,19 +52,6 @@ DemoOptions server_options() {
 
 e2e::Env secrets() {
     return {{kPasswordVar, kPassword}, {kApiKeyVar, kApiKey}};
-}
-
-// A port on 127.0.0.1 with nobody listening: bound once to learn a free number, then closed.
-int closed_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
 }
 
 // Whether a connection to 127.0.0.1:port is refused, as it is where nothing listens.

@@ -16,6 +16,8 @@
 
 namespace {
 
+using e2e::Doc;
+using e2e::parse;
 using e2e::kojelly;
 using e2e::lines_of;
 using e2e::show;
@@ -29,15 +31,6 @@ constexpr const char *kPassword = "flavour-pass";
 constexpr const char *kApiKey = "abcdef0123456789abcdef0123456789";
 constexpr const char *kPasswordVar = "KJ_FLAVOUR_PASSWORD";
 constexpr const char *kApiKeyVar = "KJ_FLAVOUR_API_KEY";
-
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocFree>;
-
-Doc parse(const std::string &text) {
-    return Doc(yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, nullptr));
-}
 
 const char *str_of(yyjson_val *obj, const char *name) {
     return yyjson_get_str(yyjson_obj_get(obj, name));

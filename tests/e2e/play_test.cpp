@@ -31,6 +31,8 @@
 
 namespace {
 
+using e2e::Doc;
+using e2e::parse;
 using e2e::show;
 using kojelly::cli::DemoOptions;
 using kojelly::cli::DemoServer;
@@ -45,17 +47,7 @@ constexpr auto kServeDeadline = std::chrono::milliseconds(20000);
 constexpr auto kPlayerDeadline = std::chrono::milliseconds(30000);
 constexpr const char *kApiKey = "5eed5eed5eed5eed5eed5eed5eed5eed";
 constexpr const char *kApiKeyVar = "KJ_PLAY_API_KEY";
-constexpr int kExitNoPlayer = 4;
-constexpr int kExitPlayer = 5;
-
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocFree>;
-
-Doc parse(const std::string &text) {
-    return Doc(yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, nullptr));
-}
+using namespace e2e::exits;
 
 const char *member(yyjson_val *obj, const char *name) {
     return yyjson_get_str(yyjson_obj_get(obj, name));

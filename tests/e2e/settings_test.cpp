@@ -17,18 +17,16 @@
 #include <string>
 #include <vector>
 
+#include "cli_run.hpp"
+
 namespace {
 
+using e2e::Doc;
 using kojelly::cli::build_settings;
 using kojelly::cli::nearest_settings_member;
 using kojelly::cli::settings_from_text;
 using kojelly::cli::SettingsInput;
 using kojelly::cli::SettingsStatus;
-
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocFree>;
 
 // Every value of the members called name, as JSON text, in their order.
 std::vector<std::string> members_named(const std::string &json, const char *name) {
