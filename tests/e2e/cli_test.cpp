@@ -652,10 +652,12 @@ TEST_F(CliTest, UsageErrorsExitWith2) {
     }
 }
 
-// Every help line fits a terminal of 80 columns.
-void expect_fits_80_columns(const std::string &help) {
+// Every help line fits a terminal of 80 columns, and every default or bound that a help text
+// takes from the option table ("{--depth}") has been filled in.
+void expect_readable_help(const std::string &help) {
     for (const std::string &line : lines_of(help)) {
         EXPECT_LE(kojelly::cli::display_width(line), 80u) << line;
+        EXPECT_EQ(line.find("{--"), std::string::npos) << line;
     }
 }
 
@@ -667,12 +669,12 @@ TEST_F(CliTest, EveryCommandHasHelp) {
             const auto r = kojelly(args);
             EXPECT_EQ(r.status, 0) << show(r);
             EXPECT_EQ(r.out.rfind("Usage: kojelly " + command, 0), 0u) << r.out;
-            expect_fits_80_columns(r.out);
+            expect_readable_help(r.out);
         }
     }
     const auto r = kojelly({"--help"});
     EXPECT_EQ(r.status, 0);
-    expect_fits_80_columns(r.out);
+    expect_readable_help(r.out);
     for (const int status : {1, 2, 3, 4, 5, 11, 12, 13, 14, 15, 16, 18, 19, 20}) {
         EXPECT_NE(r.out.find("\n  " + std::to_string(status) + " "), std::string::npos) << status;
     }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -25,6 +26,7 @@ constexpr std::size_t kHelpWidth = 80;
 
 struct CommandDef {
     std::string_view name;
+    Command id = Command::none;
     std::string_view args = {};  // the arguments, as the usage line shows them
     std::size_t min_args = 0;
     std::size_t max_args = 0;
@@ -35,6 +37,7 @@ struct CommandDef {
 
 constexpr std::array<CommandDef, 7> kCommands = {{
     {.name = "validate",
+     .id = Command::validate,
      .summary = "check the settings: is it a Jellyfin/Emby server, are the\n"
                 "credentials accepted, its canonical address and identity",
      .about = "Checks the server settings the way a host does before it saves them: asks\n"
@@ -43,15 +46,18 @@ constexpr std::array<CommandDef, 7> kCommands = {{
               "server's ID, name and version.",
      .json = "print the plug-in's validation answer"},
     {.name = "ls",
+     .id = Command::ls,
      .args = "[FOLDER_ID]",
      .max_args = 1,
      .summary = "list a folder; without FOLDER_ID the user's libraries",
      .about = "Lists a folder: name, kind (dir or file), year, size and id of each entry, in\n"
               "the server's order. Without FOLDER_ID it lists the root: the user's libraries.\n"
-              "Large folders are fetched page by page (500 entries a page), up to four pages\n"
+              "Large folders are fetched page by page (500 entries a page), up to "
+              "{--parallel} pages\n"
               "at once unless --parallel says otherwise.",
      .json = "print the plug-in's listing JSON"},
     {.name = "tree",
+     .id = Command::tree,
      .args = "[FOLDER_ID]",
      .max_args = 1,
      .summary = "walk the folders below FOLDER_ID (or below the libraries)",
@@ -59,7 +65,8 @@ constexpr std::array<CommandDef, 7> kCommands = {{
               "prints them as a tree, files with their year and size. A progress line runs on\n"
               "standard error while it walks, when that is a terminal. A folder that fails is\n"
               "marked and the walk goes on; the exit status is then the first failure's.\n"
-              "The walk stops 32 levels deep and lists no folder after 100000 entries, unless\n"
+              "The walk stops {--depth} levels deep and lists no folder after "
+              "{--max-entries} entries, unless\n"
               "--depth or --max-entries says otherwise; a folder that the default depth or the\n"
               "entry limit left unlisted is marked, and a notice on standard error says so.",
      .json = "print one line per listed folder: {\"folder\":ID,\"depth\":N,\n"
@@ -68,6 +75,7 @@ constexpr std::array<CommandDef, 7> kCommands = {{
              "{\"cut_short\":{\"folders_not_listed\":N,...}}, whose \"depth\"\n"
              "and \"max_entries\" members name the bounds that did"},
     {.name = "stream",
+     .id = Command::stream,
      .args = "ITEM",
      .min_args = 1,
      .max_args = 1,
@@ -79,12 +87,14 @@ constexpr std::array<CommandDef, 7> kCommands = {{
      .json = "print the plug-in's stream answer (the probe report goes to\n"
              "standard error)"},
     {.name = "play",
+     .id = Command::play,
      .args = "ITEM",
      .min_args = 1,
      .max_args = 1,
      .summary = "play an item (an id or a listing entry's JSON) with a media\n"
                 "player that sends the Authorization header",
-     .about = "Resolves ITEM as `stream` does and starts a media player (mpv unless --player\n"
+     .about = "Resolves ITEM as `stream` does and starts a media player ({--player} unless "
+              "--player\n"
               "says otherwise, found on PATH) on the stream URL, with the Authorization\n"
               "header passed the way that player takes it, and waits for it to end:\n"
               "  mpv     --http-header-fields-append; the header and the URL come from\n"
@@ -96,6 +106,7 @@ constexpr std::array<CommandDef, 7> kCommands = {{
               "The player runs without a shell. Exit status 4 when it is not installed or\n"
               "cannot be started, 5 when it ends with a status other than 0."},
     {.name = "demo",
+     .id = Command::demo,
      .summary = "run validate, ls, tree and stream against a built-in\n"
                 "demo server (--flavour jellyfin or emby); `demo --serve`\n"
                 "only runs the server (not on Windows: point kojelly.exe\n"
@@ -115,8 +126,9 @@ constexpr std::array<CommandDef, 7> kCommands = {{
 // Where the overview lists an option; a command's own options are listed in its help instead.
 enum class Section { settings, other, own, refused };
 
+struct OptionDef;
 // Stores an option's value; false when the value is not one the option takes.
-using Setter = bool (*)(Options &o, const std::string &value);
+using Setter = bool (*)(Options &o, const std::string &value, const OptionDef &def);
 
 struct OptionDef {
     std::string_view name;
@@ -127,8 +139,15 @@ struct OptionDef {
     // With commands "": the option applies to demo --serve too, and demo's help says so thus.
     std::string_view serve_help = {};
     Setter set = nullptr;
-    std::string_view wants = {};  // what a value must be, said when it is not
-    std::string_view help = {};   // lines separated by '\n'
+    std::string_view wants = {};  // what a value must be, said when it is not; a number's range
+                                  // follows it
+    long min = 0;                 // a number: the values it takes
+    long max = 0;
+    std::optional<long> fallback = {};    // a number's value when the option is not given
+    std::string_view text_fallback = {};  // a text's value when the option is not given
+    // Lines separated by '\n'. Here and in every help text "{--name}" stands for the default of
+    // the option --name and "{--name.max}" for the largest number it takes.
+    std::string_view help = {};
 };
 
 template <typename T>
@@ -142,7 +161,7 @@ SettingsInput &holder(Options &o, T SettingsInput::*) {
 
 // true into a flag's member, the text into a value's.
 template <auto member>
-bool store(Options &o, const std::string &value) {
+bool store(Options &o, const std::string &value, const OptionDef &) {
     auto &field = holder(o, member).*member;
     if constexpr (std::is_same_v<std::remove_cvref_t<decltype(field)>, bool>) {
         field = true;
@@ -152,31 +171,24 @@ bool store(Options &o, const std::string &value) {
     return true;
 }
 
-template <auto member, long min, long max>
-bool store_number(Options &o, const std::string &value) {
-    long n = 0;
-    const auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
-    if (ec != std::errc() || ptr != value.data() + value.size() || n < min || n > max) return false;
-    auto &field = holder(o, member).*member;
-    field = static_cast<std::remove_cvref_t<decltype(field)>>(n);
-    return true;
-}
+template <auto member>
+bool store_number(Options &o, const std::string &value, const OptionDef &def);
 
-bool store_flavour(Options &o, const std::string &value) {
+bool store_flavour(Options &o, const std::string &value, const OptionDef &) {
     return parse_flavour(value, o.flavour);
 }
 
-bool add_player_arg(Options &o, const std::string &value) {
+bool add_player_arg(Options &o, const std::string &value, const OptionDef &) {
     o.player_args.push_back(value);
     return true;
 }
 
-bool store_server(Options &o, const std::string &value) {
+bool store_server(Options &o, const std::string &value, const OptionDef &) {
     o.settings.server = value;
     return !trim(value).empty();
 }
 
-bool store_player(Options &o, const std::string &value) {
+bool store_player(Options &o, const std::string &value, const OptionDef &) {
     o.player = value;
     return !value.empty();
 }
@@ -245,17 +257,23 @@ constexpr std::array<OptionDef, 28> kOptions = {{
      .arg = "SECONDS",
      .commands = "*",
      .section = Section::other,
-     .set = store_number<&Options::timeout_s, 1, kMaxTimeoutSeconds>,
-     .wants = "a whole number of seconds from 1 to 86400",
-     .help = "give up on one HTTP exchange after SECONDS (default 60)"},
+     .set = store_number<&Options::timeout_s>,
+     .wants = "a whole number of seconds",
+     .min = 1,
+     .max = kMaxTimeoutSeconds,
+     .fallback = kDefaultTimeoutSeconds,
+     .help = "give up on one HTTP exchange after SECONDS (default {--timeout})"},
     {.name = "--parallel",
      .arg = "N",
      .commands = "*",
      .section = Section::other,
-     .set = store_number<&SettingsInput::parallel_pages, 1, kMaxParallelPages>,
-     .wants = "a whole number from 1 to 16",
+     .set = store_number<&SettingsInput::parallel_pages>,
+     .wants = "a whole number",
+     .min = 1,
+     .max = kMaxParallelPages,
+     .fallback = kDefaultParallelPages,
      .help = "let the plug-in fetch up to N pages of a folder at once\n"
-             "(default 4; 1 fetches them one after another); it\n"
+             "(default {--parallel}; 1 fetches them one after another); it\n"
              "overrides ParallelPages of a --settings file"},
     {.name = "--verbose",
      .commands = "*",
@@ -278,17 +296,23 @@ constexpr std::array<OptionDef, 28> kOptions = {{
      .arg = "N",
      .commands = "tree",
      .section = Section::own,
-     .set = store_number<&Options::depth, 1, kMaxTreeDepth>,
-     .wants = "a whole number from 1 to 1000",
-     .help = "list at most N levels below the start (default 32)"},
+     .set = store_number<&Options::depth>,
+     .wants = "a whole number",
+     .min = 1,
+     .max = kMaxTreeDepth,
+     .fallback = kDefaultTreeDepth,
+     .help = "list at most N levels below the start (default {--depth})"},
     {.name = "--max-entries",
      .arg = "N",
      .commands = "tree",
      .section = Section::own,
-     .set = store_number<&Options::max_entries, 1, kMaxTreeEntries>,
-     .wants = "a whole number from 1 to 100000000",
+     .set = store_number<&Options::max_entries>,
+     .wants = "a whole number",
+     .min = 1,
+     .max = kMaxTreeEntries,
+     .fallback = kDefaultTreeEntries,
      .help = "list no further folder once N entries have been seen\n"
-             "(default 100000)"},
+             "(default {--max-entries})"},
     {.name = "--probe",
      .commands = "stream",
      .section = Section::own,
@@ -303,8 +327,9 @@ constexpr std::array<OptionDef, 28> kOptions = {{
      .section = Section::own,
      .set = store_player,
      .wants = "a program: mpv, ffplay, vlc, or another name or path",
-     .help = "the player: mpv (the default), ffplay, vlc, or any other\n"
-             "program, looked up on PATH unless it is a path"},
+     .text_fallback = kDefaultPlayer,
+     .help = "the player (default {--player}): mpv, ffplay, vlc, or any\n"
+             "other program, looked up on PATH unless it is a path"},
     {.name = "--player-arg",
      .arg = "ARG",
      .commands = "play",
@@ -346,8 +371,10 @@ constexpr std::array<OptionDef, 28> kOptions = {{
      .arg = "N",
      .commands = "demo",
      .section = Section::own,
-     .set = store_number<&Options::port, 1, kMaxPort>,
-     .wants = "a port number from 1 to 65535",
+     .set = store_number<&Options::port>,
+     .wants = "a port number",
+     .min = 1,
+     .max = kMaxPort,
      .help = "with --serve: listen on port N instead of a free one"},
     {.name = "--media",
      .arg = "FILE",
@@ -374,6 +401,17 @@ const OptionDef *find_option(std::string_view name) {
         if (def.name == name || (!def.alias.empty() && def.alias == name)) return &def;
     }
     return nullptr;
+}
+
+template <auto member>
+bool store_number(Options &o, const std::string &value, const OptionDef &def) {
+    long n = 0;
+    const auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+    if (ec != std::errc() || ptr != value.data() + value.size() || n < def.min || n > def.max)
+        return false;
+    auto &field = holder(o, member).*member;
+    field = static_cast<std::remove_cvref_t<decltype(field)>>(n);
+    return true;
 }
 
 const CommandDef *find_command(std::string_view name) {
@@ -418,9 +456,43 @@ std::string label_of(const OptionDef &def) {
     return label;
 }
 
+// What "{--name}" or "{--name.max}" in a help text stands for; empty for a reference that names
+// no option or nothing the option has.
+std::string referenced_value(std::string_view reference) {
+    std::string_view part;
+    if (const auto dot = reference.find('.'); dot != std::string_view::npos) {
+        part = reference.substr(dot + 1);
+        reference = reference.substr(0, dot);
+    }
+    const OptionDef *def = find_option(reference);
+    if (!def) return {};
+    if (part.empty() && def->fallback) return std::to_string(*def->fallback);
+    if (part.empty()) return std::string(def->text_fallback);
+    if (part == "min" && def->max > def->min) return std::to_string(def->min);
+    if (part == "max" && def->max > def->min) return std::to_string(def->max);
+    return {};
+}
+
+// A help text with its references to the option table filled in; a reference that resolves to
+// nothing stays as it is written.
+std::string expand(std::string_view text) {
+    std::string out;
+    while (true) {
+        const auto open = text.find("{--");
+        const auto close = open == std::string_view::npos ? open : text.find('}', open);
+        if (close == std::string_view::npos) break;
+        out += text.substr(0, open);
+        const std::string value = referenced_value(text.substr(open + 1, close - open - 1));
+        out += value.empty() ? text.substr(open, close + 1 - open) : std::string_view(value);
+        text.remove_prefix(close + 1);
+    }
+    out += text;
+    return out;
+}
+
 struct Row {
     std::string label;
-    std::string_view text;  // lines separated by '\n'
+    std::string text;  // lines separated by '\n'
 };
 
 std::size_t label_width(const std::vector<Row> &rows) {
@@ -470,7 +542,7 @@ std::vector<Row> option_rows(Section section, std::string_view command = {}) {
     std::vector<Row> rows;
     for (const OptionDef &def : kOptions) {
         if (def.section == section && (command.empty() || def.commands == command))
-            rows.push_back({label_of(def), def.help});
+            rows.push_back({label_of(def), expand(def.help)});
     }
     return rows;
 }
@@ -510,7 +582,7 @@ std::string overview() {
     out += "\nCommands:\n";
     std::vector<Row> commands;
     for (const CommandDef &def : kCommands)
-        commands.push_back({with_arg(def.name, def.args), def.summary});
+        commands.push_back({with_arg(def.name, def.args), expand(def.summary)});
     append_rows(out, commands);
     const std::vector<Row> settings = option_rows(Section::settings);
     const std::vector<Row> other = option_rows(Section::other);
@@ -526,9 +598,10 @@ std::string overview() {
 
 std::string command_help(const CommandDef &command) {
     std::vector<Row> rows = option_rows(Section::own, command.name);
-    const bool demo = command.name == "demo";
+    const bool demo = command.id == Command::demo;
     for (const OptionDef &def : kOptions) {
-        if (demo && !def.serve_help.empty()) rows.push_back({label_of(def), def.serve_help});
+        if (demo && !def.serve_help.empty())
+            rows.push_back({label_of(def), expand(def.serve_help)});
     }
     std::string out = "Usage: kojelly ";
     out += with_arg(command.name, command.args);
@@ -548,9 +621,9 @@ std::string command_help(const CommandDef &command) {
     for (const Row &row : rows) add("[" + row.label + "]");
     add("[OPTIONS]");
     out += "\n\n";
-    out += command.about;
+    out += expand(command.about);
     out += "\n\n";
-    if (!command.json.empty()) rows.push_back({"--json", command.json});
+    if (!command.json.empty()) rows.push_back({"--json", expand(command.json)});
     append_rows(out, rows);
     // The overview's options that reach this command, unless they all do.
     std::vector<std::string_view> shared;
@@ -626,12 +699,13 @@ const char *status_name(std::int32_t code) {
 
 bool parse_args(int argc, const char *const *argv, Options &o, std::string &error) {
     std::vector<std::pair<const OptionDef *, std::string>> given;
+    std::string name;  // the command as typed
     bool options_end = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg(argv[i]);
         if (options_end || arg.size() < 2 || arg[0] != '-') {
-            if (o.command.empty())
-                o.command = arg;
+            if (name.empty())
+                name = arg;
             else
                 o.args.emplace_back(arg);
             continue;
@@ -641,14 +715,14 @@ bool parse_args(int argc, const char *const *argv, Options &o, std::string &erro
             continue;
         }
         const auto eq = arg.find('=');
-        const std::string_view name = arg.substr(0, eq);
-        const OptionDef *def = find_option(name);
+        const std::string_view option = arg.substr(0, eq);
+        const OptionDef *def = find_option(option);
         if (!def) {
-            error = "unknown option " + std::string(name);
+            error = "unknown option " + std::string(option);
             return false;
         }
         if (def->section == Section::refused) {
-            error = std::string(name) +
+            error = std::string(option) +
                     " does not exist: a secret on the command line is visible to every user of "
                     "this machine; use --password-stdin, --password-env, --api-key-env or "
                     "--settings";
@@ -661,32 +735,35 @@ bool parse_args(int argc, const char *const *argv, Options &o, std::string &erro
             } else if (i + 1 < argc) {
                 value = argv[++i];
             } else {
-                error = std::string(name) + " wants a value";
+                error = std::string(option) + " wants a value";
                 return false;
             }
         } else if (eq != std::string_view::npos) {
-            error = std::string(name) + " takes no value";
+            error = std::string(option) + " takes no value";
             return false;
         }
         given.emplace_back(def, std::move(value));
     }
-    if (o.command == "help") {
+    if (name == "help") {
         o.help = true;
-        o.command = o.args.empty() ? "" : o.args.front();
+        name = o.args.empty() ? "" : o.args.front();
         o.args.clear();
     }
-    const CommandDef *command = o.command.empty() ? nullptr : find_command(o.command);
-    if (!o.command.empty() && !command) {
-        error = "unknown command " + o.command;
+    const CommandDef *command = name.empty() ? nullptr : find_command(name);
+    if (!name.empty() && !command) {
+        error = "unknown command " + name;
         return false;
     }
+    if (command) o.command = command->id;
     for (const auto &[def, value] : given) {
-        if (!applies(*def, o.command)) {
-            error = std::string(def->name) + " does not apply to " + o.command;
+        if (!applies(*def, name)) {
+            error = std::string(def->name) + " does not apply to " + name;
             return false;
         }
-        if (!def->set(o, value)) {
+        if (!def->set(o, value, *def)) {
             error = std::string(def->name) + " wants " + std::string(def->wants);
+            if (def->max > def->min)
+                error += " from " + std::to_string(def->min) + " to " + std::to_string(def->max);
             return false;
         }
     }
@@ -696,7 +773,7 @@ bool parse_args(int argc, const char *const *argv, Options &o, std::string &erro
         return false;
     }
     if (o.args.size() < command->min_args || o.args.size() > command->max_args) {
-        error = "wrong number of arguments for " + o.command;
+        error = "wrong number of arguments for " + name;
         return false;
     }
     if (o.settings.password_stdin && !o.settings.password_env.empty()) {
@@ -711,7 +788,7 @@ bool parse_args(int argc, const char *const *argv, Options &o, std::string &erro
         error = "--media and --stream-auth apply to demo --serve only";
         return false;
     }
-    if (o.command == "demo" && !o.serve &&
+    if (o.command == Command::demo && !o.serve &&
         (!o.settings.password_env.empty() || !o.settings.api_key_env.empty())) {
         error = "--password-env and --api-key-env apply to demo with --serve only";
         return false;
@@ -719,11 +796,12 @@ bool parse_args(int argc, const char *const *argv, Options &o, std::string &erro
     return true;
 }
 
-std::string help_text(std::string_view command) {
-    if (command.empty()) return overview();
-    const CommandDef *def = find_command(command);
-    if (!def) return {};
-    return def->about.empty() ? overview() : command_help(*def);
+std::string help_text(Command command) {
+    for (const CommandDef &def : kCommands) {
+        if (def.id == command && command != Command::none && !def.about.empty())
+            return command_help(def);
+    }
+    return overview();
 }
 
 }  // namespace kojelly::cli

@@ -36,8 +36,14 @@ constexpr int kMaxTreeDepth = 1000;
 constexpr long kDefaultTreeEntries = 100000;
 constexpr long kMaxTreeEntries = 100000000;
 
+// The commands; `help` becomes Options::help with the command it names.
+enum class Command { none, validate, ls, tree, stream, play, demo };
+
+// What a player is when --player does not name one.
+constexpr const char *kDefaultPlayer = "mpv";
+
 struct Options {
-    std::string command;
+    Command command = Command::none;
     std::vector<std::string> args;
     std::string plugin;  // empty: next to the executable
     SettingsInput settings;
@@ -55,7 +61,7 @@ struct Options {
     DemoFlavour flavour = DemoFlavour::jellyfin;  // the server that `demo` imitates
     std::string media;                            // demo --serve: a real file for one more movie
     bool stream_auth = false;  // demo --serve: streams want the token in the header
-    std::string player = "mpv";
+    std::string player = kDefaultPlayer;
     std::vector<std::string> player_args;
     bool print = false;  // play: print the player's command instead of running it
 };
@@ -63,7 +69,7 @@ struct Options {
 // Fills o from the arguments; false with a message when the command line is wrong.
 [[nodiscard]] bool parse_args(int argc, const char *const *argv, Options &o, std::string &error);
 
-// The overview for an empty command, else that command's help; "" for an unknown command.
-std::string help_text(std::string_view command);
+// The overview for Command::none, else that command's help.
+std::string help_text(Command command);
 
 }  // namespace kojelly::cli

@@ -84,8 +84,40 @@ void print_hint(const Options &o, const Session &s, const HttpTransport &api, in
     if (!hint.empty()) std::fprintf(stderr, "kojelly: hint: %s\n", printable(hint).c_str());
 }
 
+TreeBounds tree_bounds(const Options &o) {
+    TreeBounds bounds;
+    bounds.max_entries = static_cast<std::size_t>(o.max_entries);
+    if (o.depth > 0) {
+        bounds.depth = o.depth;
+        bounds.depth_given = true;
+    }
+    return bounds;
+}
+
+// A command that talks to the server, once the session has its settings and transport.
+int run_command(const Options &o, Session &s) {
+    const std::string first = o.args.empty() ? "" : o.args.front();
+    switch (o.command) {
+        case Command::validate:
+            return cmd_validate(s);
+        case Command::ls:
+            return cmd_ls(s, first);
+        case Command::tree:
+            return cmd_tree(s, first, tree_bounds(o));
+        case Command::stream:
+            return cmd_stream(s, first, o.probe);
+        case Command::play:
+            return cmd_play(s, first,
+                            {.player = o.player, .args = o.player_args, .print = o.print});
+        case Command::demo:  // runs before a session is set up
+        case Command::none:  // only --version, answered before
+            break;
+    }
+    return kExitOk;
+}
+
 int run(const Options &o) {
-    if (o.command == "demo" && o.serve) return serve(o);
+    if (o.command == Command::demo && o.serve) return serve(o);
 
     std::string error;
     if (!HttpTransport::global_init(error)) {
@@ -113,7 +145,7 @@ int run(const Options &o) {
             stderr);
     }
     const TransportOptions api = transport_options(o, *plugin);
-    if (o.command == "demo") {
+    if (o.command == Command::demo) {
         return run_demo(*plugin, api, o.flavour,
                         o.settings.parallel_pages.value_or(kDefaultParallelPages), stdout, stderr);
     }
@@ -143,23 +175,7 @@ int run(const Options &o) {
     s.json = o.json;
     s.progress = !o.json && stderr_is_terminal();
 
-    int rc = kExitOk;
-    if (o.command == "validate") rc = cmd_validate(s);
-    if (o.command == "ls") rc = cmd_ls(s, o.args.empty() ? "" : o.args.front());
-    if (o.command == "tree") {
-        TreeBounds bounds;
-        bounds.max_entries = static_cast<std::size_t>(o.max_entries);
-        if (o.depth > 0) {
-            bounds.depth = o.depth;
-            bounds.depth_given = true;
-        }
-        rc = cmd_tree(s, o.args.empty() ? "" : o.args.front(), bounds);
-    }
-    if (o.command == "stream") rc = cmd_stream(s, o.args.front(), o.probe);
-    if (o.command == "play") {
-        rc = cmd_play(s, o.args.front(),
-                      {.player = o.player, .args = o.player_args, .print = o.print});
-    }
+    const int rc = run_command(o, s);
     // The transports die with this scope; the plug-in must not keep pointing at them.
     plugin->set_io(nullptr);
     if (rc != kExitOk) print_hint(o, s, api_transport, rc);
