@@ -243,11 +243,6 @@ std::int32_t fail(char **error, std::string_view message) {
 
 std::int32_t HttpTransport::perform(const TransportOptions &options, const tessel_http_req *req,
                                     std::int32_t *status, char **error, TransportFailure &failure) {
-    if (!req || req->size < sizeof(tessel_http_req))
-        return fail(error, "request record is smaller than 112 bytes");
-    if (!tessel_method_ok(req->method)) return fail(error, "request method is not an HTTP token");
-    if (!req->url || !*req->url) return fail(error, "request has no URL");
-    if (req->body_len > 0 && !req->body) return fail(error, "request body is missing");
 
     Slist headers;
     bool has_type = false;

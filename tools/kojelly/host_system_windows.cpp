@@ -1,11 +1,6 @@
 // The operating system's parts of the tool on Windows; see host_system.hpp.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+// windows.h first, as every Windows file of the tool includes it.
+#include "windows_text.hpp"
 // The system headers below expect windows.h before them.
 #include <sddl.h>
 
@@ -18,7 +13,6 @@
 #include "host_system.hpp"
 #include "kojelly_owned.hpp"
 #include "text.hpp"
-#include "windows_text.hpp"
 
 namespace kojelly::cli {
 namespace {

@@ -12,6 +12,17 @@ namespace {
 
 constexpr std::uint32_t kHttpTableVersion = 1;
 
+// What makes a request record unusable on every system; nullptr when it is sound as far as the
+// record itself goes (its headers are each system's to check).
+const char *record_fault(const tessel_http_req *req) {
+    if (!req || req->size < sizeof(tessel_http_req))
+        return "request record is smaller than 112 bytes";
+    if (!tessel_method_ok(req->method)) return "request method is not an HTTP token";
+    if (!req->url || !*req->url) return "request has no URL";
+    if (req->body_len > 0 && !req->body) return "request body is missing";
+    return nullptr;
+}
+
 }  // namespace
 
 HttpTransport::HttpTransport(TransportOptions options) : options_(std::move(options)) {
@@ -37,7 +48,11 @@ std::int32_t HttpTransport::request(void *user, const tessel_http_req *req, std:
     std::int32_t answered_status = 0;
     std::int32_t result = -1;
     try {
-        result = perform(self.options_, req, &answered_status, error, failure);
+        if (const char *fault = record_fault(req)) {
+            if (error) *error = tessel_strdup(fault);
+        } else {
+            result = perform(self.options_, req, &answered_status, error, failure);
+        }
     } catch (...) {
         constexpr std::string_view kOutOfMemory = "out of memory";
         if (error) *error = tessel_strndup(kOutOfMemory.data(), kOutOfMemory.size());

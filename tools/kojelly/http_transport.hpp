@@ -91,8 +91,9 @@ private:
     static std::int32_t request(void *user, const tessel_http_req *req, std::int32_t *status,
                                 char **error) noexcept;
     // One exchange on the system's HTTP stack (curl_transport.cpp, winhttp_transport.cpp), with
-    // request's contract; request catches what it throws. When no answer arrives, failure says
-    // why (it is `other` on entry).
+    // request's contract, for a record that request has found sound (its size, method, URL and
+    // body); request catches what it throws. When no answer arrives, failure says why (it is
+    // `other` on entry).
     static std::int32_t perform(const TransportOptions &options, const tessel_http_req *req,
                                 std::int32_t *status, char **error, TransportFailure &failure);
     static void release(void *user, void *mem) noexcept;

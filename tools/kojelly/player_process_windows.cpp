@@ -2,13 +2,8 @@
 // program file, never through cmd.exe: the stream's URL and title are on its command line, and
 // cmd.exe would give '&', '|', '%' and '^' in them a meaning of their own.
 #define _CRT_RAND_S  // rand_s, before anything includes stdlib.h
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+// windows.h first, as every Windows file of the tool includes it.
+#include "windows_text.hpp"
 // The system headers below expect windows.h before them.
 #include <sddl.h>
 
@@ -25,7 +20,6 @@
 #include "kojelly_owned.hpp"
 #include "player_process.hpp"
 #include "text.hpp"
-#include "windows_text.hpp"
 
 namespace kojelly::cli {
 namespace {

@@ -1,13 +1,8 @@
 // The console on Windows; see terminal.hpp. The console's modes and code pages belong to the
 // console, not to this process: the shell that started the tool shares them, so whatever is
 // changed here is put back on every way out, an interruption that ends the process included.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+// windows.h first, as every Windows file of the tool includes it.
+#include "windows_text.hpp"
 // The system headers below expect windows.h before them.
 #include <fcntl.h>
 #include <io.h>
@@ -22,7 +17,6 @@
 
 #include "kojelly_owned.hpp"
 #include "terminal.hpp"
-#include "windows_text.hpp"
 
 namespace kojelly::cli {
 namespace {

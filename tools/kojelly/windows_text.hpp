@@ -1,5 +1,7 @@
 // Text at the Windows API, for the tool's Windows files: UTF-8 inside, UTF-16 at every call
-// that takes text, and the system's own wording of an error code.
+// that takes text, and the system's own wording of an error code. It brings windows.h, set up
+// once for all of those files (no min/max macros, the lean set of headers), so each includes it
+// before any other system header.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN

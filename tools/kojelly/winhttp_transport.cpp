@@ -4,13 +4,8 @@
 // does and never carry the caller's credentials to another origin.
 #include "http_transport.hpp"
 
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+// windows.h first, as every Windows file of the tool includes it.
+#include "windows_text.hpp"
 #include <winhttp.h>
 
 #include <algorithm>
@@ -27,7 +22,6 @@
 #include "kojelly_owned.hpp"
 #include "kojelly_version.hpp"
 #include "text.hpp"
-#include "windows_text.hpp"
 
 namespace kojelly::cli {
 namespace {
@@ -829,11 +823,6 @@ std::int32_t fail(char **error, std::string_view message) {
 
 std::int32_t HttpTransport::perform(const TransportOptions &options, const tessel_http_req *req,
                                     std::int32_t *status, char **error, TransportFailure &failure) {
-    if (!req || req->size < sizeof(tessel_http_req))
-        return fail(error, "request record is smaller than 112 bytes");
-    if (!tessel_method_ok(req->method)) return fail(error, "request method is not an HTTP token");
-    if (!req->url || !*req->url) return fail(error, "request has no URL");
-    if (req->body_len > 0 && !req->body) return fail(error, "request body is missing");
     // WinHTTP takes a body of one DWORD's length in one call.
     if (req->body_len > MAXDWORD) return fail(error, "request body is larger than 4 GiB");
 
