@@ -26,7 +26,6 @@ static_assert(offsetof(kojelly_sess, from_cache) == 32);
 namespace kojelly {
 namespace {
 
-constexpr char kNoCredentials[] = "APIKey or UserName is required";
 constexpr char kLoginPath[] = "/Users/AuthenticateByName";
 constexpr char kLoginLabel[] = "login";
 // Capacity unit of kojelly_buf: its capacities are this times a power of two.

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr char kNoCredentials[] = "APIKey or UserName is required";
 constexpr char kServerInfoLabel[] = "server info";
 constexpr char kApiKeyLabel[] = "APIKey check";
 
@@ -74,7 +73,7 @@ int32_t kojelly_do_validate(const tessel_http *const *transport, const kojelly_c
         kojelly_free_secret(token);
         std::free(user_id);
     } else {
-        say(msg, msg_size, "%s", kNoCredentials);
+        say(msg, msg_size, "%s", kojelly::kNoCredentials);
         return KOJELLY_EINVAL;
     }
 

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string_view>
 
+#include "tessel_http.h"
+
 static_assert(sizeof(kojelly_buf) == 24);
 static_assert(offsetof(kojelly_buf, data) == 0);
 static_assert(offsetof(kojelly_buf, len) == 8);
@@ -220,17 +222,13 @@ char *kojelly_buf_take(kojelly_buf *b) {
     return text;
 }
 
+// The support library's copies are these very operations (malloc'ed, NULL for NULL).
 char *kojelly_strndup(const char *src, uint64_t n) {
-    if (!src || n == UINT64_MAX) return nullptr;
-    auto *p = static_cast<char *>(std::malloc(n + 1));
-    if (!p) return nullptr;
-    if (n) std::memcpy(p, src, n);
-    p[n] = '\0';
-    return p;
+    return tessel_strndup(src, n);
 }
 
 char *kojelly_strdup(const char *text) {
-    return text ? kojelly_strndup(text, std::strlen(text)) : nullptr;
+    return tessel_strdup(text);
 }
 
 uint64_t kojelly_utf8_prefix(const char *text, uint64_t n) {

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string_view>
 
+#include "http/tessel_http_util.hpp"
 #include "util/kojelly_buf.hpp"
 #include "util/kojelly_json.hpp"
 #include "util/kojelly_msg.hpp"
@@ -80,9 +81,8 @@ std::string_view trim(std::string_view s) {
 bool starts_with_nocase(std::string_view s, std::string_view prefix) {
     if (s.size() < prefix.size()) return false;
     for (size_t i = 0; i < prefix.size(); ++i) {
-        unsigned char a = s[i], b = prefix[i];
-        if (a >= 'A' && a <= 'Z') a = a - 'A' + 'a';
-        if (a != b) return false;
+        if (tessel::fold(static_cast<unsigned char>(s[i])) != static_cast<unsigned char>(prefix[i]))
+            return false;
     }
     return true;
 }
@@ -353,7 +353,7 @@ const char *parse(const char *settings, int need_credentials, kojelly_cfg *cfg) 
     }
 
     if (need_credentials && !cfg->api_key && !cfg->user_name) {
-        return "APIKey or UserName is required";
+        return kojelly::kNoCredentials;
     }
     return nullptr;
 }

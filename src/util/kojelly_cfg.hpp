@@ -39,6 +39,9 @@ namespace kojelly {
 // The most folder pages a listing fetches at once ("ParallelPages").
 inline constexpr int32_t kMaxParallelPages = 16;
 
+// Why settings that name neither an API key nor a user cannot make a request that needs one.
+inline constexpr char kNoCredentials[] = "APIKey or UserName is required";
+
 // A heap copy without leading and trailing tab, LF, CR and space; NULL for NULL or no memory.
 char *trimdup(const char *text);
 // The member `key` of obj as text (string as is, integer as decimal in scratch, boolean as

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "http/tessel_http_util.hpp"
 #include "util/kojelly_cfg.hpp"
 #include "util/kojelly_msg.hpp"
 #include "util/kojelly_redact.hpp"
@@ -42,11 +43,9 @@ using kojelly::say;
 bool starts_with_nocase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;
     for (size_t i = 0; i < prefix.size(); ++i) {
-        unsigned char a = static_cast<unsigned char>(text[i]);
-        unsigned char b = static_cast<unsigned char>(prefix[i]);
-        if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
-        if (a != b) return false;
+        if (tessel::fold(static_cast<unsigned char>(text[i])) !=
+            tessel::fold(static_cast<unsigned char>(prefix[i])))
+            return false;
     }
     return true;
 }

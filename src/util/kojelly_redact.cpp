@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "http/tessel_http_util.hpp"
 #include "util/kojelly_buf.hpp"
 #include "util/kojelly_cfg.hpp"
 
@@ -29,16 +30,13 @@ bool is_scheme_byte(unsigned char c) {
     return is_alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
 }
 
-unsigned char lower(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
-}
-
 // The length of the credential key that begins the parameter at s, or 0.
 size_t secret_key_at(std::string_view s) {
     for (std::string_view key : kSecretKeys) {
         if (s.size() < key.size()) continue;
         bool same = true;
-        for (size_t i = 0; i < key.size() && same; ++i) same = lower(s[i]) == key[i];
+        for (size_t i = 0; i < key.size() && same; ++i)
+            same = tessel::fold(static_cast<unsigned char>(s[i])) == key[i];
         if (same) return key.size();
     }
     return 0;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "http/tessel_http_util.hpp"
 #include "kojelly.h"
 #include "util/kojelly_buf.hpp"
 #include "util/kojelly_msg.hpp"
@@ -125,9 +126,8 @@ void gather(yyjson_val *obj, Members *m) {
 bool folds_to(std::string_view key, std::string_view lower) {
     if (key.size() != lower.size()) return false;
     for (size_t i = 0; i < key.size(); ++i) {
-        char c = key[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != lower[i]) return false;
+        const auto folded = tessel::fold(static_cast<unsigned char>(key[i]));
+        if (folded != static_cast<unsigned char>(lower[i])) return false;
     }
     return true;
 }
