@@ -28,8 +28,6 @@ namespace {
 
 constexpr char kLoginPath[] = "/Users/AuthenticateByName";
 constexpr char kLoginLabel[] = "login";
-// Capacity unit of kojelly_buf: its capacities are this times a power of two.
-constexpr uint64_t kBufUnit = 256;
 // Longest form of one byte inside a JSON string ("\u00XX").
 constexpr uint64_t kJsonEscapeMax = 6;
 // The fixed bytes of the login body: {"Username":"","Pw":""} and the NUL.
@@ -76,28 +74,15 @@ bool entry_is(const cache_entry &e, const kojelly_cfg *cfg) {
 
 using kojelly::say;
 
-// Gives b one block large enough for n bytes and its NUL, so that the appends that follow never
-// reallocate: a realloc would free a copy of the password without wiping it.
-bool reserve(kojelly_buf *b, uint64_t n) {
-    uint64_t cap = kBufUnit;
-    while (cap < n + 1) {
-        if (cap > UINT64_MAX / 4) return false;
-        cap *= 2;
-    }
-    char *data = static_cast<char *>(std::malloc(cap));
-    if (!data) return false;
-    data[0] = '\0';
-    *b = kojelly_buf{data, 0, cap};
-    return true;
-}
-
-// The login body {"Username":...,"Pw":...} in a buffer that holds it without ever moving.
+// The login body {"Username":...,"Pw":...} in a buffer that holds it without ever moving: its one
+// block is reserved for the longest escaped form first, since a realloc would free a copy of the
+// password without wiping it.
 bool login_body(kojelly_buf *body, const char *user, const char *password) {
     const uint64_t ulen = std::strlen(user);
     const uint64_t plen = std::strlen(password);
     if (ulen > UINT64_MAX / 16 || plen > UINT64_MAX / 16) return false;
     const uint64_t most = (ulen + plen) * kJsonEscapeMax + kLoginBodyFixed;
-    if (!reserve(body, most)) return false;
+    if (kojelly_buf_reserve(body, most) != 0) return false;
     return kojelly_buf_adds(body, R"({"Username":)") == 0 &&
            kojelly_buf_json_str(body, user) == 0 && kojelly_buf_adds(body, R"(,"Pw":)") == 0 &&
            kojelly_buf_json_str(body, password) == 0 && kojelly_buf_adds(body, "}") == 0;
