@@ -1,62 +1,44 @@
-// The demo server's HTTP side; see demo_server.hpp. Routing is done here rather than by the
-// server library's patterns because the server it imitates matches paths and query names
-// without regard to case.
+// The demo server's HTTP side; see demo_server.hpp. Here each request is routed and its caller
+// found from the token it carries; demo_answers writes the JSON bodies and demo_media sends a
+// file's bytes. Routing is done here rather than by the server library's patterns because the
+// server it imitates matches paths and query names without regard to case.
 #include "demo_server.hpp"
 
-#include <fcntl.h>
 #include <httplib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <yyjson.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
-#include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <cstring>
 #include <deque>
 #include <limits>
 #include <mutex>
 #include <random>
-#include <set>
 #include <string_view>
 #include <thread>
 #include <unordered_set>
 #include <utility>
 
-#include "json_writer.hpp"
+#include "demo_answers.hpp"
+#include "demo_http.hpp"
+#include "demo_media.hpp"
 #include "kojelly_owned.hpp"
 #include "text.hpp"
 
 namespace kojelly::cli {
 namespace {
 
-constexpr const char *kServerName = "kojelly demo server";
-constexpr const char *kJsonType = "application/json; charset=utf-8";
 constexpr const char *kLocalHost = "127.0.0.1";
-constexpr std::size_t kStreamPiece = 64 * 1024;
-constexpr std::int64_t kBitsPerByte = 8;
-constexpr std::int64_t kTicksPerSecond = 10000000;
 // A host whose plug-in fetches 16 pages at once keeps 16 connections open, and each kept-alive
 // connection holds a server thread until it has been idle for 5 seconds. Twice that many threads
 // leave room for the host's own requests and for a second host meanwhile.
 constexpr std::size_t kServerThreads = 32;
 
-// What sets the flavours apart besides their routes.
-struct Traits {
-    const char *version;
-    const char *product;
-    // The one query parameter that may carry a token: current Jellyfin reads `ApiKey` and
-    // ignores the older `api_key`, which Emby still reads.
-    const char *key_param;
-};
-constexpr Traits kJellyfinTraits = {"10.10.3", "Jellyfin Server", "ApiKey"};
-constexpr Traits kEmbyTraits = {"4.8.10.0", "Emby Server", "api_key"};
-
-const Traits &traits_of(DemoFlavour flavour) {
-    return flavour == DemoFlavour::emby ? kEmbyTraits : kJellyfinTraits;
+// The one query parameter that may carry a token: current Jellyfin reads `ApiKey` and ignores
+// the older `api_key`, which Emby still reads.
+const char *key_param_of(DemoFlavour flavour) {
+    return flavour == DemoFlavour::emby ? "api_key" : "ApiKey";
 }
 
 // Who sent a request: the API key grants what an administrator may do, a login's token what
@@ -126,16 +108,6 @@ std::string token_of(const httplib::Request &req, std::string_view key_param) {
     return token;
 }
 
-void send_json(httplib::Response &res, const std::string &body, int status = 200) {
-    res.status = status;
-    res.set_content(body, kJsonType);
-}
-
-void send_text(httplib::Response &res, int status, const std::string &body) {
-    res.status = status;
-    res.set_content(body, "text/plain; charset=utf-8");
-}
-
 // "127.0.0.1:PORT". Texts here are built by appending: g++ 12 at -O3 misreads a chain of
 // std::string operator+ that starts with a literal as an overlapping copy (-Wrestrict).
 std::string address_of(int port) {
@@ -145,139 +117,12 @@ std::string address_of(int port) {
     return out;
 }
 
-std::string content_type_of(std::string_view container) {
-    if (container == "mkv") return "video/x-matroska";
-    if (container == "mp4") return "video/mp4";
-    if (container == "webm") return "video/webm";
-    if (container == "mov") return "video/quicktime";
-    if (container == "avi") return "video/x-msvideo";
-    if (container == "ts") return "video/mp2t";
-    return "application/octet-stream";
-}
-
-// The part of a path after its last slash.
-std::string_view base_name(std::string_view path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
-}
-
-// The container a server names for a file: its extension in lower case, an .m4v being an MP4;
-// empty without an extension.
-std::string container_of(std::string_view path) {
-    const std::string_view name = base_name(path);
-    const auto dot = name.rfind('.');
-    if (dot == std::string_view::npos || dot == 0) return {};
-    std::string ext = lower(name.substr(dot + 1));
-    if (ext == "m4v") ext = "mp4";
-    return ext;
-}
-
-// The file's name without its extension, which is what a server shows for a movie it has no
-// other data about.
-std::string title_of(std::string_view path) {
-    const std::string_view name = base_name(path);
-    const auto dot = name.rfind('.');
-    return std::string(dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot));
-}
-
-// An open descriptor of the media file, shared by a stream answer's pieces and closed with the
-// last of them.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
-// The byte ranges that the server library parsed from the Range header (it has answered 416 to
-// one it could not parse), taken over from it. Left in the request, they would be applied a
-// second time to whatever this server answers: the library's release on Debian 12 cuts every
-// answer, JSON included, to the range without clamping it to the content, and later releases
-// answer 416 for a range that runs past the end where HTTP asks for it to be clamped. The
-// library has no switch for this, so the request gives its ranges up here.
-httplib::Ranges take_ranges(const httplib::Request &req) {
-    return std::exchange(const_cast<httplib::Request &>(req).ranges, {});
-}
-
-// The bytes of a file that a stream answer sends: all of them, one range first..last, or none.
-struct Span {
-    enum Kind { whole, range, none } kind;
-    std::uint64_t first;
-    std::uint64_t last;
-};
-
-// What the ranges ask of a file of size bytes (size > 0). One range is honoured, clamped to the
-// file; several are answered with the whole file, as HTTP allows, and so is a suffix of no
-// bytes. Bounds the header left out are -1.
-Span span_of(const httplib::Ranges &ranges, std::uint64_t size) {
-    Span span{Span::whole, 0, size - 1};
-    if (ranges.size() != 1) return span;
-    const auto [from, to] = ranges.front();
-    if (from >= 0) {
-        if (static_cast<std::uint64_t>(from) >= size) return {Span::none, 0, 0};
-        span = {Span::range, static_cast<std::uint64_t>(from), size - 1};
-        if (to >= 0) span.last = std::min(static_cast<std::uint64_t>(to), size - 1);
-    } else if (to > 0) {
-        span = {Span::range, size - std::min(static_cast<std::uint64_t>(to), size), size - 1};
-    }
-    return span;
-}
-
-// "bytes FIRST-LAST/SIZE", or "bytes */SIZE" when no byte can be sent.
-std::string content_range(const Span &span, std::uint64_t size) {
-    std::string out = "bytes ";
-    if (span.kind == Span::none) {
-        out += '*';
-    } else {
-        out += std::to_string(span.first);
-        out += '-';
-        out += std::to_string(span.last);
-    }
-    out += '/';
-    out += std::to_string(size);
-    return out;
-}
-
-using Fields = std::set<std::string>;
-
-Fields fields_of(const httplib::Request &req) {
-    Fields fields;
+ItemFields fields_of(const httplib::Request &req) {
+    ItemFields fields;
     if (const std::string *text = param(req, "Fields")) {
         for (const std::string &f : split(*text, ',')) fields.insert(lower(trim(f)));
     }
     return fields;
-}
-
-void media_source_json(const JsonObject &out, const DemoItem &item) {
-    out.str("Protocol", "File");
-    out.str("Id", item.id);
-    out.str("Path", item.path);
-    out.str("Type", "Default");
-    out.str("Container", item.container);
-    out.num("Size", item.size);
-    out.str("Name", item.name);
-    out.flag("IsRemote", false);
-    out.str("ETag", std::string_view(item.id).substr(0, 16));
-    if (item.run_ticks > 0) out.num("RunTimeTicks", item.run_ticks);
-    out.flag("SupportsTranscoding", true);
-    out.flag("SupportsDirectStream", true);
-    out.flag("SupportsDirectPlay", true);
-    out.flag("IsInfiniteStream", false);
-    out.flag("RequiresOpening", false);
-    out.flag("RequiresClosing", false);
-    out.str("VideoType", "VideoFile");
-    out.array("MediaStreams");
-    // The movie of a real file has no known running time, so no bit rate either.
-    if (item.run_ticks <= 0) return;
-    const std::int64_t seconds = std::max<std::int64_t>(1, item.run_ticks / kTicksPerSecond);
-    out.num("Bitrate", item.size * kBitsPerByte / seconds);
 }
 
 }  // namespace
@@ -324,85 +169,20 @@ struct DemoServer::Impl {
     // The file's size is taken once, here: a file that changes while it is served gives
     // answers that end early, as a real server's would.
     void add_media() {
-        struct stat st {};
-        if (stat(options.media_file.c_str(), &st) != 0 ||
-            access(options.media_file.c_str(), R_OK) != 0) {
-            media_error = "cannot read " + options.media_file + ": " + std::strerror(errno);
-            return;
-        }
-        if (!S_ISREG(st.st_mode)) {
-            media_error = options.media_file + " is not a regular file";
-            return;
-        }
+        DemoMediaFile file;
+        if (!inspect_media_file(options.media_file, file, media_error)) return;
         media_id =
-            library
-                .add_movie_file(title_of(options.media_file), container_of(options.media_file),
-                                st.st_size, options.media_file)
-                .id;
+            library.add_movie_file(file.title, file.container, file.size, options.media_file).id;
     }
 
     // header_only: the token counts only when it comes in the MediaBrowser header.
     Caller caller(const httplib::Request &req, bool header_only = false) {
-        const std::string token = header_only ? auth_member(req, "token")
-                                              : token_of(req, traits_of(options.flavour).key_param);
+        const std::string token =
+            header_only ? auth_member(req, "token") : token_of(req, key_param_of(options.flavour));
         if (token.empty()) return Caller::nobody;
         if (!options.api_key.empty() && token == options.api_key) return Caller::api_key;
         std::lock_guard<std::mutex> guard(lock);
         return tokens.count(token) > 0 ? Caller::user : Caller::nobody;
-    }
-
-    std::string root_page(const Fields &fields) const {
-        std::vector<const DemoItem *> list;
-        for (const std::size_t pos : library.views()) list.push_back(&library.items()[pos]);
-        return page_json(list, static_cast<std::int64_t>(list.size()), 0, fields);
-    }
-
-    void item_json(const JsonObject &out, const DemoItem &item, const Fields &fields,
-                   bool all) const {
-        const auto wants = [&](const char *f) { return all || fields.count(f) > 0; };
-        out.str("Name", item.name);
-        out.str("ServerId", library.server_id());
-        out.str("Id", item.id);
-        if (wants("sortname")) out.str("SortName", item.sort_name);
-        if (!item.container.empty()) out.str("Container", item.container);
-        if (item.year > 0) out.num("ProductionYear", item.year);
-        if (item.index_number > 0) out.num("IndexNumber", item.index_number);
-        if (item.run_ticks > 0) out.num("RunTimeTicks", item.run_ticks);
-        out.flag("IsFolder", item.folder);
-        if (wants("parentid") && !item.parent_id.empty()) out.str("ParentId", item.parent_id);
-        out.str("Type", item.type);
-        if (!item.collection_type.empty()) out.str("CollectionType", item.collection_type);
-        out.str("MediaType", item.folder ? "Unknown" : "Video");
-        if (wants("path") && !item.path.empty()) out.str("Path", item.path);
-        if (wants("childcount") && item.folder)
-            out.num("ChildCount", static_cast<std::int64_t>(item.children.size()));
-        if (wants("providerids")) {
-            const JsonObject ids = out.object("ProviderIds");
-            if (!item.imdb.empty()) ids.str("Imdb", item.imdb);
-            if (!item.tmdb.empty()) ids.str("Tmdb", item.tmdb);
-        }
-        if (wants("mediasources") && !item.folder)
-            media_source_json(out.array("MediaSources").object(), item);
-        const JsonObject user_data = out.object("UserData");
-        user_data.num("PlaybackPositionTicks", 0);
-        user_data.num("PlayCount", 0);
-        user_data.flag("IsFavorite", false);
-        user_data.flag("Played", false);
-        user_data.str("Key", item.id);
-        out.object("ImageTags");
-        out.array("BackdropImageTags");
-        out.str("LocationType", "FileSystem");
-    }
-
-    std::string page_json(const std::vector<const DemoItem *> &items, std::int64_t total,
-                          std::int64_t start, const Fields &fields) const {
-        const JsonDocument doc;
-        const JsonObject page = doc.root();
-        const JsonArray list = page.array("Items");
-        for (const DemoItem *item : items) item_json(list.object(), *item, fields, false);
-        page.num("TotalRecordCount", total);
-        page.num("StartIndex", start);
-        return doc.text();
     }
 
     // Counts an /Items request as in progress for the guard's life, a fault's delay included,
@@ -439,7 +219,6 @@ struct DemoServer::Impl {
     void playback(const std::string &id, httplib::Response &res);
     void stream(const httplib::Request &req, const httplib::Ranges &ranges, const std::string &id,
                 httplib::Response &res);
-    void send_media(const DemoItem &item, const Span &span, httplib::Response &res);
     void log_stream(const httplib::Request &req, const std::string &id,
                     const httplib::Response &res);
 };
@@ -517,26 +296,7 @@ void DemoServer::Impl::handle(const httplib::Request &req, httplib::Response &re
 }
 
 void DemoServer::Impl::public_info(httplib::Response &res, bool full) {
-    const JsonDocument doc;
-    const JsonObject info = doc.root();
-    info.str("LocalAddress", url());
-    info.str("ServerName", kServerName);
-    const Traits &traits = traits_of(options.flavour);
-    info.str("Version", traits.version);
-    info.str("ProductName", traits.product);
-    info.str("OperatingSystem", "");
-    info.str("Id", library.server_id());
-    info.flag("StartupWizardCompleted", true);
-    if (full) {
-        info.str("OperatingSystemDisplayName", "Linux");
-        info.flag("HasPendingRestart", false);
-        info.flag("IsShuttingDown", false);
-        info.flag("SupportsLibraryMonitor", true);
-        info.num("WebSocketPortNumber", port);
-        info.flag("CanSelfRestart", false);
-        info.flag("HasUpdateAvailable", false);
-    }
-    send_json(res, doc.text());
+    send_json(res, public_info_json(library, options.flavour, url(), port, full));
 }
 
 void DemoServer::Impl::login(const httplib::Request &req, httplib::Response &res) {
@@ -566,30 +326,14 @@ void DemoServer::Impl::login(const httplib::Request &req, httplib::Response &res
         ++stats.logins;
         stats.last_device_id = device_id;
     }
-    const JsonDocument doc;
-    const JsonObject answer = doc.root();
-    const JsonObject user = answer.object("User");
-    user.str("Name", options.user);
-    user.str("ServerId", library.server_id());
-    user.str("Id", library.user_id());
-    user.flag("HasPassword", !options.password.empty());
-    user.flag("HasConfiguredPassword", !options.password.empty());
-    user.flag("EnableAutoLogin", false);
-    const JsonObject policy = user.object("Policy");
-    policy.flag("IsAdministrator", options.admin);
-    policy.flag("EnableMediaPlayback", true);
-    const JsonObject session = answer.object("SessionInfo");
-    session.str("Id", random_hex());
-    session.str("UserId", library.user_id());
-    session.str("UserName", options.user);
-    session.str("Client", auth_member(req, "client"));
-    session.str("DeviceName", auth_member(req, "device"));
-    session.str("DeviceId", device_id);
-    session.str("ApplicationVersion", auth_member(req, "version"));
-    session.str("ServerId", library.server_id());
-    answer.str("AccessToken", token);
-    answer.str("ServerId", library.server_id());
-    send_json(res, doc.text());
+    DemoSession session;
+    session.token = token;
+    session.id = random_hex();
+    session.client = auth_member(req, "client");
+    session.device = auth_member(req, "device");
+    session.device_id = device_id;
+    session.version = auth_member(req, "version");
+    send_json(res, login_json(library, options, session));
 }
 
 // /UserViews (jellyfin) resolves the user of the token, which an API key does not have;
@@ -600,18 +344,18 @@ void DemoServer::Impl::views(const httplib::Request &req, Caller who, const std:
         return send_text(res, 400, "An API key has no user whose views could be listed");
     if (uid && !iequals(*uid, library.user_id())) return send_text(res, 404, "User not found");
     count([](DemoStats &s) { ++s.views; });
-    send_json(res, root_page(fields_of(req)));
+    send_json(res, root_page_json(library, fields_of(req)));
 }
 
 void DemoServer::Impl::media_folders(const httplib::Request &req, Caller who,
                                      httplib::Response &res) {
     if (who != Caller::api_key && !options.admin) return send_text(res, 403, "Forbidden");
     count([](DemoStats &s) { ++s.media_folders; });
-    send_json(res, root_page(fields_of(req)));
+    send_json(res, root_page_json(library, fields_of(req)));
 }
 
 void DemoServer::Impl::items(const httplib::Request &req, httplib::Response &res) {
-    const Fields fields = fields_of(req);
+    const ItemFields fields = fields_of(req);
     std::int64_t start = 0;
     std::int64_t limit = 0;
     if (!number_param(req, "StartIndex", 0, start) || !number_param(req, "Limit", -1, limit))
@@ -631,7 +375,8 @@ void DemoServer::Impl::items(const httplib::Request &req, httplib::Response &res
                 found.push_back(&made.emplace_back(library.endless_folder(trim(id))));
             }
         }
-        return send_json(res, page_json(found, static_cast<std::int64_t>(found.size()), 0, fields));
+        return send_json(
+            res, page_json(library, found, static_cast<std::int64_t>(found.size()), 0, fields));
     }
     const std::string *parent_id = param(req, "ParentId");
     if (!parent_id) return send_text(res, 400, "ParentId or Ids is required");
@@ -650,7 +395,7 @@ void DemoServer::Impl::items(const httplib::Request &req, httplib::Response &res
     const std::int64_t from = std::min(start, total);
     const std::int64_t to = limit < 0 ? total : std::min(total, from + limit);
     const std::vector<const DemoItem *> page(children.begin() + from, children.begin() + to);
-    send_json(res, page_json(page, total, start, fields));
+    send_json(res, page_json(library, page, total, start, fields));
 }
 
 void DemoServer::Impl::user_item(const std::string &uid, const std::string &id,
@@ -663,20 +408,14 @@ void DemoServer::Impl::user_item(const std::string &uid, const std::string &id,
         item = &made;
     }
     if (!iequals(uid, library.user_id()) || !item) return send_text(res, 404, "Item not found");
-    const JsonDocument doc;
-    item_json(doc.root(), *item, {}, true);
-    send_json(res, doc.text());
+    send_json(res, user_item_json(library, *item));
 }
 
 void DemoServer::Impl::playback(const std::string &id, httplib::Response &res) {
     count([](DemoStats &s) { ++s.playback; });
     const DemoItem *item = library.find(id);
     if (!item) return send_text(res, 404, "Item not found");
-    const JsonDocument doc;
-    const JsonArray sources = doc.root().array("MediaSources");
-    if (!item->folder) media_source_json(sources.object(), *item);
-    doc.root().str("PlaySessionId", random_hex());
-    send_json(res, doc.text());
+    send_json(res, playback_info_json(*item, random_hex()));
 }
 
 void DemoServer::Impl::stream(const httplib::Request &req, const httplib::Ranges &ranges,
@@ -687,46 +426,7 @@ void DemoServer::Impl::stream(const httplib::Request &req, const httplib::Ranges
     if (const std::string *source = param(req, "MediaSourceId");
         source && !source->empty() && !iequals(*source, item->id))
         return send_text(res, 400, "Unknown MediaSourceId");
-    const auto size = static_cast<std::uint64_t>(item->size);
-    res.set_header("Accept-Ranges", "bytes");
-    if (size == 0) return send_text(res, 200, "");
-    const Span span = span_of(ranges, size);
-    if (span.kind == Span::none) {
-        res.set_header("Content-Range", content_range(span, size));
-        return send_text(res, 416, "Range Not Satisfiable");
-    }
-    res.status = span.kind == Span::range ? 206 : 200;
-    if (span.kind == Span::range) res.set_header("Content-Range", content_range(span, size));
-    if (item->id == media_id) return send_media(*item, span, res);
-    const std::string file_id = item->id;
-    const std::uint64_t first = span.first;
-    res.set_content_provider(
-        static_cast<std::size_t>(span.last - first + 1), content_type_of(item->container),
-        [file_id, first](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
-            std::array<char, kStreamPiece> piece{};
-            const std::size_t n = std::min(length, piece.size());
-            demo_bytes(file_id, first + offset, piece.data(), n);
-            return sink.write(piece.data(), n);
-        });
-}
-
-void DemoServer::Impl::send_media(const DemoItem &item, const Span &span, httplib::Response &res) {
-    const auto file =
-        std::make_shared<FileDescriptor>(open(item.path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file->get() < 0) {
-        res.headers.erase("Content-Range");
-        return send_text(res, 500, "The media file cannot be read");
-    }
-    const std::uint64_t first = span.first;
-    res.set_content_provider(
-        static_cast<std::size_t>(span.last - first + 1), content_type_of(item.container),
-        [file, first](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
-            std::array<char, kStreamPiece> piece{};
-            const ssize_t n = pread(file->get(), piece.data(), std::min(length, piece.size()),
-                                    static_cast<off_t>(first + offset));
-            // A file that shrank since the server started ends the answer early.
-            return n > 0 && sink.write(piece.data(), static_cast<std::size_t>(n));
-        });
+    send_file_bytes(*item, item->id == media_id, ranges, res);
 }
 
 void DemoServer::Impl::log_stream(const httplib::Request &req, const std::string &id,
