@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "fuzz_check.hpp"
-#include "util/kojelly_cfg.hpp"
+#include "request/kojelly_cfg.hpp"
 
 namespace fuzz {
 

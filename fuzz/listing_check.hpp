@@ -5,12 +5,12 @@
 #include <yyjson.h>
 
 #include <cstring>
-#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
 
 #include "fuzz_check.hpp"
+#include "support/json_doc.hpp"
 #include "util/kojelly_buf.hpp"
 #include "wire/kojelly_items.hpp"
 #include "wire/kojelly_listing.hpp"
@@ -20,15 +20,6 @@ namespace fuzz {
 inline constexpr int kMinYear = 1800;
 inline constexpr int kMaxYear = 9999;
 inline constexpr size_t kEntryMembers = 16;
-
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocFree>;
-
-inline Doc parse_json(std::string_view text) {
-    return Doc(yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, nullptr));
-}
 
 inline void check_item(const kojelly_item &it) {
     check(it.id && kojelly_id_ok(it.id), "an item id has an id form");
@@ -55,7 +46,7 @@ inline std::string_view str_member(yyjson_val *obj, const char *key) {
 // A listing is valid JSON holding exactly the list's records, in order, each entry with its
 // sixteen members.
 inline void check_listing(std::string_view json, const kojelly_items &list) {
-    const Doc doc = parse_json(json);
+    const json_doc::Doc doc = json_doc::read(json);
     check(doc != nullptr, "a listing is valid JSON");
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     yyjson_val *items = yyjson_obj_get(root, "items");

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "fuzz_check.hpp"
-#include "util/kojelly_cfg.hpp"
+#include "request/kojelly_cfg.hpp"
 #include "util/kojelly_redact.hpp"
 
 namespace {

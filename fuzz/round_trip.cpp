@@ -13,6 +13,7 @@
 #include "fuzz_check.hpp"
 #include "kojelly.h"
 #include "listing_check.hpp"
+#include "support/json_doc.hpp"
 
 namespace {
 
@@ -118,7 +119,7 @@ void one(Op op, bool login, const char *arg, const std::string &token) {
     }
     if (rc != 0) {
         check_no_secret(text, login, session);
-        const fuzz::Doc doc = fuzz::parse_json(text);
+        const json_doc::Doc doc = json_doc::read(text);
         yyjson_val *e = yyjson_obj_get(doc ? yyjson_doc_get_root(doc.get()) : nullptr, "error");
         fuzz::check(yyjson_is_str(e), "a failure writes the error object");
         fuzz::check(std::string_view(yyjson_get_str(e), yyjson_get_len(e)) == error,
@@ -127,7 +128,7 @@ void one(Op op, bool login, const char *arg, const std::string &token) {
         return;
     }
     fuzz::check(error.empty() && result == text, "a success is in the buffer and the slot");
-    const fuzz::Doc doc = fuzz::parse_json(text);
+    const json_doc::Doc doc = json_doc::read(text);
     fuzz::check(doc != nullptr, "an answer is valid JSON");
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     if (op == Op::kStream) check_stream(root, token);

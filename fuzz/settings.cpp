@@ -9,7 +9,7 @@
 
 #include "base_url.hpp"
 #include "fuzz_check.hpp"
-#include "util/kojelly_cfg.hpp"
+#include "request/kojelly_cfg.hpp"
 
 namespace {
 

@@ -9,13 +9,13 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
 #include "fuzz_check.hpp"
+#include "support/json_doc.hpp"
 #include "settings.hpp"
 
 namespace {
@@ -27,11 +27,6 @@ constexpr const char *kFile = "settings.json";
 // A refusal's message is made of fixed words and the file's name; one that grows with the file
 // would be quoting it.
 constexpr std::size_t kMaxMessage = 256;
-
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocFree>;
 
 std::vector<SettingsMember> options_of(uint8_t pick) {
     std::vector<SettingsMember> given;
@@ -96,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const SettingsStatus status =
         kojelly::cli::settings_from_text(text, kFile, given, json, error, &holds_secret);
 
-    const Doc file(yyjson_read(text.data(), text.size(), 0));
+    const json_doc::Doc file = json_doc::read(text);
     yyjson_val *root = file ? yyjson_doc_get_root(file.get()) : nullptr;
     if (yyjson_is_obj(root)) {
         fuzz::check(holds_secret == (yyjson_obj_get(root, "Password") != nullptr ||
@@ -111,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     }
     fuzz::check(yyjson_is_obj(root), "only a JSON object is read as settings");
-    const Doc out(yyjson_read(json.data(), json.size(), 0));
+    const json_doc::Doc out = json_doc::read(json);
     yyjson_val *settings = out ? yyjson_doc_get_root(out.get()) : nullptr;
     fuzz::check(yyjson_is_obj(settings), "the settings are one JSON object");
 

@@ -6,7 +6,7 @@
 
 #include "base_url.hpp"
 #include "fuzz_check.hpp"
-#include "util/kojelly_cfg.hpp"
+#include "request/kojelly_cfg.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string text = fuzz::text_of(data, size);

@@ -156,34 +156,49 @@ int tessel_method_ok(const char *method);
 
 /* ---- Response collector ------------------------------------------------------------------ */
 
-/* A sink for one response: pass tessel_collect_header and tessel_collect_body as a record's
- * callbacks with the collector as user. One request at a time per collector. */
+/*
+ * A sink for one response: pass tessel_collect_header and tessel_collect_body as a record's
+ * callbacks with the collector as user. One request at a time per collector.
+ *
+ * After the request, truncated and oom tell an answer that was cut short apart from the whole
+ * one: truncated when the body went past limit, oom when memory ran out for a piece or a header
+ * pair (which was then dropped); both may be set. A transport still returns 0 after a callback
+ * asked it to stop, so a caller that must hold the whole answer checks both.
+ *
+ * The body buffer may be the caller's: between tessel_collect_init and the request, body may be
+ * set to a buffer of the caller's own (a block from malloc with cap bytes, len 0 and a NUL at
+ * data[0], say one kept from an earlier answer), into which the pieces are then appended; it
+ * grows as tessel_buf_add grows it, and limit counts its whole content. tessel_collect_free
+ * releases it like any other; a caller that keeps the block takes it out of body first.
+ */
 typedef struct tessel_collect {
     tessel_buf body;    /* body bytes received so far */
     tessel_buf headers; /* packed pairs: name NUL value NUL, in arrival order; no ":status" */
     int32_t status;     /* from a ":status" pseudo-header; 0 until one arrives */
     uint64_t limit;     /* most body bytes kept; 0 = no limit */
     int32_t truncated;  /* 1 once the body went past limit */
+    int32_t oom;        /* 1 once memory ran out for a piece or a header pair */
 } tessel_collect;
 
-/* Sets both buffers empty, status and truncated to 0, and limit. Releases nothing the buffers
- * held: call it on a new collector or after tessel_collect_free. c NULL: nothing. */
+/* Sets both buffers empty, status, truncated and oom to 0, and limit. Releases nothing the
+ * buffers held: call it on a new collector or after tessel_collect_free. c NULL: nothing. */
 void tessel_collect_init(tessel_collect *c, uint64_t limit);
 /*
  * on_body callback (user = the collector). Appends the piece and returns 0 to go on. Returns 1
  * to stop when the piece would take the body past limit (the body then keeps its first limit
- * bytes, as far as memory allows, and truncated becomes 1), when memory runs out or bytes is
- * NULL with count above 0 (the piece is then dropped), and when collector is NULL.
+ * bytes, as far as memory allows, and truncated becomes 1), when memory runs out (the piece is
+ * then dropped and oom becomes 1; also when the first limit bytes do not fit), when bytes is
+ * NULL with count above 0 (the piece is dropped, no flag is set), and when collector is NULL.
  */
 int32_t tessel_collect_body(void *collector, const void *bytes, uint64_t count);
 /*
  * on_header callback (user = the collector). ":status" sets status (from its decimal value) and
  * is not stored; any other pair is appended (value NULL as ""). 0 to go on, also for name NULL,
- * which is ignored; 1 to stop when memory runs out (the refused pair leaves nothing behind) or
- * collector is NULL.
+ * which is ignored; 1 to stop when memory runs out (oom becomes 1, and the refused pair leaves
+ * nothing behind) or collector is NULL.
  */
 int32_t tessel_collect_header(void *collector, const char *name, const char *value);
-/* Releases and zeroes both buffers; status, limit and truncated keep their values. c NULL:
+/* Releases and zeroes both buffers; status, limit, truncated and oom keep their values. c NULL:
  * nothing. */
 void tessel_collect_free(tessel_collect *c);
 
@@ -269,6 +284,42 @@ int tessel_content_range(const char *text, int64_t *start, int64_t *end, int64_t
 int32_t tessel_http_range(const tessel_http *http, const char *url, int64_t start, int64_t end,
                           tessel_collect *c, int32_t *status, char **error);
 
+/* ---- Byte ranges of a file server -------------------------------------------------------- */
+
+/* Rules of tessel_range_slice, or-ed together; 0 reads the value as HTTP writes it and answers
+ * as a current media server does. */
+#define TESSEL_RANGE_FIRST_ONLY 1u    /* several ranges: the first is served (0: the whole file) */
+#define TESSEL_RANGE_EMPTY_REFUSED 2u /* a suffix of no bytes ("-0"): 416 (0: the whole file) */
+#define TESSEL_RANGE_END_INSIDE 4u    /* a last byte past the end: 416 (0: cut to the end) */
+#define TESSEL_RANGE_LOOSE 8u         /* the loose reading below (0: the strict one) */
+
+/*
+ * The part of a file of size bytes that a server sends for a request whose Range header has the
+ * value given (NULL: no Range header). Returns the status: 200 with the whole file (*first 0,
+ * *count size), 206 with the *count bytes from *first on (*count at least 1), or 416 with none
+ * (*first and *count 0). first and count may be NULL.
+ *
+ * A value that does not start with "bytes=" (lower case) is ignored: 200. What follows is read
+ * into ranges, "F-L" (positions F to L), "F-" (F to the end) and "-N" (the last N bytes):
+ *  - strictly (rules without TESSEL_RANGE_LOOSE): a list of such ranges of decimal digits,
+ *    separated by commas, with spaces and tabs allowed around each one. Any other text is
+ *    ignored (200). A number too large for 64 bits reads as INT64_MAX.
+ *  - loosely (TESSEL_RANGE_LOOSE): only the first range is read and whatever follows it is
+ *    passed over. After optional blanks, a '-' and a digit start a suffix. Otherwise F is read as
+ *    strtoimax reads a decimal (blanks or a '+' before it pass, no digits read as 0, a number too
+ *    large as INTMAX_MAX), and when a '-' follows it with more text behind, L is read in the
+ *    same way from that text; without a '-' ("bytes=5"), or with a '-' that ends the value, the
+ *    range runs to the end. The value names several ranges when it holds a ','.
+ *
+ * Then: several ranges give 200, or with TESSEL_RANGE_FIRST_ONLY the answer to the first one. A
+ * suffix gives the last N bytes, the whole file as 206 when N is larger; N = 0 gives 200, or 416
+ * with TESSEL_RANGE_EMPTY_REFUSED; any other suffix of an empty file gives 416. A range whose L
+ * lies before its F is ignored (200). An F at or past the end gives 416. An L past the end is
+ * cut to the end, or gives 416 with TESSEL_RANGE_END_INSIDE.
+ */
+int32_t tessel_range_slice(const char *value, uint64_t size, uint32_t rules, uint64_t *first,
+                           uint64_t *count);
+
 /* ---- Scripted fake HTTP server ----------------------------------------------------------- */
 
 /*
@@ -315,8 +366,10 @@ int tessel_fake_set(const char *method, const char *url, int32_t status, const c
  * and Content-Length; 416 with a Content-Range that names only the size for a first at or past
  * the end, an empty suffix, or a suffix of an empty file; a range whose last lies before its
  * first is served as one without Range. A last past the end is cut to the end, except that
- * range_mode 2 answers 416. 0, or -1 for url NULL, contents NULL with size above 0, a new route
- * when 256 exist already, or no memory.
+ * range_mode 2 answers 416. These are the answers of tessel_range_slice with TESSEL_RANGE_LOOSE,
+ * TESSEL_RANGE_FIRST_ONLY and TESSEL_RANGE_EMPTY_REFUSED, and for range_mode 2
+ * TESSEL_RANGE_END_INSIDE as well. 0, or -1 for url NULL, contents NULL with size above 0, a new
+ * route when 256 exist already, or no memory.
  */
 int tessel_fake_file(const char *url, const void *contents, uint64_t size, int32_t range_mode);
 /*

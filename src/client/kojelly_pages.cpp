@@ -18,12 +18,11 @@ constexpr size_t kIndexText = 24;
 
 }  // namespace
 
-bool page_url(kojelly_buf *url, const kojelly_sess *sess, const char *folder_id, int64_t start) {
+bool page_url(kojelly_buf *url, const char *base, const char *folder_id, int64_t start) {
     char index[kIndexText];
     std::snprintf(index, sizeof index, "%lld", static_cast<long long>(start));
     char limit[kIndexText];
     std::snprintf(limit, sizeof limit, "%lld", static_cast<long long>(kPageSize));
-    const char *base = sess->cfg && sess->cfg->base_url ? sess->cfg->base_url : "";
     return kojelly_buf_adds(url, base) == 0 && kojelly_buf_adds(url, "/Items") == 0 &&
            kojelly_buf_query(url, "ParentId", folder_id) == 0 &&
            kojelly_buf_query(url, "Fields", kListingFields) == 0 &&
@@ -33,11 +32,11 @@ bool page_url(kojelly_buf *url, const kojelly_sess *sess, const char *folder_id,
            kojelly_buf_query(url, "Limit", limit) == 0;
 }
 
-PageFetch::PageFetch(kojelly_sess *sess, const char *folder_id, int64_t first, uint64_t count,
-                     int32_t lanes, BodyRoom *room)
-    : shared_(sess),
-      room_(room),
-      sess_(sess),
+PageFetch::PageFetch(Call &call, const char *folder_id, int64_t first, uint64_t count,
+                     int32_t lanes)
+    : session_(call.session),
+      room_(call.room),
+      base_url_(call.base()),
       folder_id_(folder_id),
       first_(first),
       lanes_(lanes < 1 ? 1 : lanes > kMaxParallelPages ? kMaxParallelPages : lanes),
@@ -67,7 +66,7 @@ bool PageFetch::next_is(int64_t start) const {
            start == first_ + static_cast<int64_t>(taken_) * kPageSize;
 }
 
-int32_t PageFetch::take(kojelly_buf *url, kojelly_resp *resp, char *msg, size_t msg_size) {
+int32_t PageFetch::take(kojelly_buf *url, kojelly_resp *resp, BodyRoom::Loan *loan, Error &err) {
     std::unique_lock hold(lock_);
     const uint64_t k = taken_;
     Slot &slot = slots_.get()[k % static_cast<uint64_t>(lanes_)];
@@ -76,12 +75,13 @@ int32_t PageFetch::take(kojelly_buf *url, kojelly_resp *resp, char *msg, size_t 
     wanted_.notify_all();
     arrived_.wait(hold, [&] { return slot.done; });
     ++taken_;
-    const int32_t code = slot.code;
+    const int32_t code = slot.err.code;
     if (code != KOJELLY_OK) {
-        say(msg, msg_size, "%s", slot.msg);
+        err.take(slot.err);
     } else {
         *url = std::exchange(slot.url, kojelly_buf{});
         *resp = std::exchange(slot.resp, kojelly_resp{});
+        *loan = slot.loan;
     }
     clear(&slot);
     return code;
@@ -116,7 +116,7 @@ void PageFetch::work() {
         fetch(k, &got);
         // A page that failed, or was answered with a status other than success, ends the
         // listing there, whatever the pages before it give: later pages are not needed.
-        const bool ends = got.code != KOJELLY_OK ||
+        const bool ends = got.err.code != KOJELLY_OK ||
                           kojelly_map_status(got.resp.status, KOJELLY_ENOTFOUND) != KOJELLY_OK;
         {
             std::lock_guard hold(lock_);
@@ -132,11 +132,12 @@ void PageFetch::work() {
 
 void PageFetch::fetch(uint64_t k, Slot *out) {
     const int64_t start = first_ + static_cast<int64_t>(k) * kPageSize;
-    if (!page_url(&out->url, sess_, folder_id_, start)) {
-        out->code = out_of_memory(out->msg, sizeof out->msg);
+    if (!page_url(&out->url, base_url_, folder_id_, start)) {
+        out->err.out_of_memory();
         return;
     }
-    out->code = shared_.call(&out->url, &out->resp, out->msg, sizeof out->msg, room_);
+    out->loan.room = &room_;
+    out->err.code = session_.send(out->url.data, nullptr, &out->resp, out->err, &out->loan);
 }
 
 void PageFetch::clear(Slot *slot) {

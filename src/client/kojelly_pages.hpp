@@ -15,10 +15,12 @@
 #include <mutex>
 #include <thread>
 
-#include "client/kojelly_session.hpp"
+#include "client/kojelly_call.hpp"
+#include "request/kojelly_body_room.hpp"
+#include "request/kojelly_cfg.hpp"
+#include "request/kojelly_http.hpp"
 #include "util/kojelly_buf.hpp"
-#include "util/kojelly_cfg.hpp"
-#include "util/kojelly_http.hpp"
+#include "util/kojelly_msg.hpp"
 #include "util/kojelly_owned.hpp"
 
 namespace kojelly {
@@ -31,16 +33,15 @@ inline constexpr char kListingFields[] =
 
 // The URL of the folder page that starts at start; false when memory runs out. Its parameters go
 // in one fixed order, which servers and their caches see as one query.
-[[nodiscard]] bool page_url(kojelly_buf *url, const kojelly_sess *sess, const char *folder_id,
+[[nodiscard]] bool page_url(kojelly_buf *url, const char *base, const char *folder_id,
                             int64_t start);
 
 // The pages of one folder at first, first + kPageSize, ... (count of them), fetched by up to
-// lanes worker threads through the session, which nothing else may use until stop() returns.
-// With a room, the workers collect the answers into its blocks; it must outlive the fetch.
+// lanes worker threads through the call's session, collected into blocks of the call's room.
+// The workers use nothing else of the call; each records its failure in an error of its own.
 class PageFetch {
 public:
-    PageFetch(kojelly_sess *sess, const char *folder_id, int64_t first, uint64_t count,
-              int32_t lanes, BodyRoom *room = nullptr);
+    PageFetch(Call &call, const char *folder_id, int64_t first, uint64_t count, int32_t lanes);
     ~PageFetch() { stop(); }
     PageFetch(const PageFetch &) = delete;
     PageFetch &operator=(const PageFetch &) = delete;
@@ -50,9 +51,11 @@ public:
     [[nodiscard]] bool start();
     // Whether the next page to take is the one that begins at start.
     [[nodiscard]] bool next_is(int64_t start) const;
-    // Waits for the next page. 0 with its URL and answer (whatever its status) handed over, or
-    // the status code of its request with its one line in msg, as api_call reports it.
-    [[nodiscard]] int32_t take(kojelly_buf *url, kojelly_resp *resp, char *msg, size_t msg_size);
+    // Waits for the next page. 0 with its URL, its answer (whatever its status) and the loan of
+    // its body handed over, or the status code of its request with err recorded, as
+    // Session::send reports it.
+    [[nodiscard]] int32_t take(kojelly_buf *url, kojelly_resp *resp, BodyRoom::Loan *loan,
+                               Error &err);
     // Lets no further request start, waits for the workers and releases every page not taken.
     void stop();
 
@@ -61,18 +64,18 @@ private:
     struct Slot {
         kojelly_buf url;
         kojelly_resp resp;
-        int32_t code;
+        BodyRoom::Loan loan;
         bool done;
-        char msg[kCallMsgSize];
+        Error err;
     };
 
     void work();
     void fetch(uint64_t k, Slot *out);
     static void clear(Slot *slot);
 
-    SharedSess shared_;
-    BodyRoom *room_;
-    kojelly_sess *sess_;
+    Session &session_;
+    BodyRoom &room_;
+    const char *base_url_;
     const char *folder_id_;
     int64_t first_;
     int32_t lanes_;

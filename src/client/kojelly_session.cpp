@@ -2,15 +2,13 @@
 #include "client/kojelly_session.hpp"
 
 #include <array>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <utility>
 
 #include "kojelly.h"
-#include "util/kojelly_cfg.hpp"
+#include "request/kojelly_cfg.hpp"
 #include "util/kojelly_msg.hpp"
 #include "util/kojelly_redact.hpp"
 #include "util/platform.hpp"
@@ -72,8 +70,6 @@ bool entry_is(const cache_entry &e, const kojelly_cfg *cfg) {
            same(e.password, cfg->password) && same(e.device_id, cfg->device_id);
 }
 
-using kojelly::say;
-
 // The login body {"Username":...,"Pw":...} in a buffer that holds it without ever moving: its one
 // block is reserved for the longest escaped form first, since a realloc would free a copy of the
 // password without wiping it.
@@ -91,28 +87,17 @@ bool login_body(kojelly_buf *body, const char *user, const char *password) {
 // The session's cached token was refused (revoked, or the server restarted): forgets it
 // everywhere and logs in once more, caching the new login. 0 with two owned texts, or the
 // login's code with one line in msg.
-int32_t relogin(const kojelly_sess *sess, char **token, char **user_id, char *msg,
-                size_t msg_size) {
+int32_t relogin(const kojelly_sess *sess, char **token, char **user_id, Error &err) {
     cache_drop(sess->cfg);
-    const int32_t login = authenticate(sess->transport, sess->cfg, token, user_id, msg, msg_size);
+    const int32_t login = authenticate(sess->transport, sess->cfg, token, user_id, err);
     if (login == KOJELLY_OK) cache_put(sess->cfg, *token, *user_id);
     return login;
 }
 
 }  // namespace
 
-void http_fail(char *msg, size_t msg_size, const char *label, const char *url,
-               const kojelly_resp *resp) {
-    char where[kFailUrlSize];
-    char line[kFailLineSize];
-    kojelly_redact_into(url, where, sizeof where);
-    kojelly_body_line(resp ? resp->body : nullptr, line, sizeof line);
-    say(msg, msg_size, "%s: %s answered HTTP %ld%s%s", label, where,
-        static_cast<long>(resp ? resp->status : 0), line[0] ? ": " : "", line);
-}
-
 int32_t authenticate(const tessel_http *const *transport, const kojelly_cfg *cfg, char **token,
-                     char **user_id, char *msg, size_t msg_size) {
+                     char **user_id, Error &err) {
     *token = nullptr;
     *user_id = nullptr;
     OwnedBuf url;
@@ -123,20 +108,18 @@ int32_t authenticate(const tessel_http *const *transport, const kojelly_cfg *cfg
     if (!cfg->user_name || kojelly_buf_adds(url.get(), cfg->base_url ? cfg->base_url : "") != 0 ||
         kojelly_buf_adds(url.get(), kLoginPath) != 0 ||
         !login_body(body.get(), cfg->user_name, password)) {
-        say(msg, msg_size, "%s", cfg->user_name ? kOutOfMemory : kNoCredentials);
-        return cfg->user_name ? KOJELLY_EFAIL : KOJELLY_EINVAL;
+        return cfg->user_name ? err.out_of_memory()
+                              : err.fail(KOJELLY_EINVAL, "%s", kNoCredentials);
     }
 
     // The answer carries the access token.
     Owned<kojelly_resp, kojelly_resp_free_secret> resp;
-    if (kojelly_http(transport, url.c_str(), body->data, cfg, nullptr, resp.get(), msg, msg_size) !=
-        0) {
-        return KOJELLY_ETRANSPORT;
-    }
-    if (const int32_t code =
-            judge(resp.get(), KOJELLY_EFAIL, kLoginLabel, url.c_str(), msg, msg_size))
+    if (const int32_t sent = kojelly_http(transport, cfg, {url.c_str(), body->data}, resp.get(), err))
+        return sent;
+    if (const int32_t code = judge(resp.get(), KOJELLY_EFAIL, kLoginLabel, url.c_str(), err))
         return code;
-    return kojelly_parse_auth(resp->body, resp->body_len, token, user_id, msg, msg_size);
+    return err.code = kojelly_parse_auth(resp->body, resp->body_len, token, user_id, err.msg,
+                                         sizeof err.msg);
 }
 
 void cache_put(const kojelly_cfg *cfg, const char *token, const char *user_id) {
@@ -206,59 +189,20 @@ void cache_drop(const kojelly_cfg *cfg) {
     for (cache_entry &e : gone) entry_free(&e);
 }
 
-int32_t api_call(kojelly_sess *sess, const kojelly_buf *url, const char *body, kojelly_resp *resp,
-                 char *msg, size_t msg_size, BodyRoom *room) {
-    int32_t login = KOJELLY_OK;
-    switch (api_get(sess, url, body, resp, &login, msg, msg_size, room)) {
-        case kApiAnswered:
-            return KOJELLY_OK;
-        case kApiLoginFailed:
-            return login;
-        default:
-            return KOJELLY_ETRANSPORT;
-    }
-}
-
 int32_t judge(const kojelly_resp *resp, int32_t missing, const char *label, const char *url,
-              char *msg, size_t msg_size) {
+              Error &err) {
     const int32_t code = kojelly_map_status(resp->status, missing);
-    if (code != KOJELLY_OK) http_fail(msg, msg_size, label, url, resp);
-    return code;
+    if (code == KOJELLY_OK) return KOJELLY_OK;
+    char where[kFailUrlSize];
+    char line[kFailLineSize];
+    kojelly_redact_into(url, where, sizeof where);
+    kojelly_body_line(resp->body, line, sizeof line);
+    return err.fail(code, "%s: %s answered HTTP %ld%s%s", label, where,
+                    static_cast<long>(resp->status), line[0] ? ": " : "", line);
 }
 
-int api_get(kojelly_sess *sess, const kojelly_buf *url, const char *body, kojelly_resp *resp,
-            int32_t *code, char *msg, size_t msg_size, BodyRoom *room) {
-    if (code) *code = KOJELLY_OK;
-    const char *target = url && url->data ? url->data : "";
-    bool renewed = false;
-    for (;;) {
-        if (kojelly_http(sess->transport, target, body, sess->cfg, sess->token, resp, msg,
-                         msg_size, room) != 0) {
-            return kApiNoAnswer;
-        }
-        const bool refused = resp->status == 401 || resp->status == 403;
-        if (!refused || renewed || !sess->from_cache) return kApiAnswered;
-
-        kojelly_resp_free(resp);
-        char *token = nullptr;
-        char *user_id = nullptr;
-        const int32_t login = relogin(sess, &token, &user_id, msg, msg_size);
-        if (login != KOJELLY_OK) {
-            if (code) *code = login;
-            return kApiLoginFailed;
-        }
-        kojelly_free_secret(sess->token);
-        std::free(sess->user_id);
-        sess->token = token;
-        sess->user_id = user_id;
-        sess->from_cache = 0;
-        renewed = true;
-    }
-}
-
-int32_t SharedSess::call(const kojelly_buf *url, kojelly_resp *resp, char *msg,
-                         size_t msg_size, BodyRoom *room) {
-    const char *target = url && url->data ? url->data : "";
+int32_t Session::send(const char *url, const char *body, kojelly_resp *resp, Error &err,
+                      BodyRoom::Loan *loan) {
     bool renewed = false;
     for (;;) {
         char *token;
@@ -266,48 +210,40 @@ int32_t SharedSess::call(const kojelly_buf *url, kojelly_resp *resp, char *msg,
         bool cached;
         {
             std::lock_guard hold(lock_);
-            token = kojelly_strdup(sess_->token ? sess_->token : "");
+            token = kojelly_strdup(sess_.token ? sess_.token : "");
             seen = generation_;
-            cached = sess_->from_cache != 0;
+            cached = sess_.from_cache != 0;
         }
-        if (!token) return kojelly::out_of_memory(msg, msg_size);
-        const int sent =
-            kojelly_http(sess_->transport, target, nullptr, sess_->cfg, token, resp, msg, msg_size,
-                         room);
+        if (!token) return err.out_of_memory();
+        const int32_t sent = kojelly_http(sess_.transport, sess_.cfg, {url ? url : "", body, token},
+                                          resp, err, loan);
         kojelly_free_secret(token);
-        if (sent != 0) return KOJELLY_ETRANSPORT;
+        if (sent != KOJELLY_OK) return sent;
         const bool refused = resp->status == 401 || resp->status == 403;
         if (!refused || renewed || !cached) return KOJELLY_OK;
 
         kojelly_resp_free(resp);
-        if (const int32_t login = renew(seen, msg, msg_size)) return login;
+        if (const int32_t login = renew(seen, err)) return login;
         renewed = true;
     }
 }
 
-int32_t SharedSess::renew(uint64_t seen, char *msg, size_t msg_size) {
+int32_t Session::renew(uint64_t seen, Error &err) {
     std::lock_guard one(renewing_);
     {
         std::lock_guard hold(lock_);
-        if (renew_code_ != KOJELLY_OK) {
-            say(msg, msg_size, "%s", renew_msg_);
-            return renew_code_;
-        }
+        if (renewal_.code != KOJELLY_OK) return err.take(renewal_);
         // Another thread renewed the token while this request was under way.
         if (generation_ != seen) return KOJELLY_OK;
     }
     char *token = nullptr;
     char *user_id = nullptr;
-    const int32_t login = relogin(sess_, &token, &user_id, msg, msg_size);
+    const int32_t login = relogin(&sess_, &token, &user_id, err);
     std::lock_guard hold(lock_);
-    if (login != KOJELLY_OK) {
-        renew_code_ = login;
-        say(renew_msg_, sizeof renew_msg_, "%s", msg ? msg : "");
-        return login;
-    }
-    std::swap(sess_->token, token);
-    std::swap(sess_->user_id, user_id);
-    sess_->from_cache = 0;
+    if (login != KOJELLY_OK) return renewal_.take(err);
+    std::swap(sess_.token, token);
+    std::swap(sess_.user_id, user_id);
+    sess_.from_cache = 0;
     ++generation_;
     kojelly_free_secret(token);
     std::free(user_id);
@@ -317,23 +253,19 @@ int32_t SharedSess::renew(uint64_t seen, char *msg, size_t msg_size) {
 }  // namespace kojelly
 
 int32_t kojelly_sess_open(kojelly_sess *sess, const tessel_http *const *transport,
-                          const kojelly_cfg *cfg, char *msg, size_t msg_size) {
+                          const kojelly_cfg *cfg, kojelly::Error &err) {
     *sess = kojelly_sess{transport, cfg, nullptr, nullptr, 0};
     if (cfg && cfg->api_key) {
         sess->token = kojelly_strdup(cfg->api_key);
-        if (!sess->token) return kojelly::out_of_memory(msg, msg_size);
-        return KOJELLY_OK;
+        return sess->token ? KOJELLY_OK : err.out_of_memory();
     }
-    if (!cfg || !cfg->user_name) {
-        kojelly::say(msg, msg_size, "%s", kojelly::kNoCredentials);
-        return KOJELLY_EINVAL;
-    }
+    if (!cfg || !cfg->user_name) return err.fail(KOJELLY_EINVAL, "%s", kojelly::kNoCredentials);
     if (kojelly::cache_get(cfg, &sess->token, &sess->user_id)) {
         sess->from_cache = 1;
         return KOJELLY_OK;
     }
     const int32_t code =
-        kojelly::authenticate(transport, cfg, &sess->token, &sess->user_id, msg, msg_size);
+        kojelly::authenticate(transport, cfg, &sess->token, &sess->user_id, err);
     if (code == KOJELLY_OK) kojelly::cache_put(cfg, sess->token, sess->user_id);
     return code;
 }

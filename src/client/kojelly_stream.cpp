@@ -1,16 +1,12 @@
 // The stream URL operation and its handler.
 #include "client/kojelly_stream.hpp"
 
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "client/kojelly_list.hpp"
 #include "client/kojelly_session.hpp"
-#include "util/kojelly_cfg.hpp"
-#include "util/kojelly_http.hpp"
+#include "request/kojelly_cfg.hpp"
+#include "request/kojelly_http.hpp"
 #include "util/kojelly_msg.hpp"
 #include "wire/kojelly_items.hpp"
 #include "wire/kojelly_wire.hpp"
@@ -25,8 +21,6 @@ constexpr char kAuthOverflow[] = "auth header overflow";
 constexpr char kEmptyObject[] = "{}";
 constexpr int kStatusNotFound = 404;
 constexpr int kStatusMethodNotAllowed = 405;
-
-using kojelly::say;
 
 bool unanswered(int status) {
     return status == kStatusNotFound || status == kStatusMethodNotAllowed;
@@ -65,61 +59,42 @@ bool write_answer(kojelly_buf *answer, const char *base, const char *id, const c
 
 }  // namespace kojelly
 
-int32_t kojelly_do_stream(kojelly_sess *sess, const char *id, kojelly_buf *answer, char *msg,
-                          size_t msg_size) {
+int32_t kojelly_do_stream(kojelly::Call &call, const char *id, kojelly_buf *answer) {
     using namespace kojelly;
+    Error &err = call.err;
     OwnedItems list;
-    const int32_t found = lookup(sess, id, list.get(), msg, msg_size);
-    if (found < 0) return found;
     const kojelly_item *item = nullptr;
-    for (uint64_t i = list->count; found == 1 && i > 0 && !item; --i) {
-        if (std::strcmp(list->items[i - 1].id, id) == 0) item = &list->items[i - 1];
-    }
-    if (!item) {
-        say(msg, msg_size, "item %s does not exist", id);
-        return KOJELLY_ENOTFOUND;
-    }
-    if (item->folder) {
-        say(msg, msg_size, "item %s is a folder, not a playable file", id);
-        return KOJELLY_ENOTFOUND;
-    }
+    if (const int32_t code = lookup(call, id, list.get(), &item)) return code;
+    if (!item) return err.fail(KOJELLY_ENOTFOUND, "item %s does not exist", id);
+    if (item->folder)
+        return err.fail(KOJELLY_ENOTFOUND, "item %s is a folder, not a playable file", id);
 
-    const char *base = sess->cfg && sess->cfg->base_url ? sess->cfg->base_url : "";
     OwnedBuf url;
-    if (kojelly_buf_addf(url.get(), "%s/Items/%s/PlaybackInfo", base, id) != 0)
-        return kojelly::out_of_memory(msg, msg_size);
+    if (kojelly_buf_addf(url.get(), "%s/Items/%s/PlaybackInfo", call.base(), id) != 0)
+        return err.out_of_memory();
     OwnedResp resp;
-    if (const int32_t sent = api_call(sess, url.get(), nullptr, resp.get(), msg, msg_size))
-        return sent;
+    if (const int32_t sent = call.send(url.c_str(), nullptr, resp.get())) return sent;
     if (unanswered(resp->status)) {
         kojelly_resp_free(resp.get());
-        if (const int32_t sent = api_call(sess, url.get(), kEmptyObject, resp.get(), msg, msg_size))
-            return sent;
-        if (unanswered(resp->status)) {
-            say(msg, msg_size, "%s", kNoAnswer);
-            return KOJELLY_EFAIL;
-        }
+        if (const int32_t sent = call.send(url.c_str(), kEmptyObject, resp.get())) return sent;
+        if (unanswered(resp->status)) return err.fail(KOJELLY_EFAIL, "%s", kNoAnswer);
     }
-    if (const int32_t code =
-            judge(resp.get(), KOJELLY_ENOTFOUND, kPlaybackLabel, url.c_str(), msg, msg_size))
+    if (const int32_t code = judge(resp.get(), KOJELLY_ENOTFOUND, kPlaybackLabel, url.c_str(), err))
         return code;
 
     OwnedPlayback pb(kNoPlayback);
-    const int parsed = kojelly_parse_playback(resp->body, resp->body_len, pb.get(), msg, msg_size);
-    if (parsed != KOJELLY_OK) return parsed;
-    if (pb->sources == 0) {
-        say(msg, msg_size, "item %s has no MediaSources to stream", id);
-        return KOJELLY_EUNSUPPORTED;
-    }
+    if ((err.code = kojelly_parse_playback(resp->body, resp->body_len, pb.get(), err.msg,
+                                           sizeof err.msg)))
+        return err.code;
+    if (pb->sources == 0)
+        return err.fail(KOJELLY_EUNSUPPORTED, "item %s has no MediaSources to stream", id);
 
-    const char *token = sess->token ? sess->token : "";
+    const char *token = call.session.record().token ? call.session.record().token : "";
     char auth[kAuthLineSize];
-    if (kojelly_auth_header(sess->cfg, token, auth, sizeof auth) != 0) {
-        say(msg, msg_size, "%s", kAuthOverflow);
-        return KOJELLY_EFAIL;
-    }
+    if (kojelly_auth_header(call.cfg.get(), token, auth, sizeof auth) != 0)
+        return err.fail(KOJELLY_EFAIL, "%s", kAuthOverflow);
     const char *source_id = kojelly_id_ok(pb->source_id) ? pb->source_id : id;
-    if (!write_answer(answer, base, id, source_id, token, auth, *pb, *item))
-        return kojelly::out_of_memory(msg, msg_size);
+    if (!write_answer(answer, call.base(), id, source_id, token, auth, *pb, *item))
+        return err.out_of_memory();
     return KOJELLY_OK;
 }

@@ -4,15 +4,12 @@
 // The library never fetches the stream itself.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
+#include "client/kojelly_call.hpp"
 #include "kojelly.h"
 #include "util/kojelly_buf.hpp"
 
-struct kojelly_sess;
-
 // Writes the stream answer of the item id (taken from the entry that names it) into answer. 0, or a
-// status code with one line in msg.
-[[nodiscard]] int32_t kojelly_do_stream(kojelly_sess *sess, const char *id, kojelly_buf *answer,
-                                        char *msg, size_t msg_size);
+// status code with call.err recorded.
+[[nodiscard]] int32_t kojelly_do_stream(kojelly::Call &call, const char *id, kojelly_buf *answer);

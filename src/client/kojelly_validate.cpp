@@ -1,13 +1,11 @@
 // Server validation and the validate handler.
 #include "client/kojelly_validate.hpp"
 
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 
 #include "client/kojelly_session.hpp"
-#include "util/kojelly_cfg.hpp"
-#include "util/kojelly_http.hpp"
+#include "request/kojelly_cfg.hpp"
+#include "request/kojelly_http.hpp"
 #include "util/kojelly_msg.hpp"
 #include "wire/kojelly_wire.hpp"
 
@@ -16,20 +14,17 @@ namespace {
 constexpr char kServerInfoLabel[] = "server info";
 constexpr char kApiKeyLabel[] = "APIKey check";
 
-using kojelly::say;
-
-// One GET without a session: 0 with the status mapped to success, else its code with msg set.
-int32_t check(const tessel_http *const *transport, const kojelly_cfg *cfg, const char *path,
-              const char *token, int32_t missing, const char *label, kojelly_resp *resp, char *msg,
-              size_t msg_size) {
+// One GET without a session: 0 with the status mapped to success, else its code with err
+// recorded.
+int32_t check(kojelly::Call &call, const char *path, const char *token, int32_t missing,
+              const char *label, kojelly_resp *resp) {
     kojelly::OwnedBuf url;
-    if (kojelly_buf_adds(url.get(), cfg->base_url ? cfg->base_url : "") != 0 ||
-        kojelly_buf_adds(url.get(), path) != 0)
-        return kojelly::out_of_memory(msg, msg_size);
-    if (kojelly_http(transport, url.c_str(), nullptr, cfg, token, resp, msg, msg_size) != 0) {
-        return KOJELLY_ETRANSPORT;
-    }
-    return kojelly::judge(resp, missing, label, url.c_str(), msg, msg_size);
+    if (kojelly_buf_adds(url.get(), call.base()) != 0 || kojelly_buf_adds(url.get(), path) != 0)
+        return call.err.out_of_memory();
+    if (const int32_t sent = kojelly_http(&call.transport.http, call.cfg.get(),
+                                          {url.c_str(), nullptr, token}, resp, call.err))
+        return sent;
+    return kojelly::judge(resp, missing, label, url.c_str(), call.err);
 }
 
 bool write_answer(kojelly_buf *answer, const kojelly_cfg *cfg, const char *server_id,
@@ -44,39 +39,40 @@ bool write_answer(kojelly_buf *answer, const kojelly_cfg *cfg, const char *serve
 
 }  // namespace
 
-int32_t kojelly_do_validate(const tessel_http *const *transport, const kojelly_cfg *cfg,
-                            const char *server_id, kojelly_buf *answer, char *msg,
-                            size_t msg_size) {
+int32_t kojelly_do_validate(kojelly::Call &call, kojelly_buf *answer) {
+    using kojelly::Error;
+    Error &err = call.err;
+    const kojelly_cfg *cfg = call.cfg.get();
     // The server is recognised before any credential is sent to it.
     kojelly::OwnedInfo info;
     {
         kojelly::OwnedResp resp;
-        const int32_t code = check(transport, cfg, "/System/Info/Public", nullptr,
-                                   KOJELLY_ETRANSPORT, kServerInfoLabel, resp.get(), msg, msg_size);
-        if (code != KOJELLY_OK) return code;
-        const int parsed =
-            kojelly_parse_info(resp->body, resp->body_len, info.get(), msg, msg_size);
-        if (parsed != KOJELLY_OK) return parsed;
+        if (const int32_t code = check(call, "/System/Info/Public", nullptr, KOJELLY_ETRANSPORT,
+                                       kServerInfoLabel, resp.get()))
+            return code;
+        if ((err.code = kojelly_parse_info(resp->body, resp->body_len, info.get(), err.msg,
+                                           sizeof err.msg)))
+            return err.code;
     }
 
     if (cfg->api_key) {
         kojelly::OwnedResp resp;
-        const int32_t code = check(transport, cfg, "/System/Info", cfg->api_key, KOJELLY_EFAIL,
-                                   kApiKeyLabel, resp.get(), msg, msg_size);
-        if (code != KOJELLY_OK) return code;
+        if (const int32_t code = check(call, "/System/Info", cfg->api_key, KOJELLY_EFAIL,
+                                       kApiKeyLabel, resp.get()))
+            return code;
     } else if (cfg->user_name) {
         char *token = nullptr;
         char *user_id = nullptr;
-        const int32_t code = kojelly::authenticate(transport, cfg, &token, &user_id, msg, msg_size);
-        if (code != KOJELLY_OK) return code;
+        if (const int32_t code =
+                kojelly::authenticate(&call.transport.http, cfg, &token, &user_id, err))
+            return code;
         kojelly::cache_put(cfg, token, user_id);
         kojelly_free_secret(token);
         std::free(user_id);
     } else {
-        say(msg, msg_size, "%s", kojelly::kNoCredentials);
-        return KOJELLY_EINVAL;
+        return err.fail(KOJELLY_EINVAL, "%s", kojelly::kNoCredentials);
     }
 
-    if (!write_answer(answer, cfg, server_id, *info)) return kojelly::out_of_memory(msg, msg_size);
+    if (!write_answer(answer, cfg, cfg->server_id, *info)) return err.out_of_memory();
     return KOJELLY_OK;
 }

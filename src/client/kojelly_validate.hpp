@@ -4,19 +4,14 @@
 // requests that follow.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
+#include "client/kojelly_call.hpp"
 #include "kojelly.h"
-#include "tessel_http.h"
 #include "util/kojelly_buf.hpp"
-
-struct kojelly_cfg;
 
 // Checks the server (GET /System/Info/Public without a token), then the credentials (the API
 // key on /System/Info, or a login), and writes {"FullUrl","ID","ServerName","ServerVersion"}
-// into answer; "ID" only when server_id is NULL or empty. 0, or a status code with one line in
-// msg.
-[[nodiscard]] int32_t kojelly_do_validate(const tessel_http *const *transport,
-                                          const kojelly_cfg *cfg, const char *server_id,
-                                          kojelly_buf *answer, char *msg, size_t msg_size);
+// into answer; "ID" only when the settings name no server id. 0, or a status code with call.err
+// recorded. The call's session is not used.
+[[nodiscard]] int32_t kojelly_do_validate(kojelly::Call &call, kojelly_buf *answer);

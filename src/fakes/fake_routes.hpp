@@ -1,22 +1,15 @@
 // The route table that both fakes keep: a heap array grown by doubling, each route owning copies
-// of its method and URL. Header-only, because the two fakes live in different libraries.
+// of its method and URL. Header-only, because the two fakes live in different libraries; it uses
+// only the support library, which both link.
 #pragma once
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 
-#include "util/kojelly_owned.hpp"
+#include "http/tessel_owned.hpp"
+#include "tessel_http.h"
 
-namespace kojelly::fake {
-
-// A heap copy of text, or NULL when memory runs out.
-inline char *copy_text(const char *text) {
-    const size_t n = std::strlen(text) + 1;
-    char *copy = static_cast<char *>(std::malloc(n));
-    if (copy) std::memcpy(copy, text, n);
-    return copy;
-}
+namespace tessel::fake {
 
 // Appends a value-initialised route that owns copies of method and url, growing the table from
 // first slots by doubling; NULL when memory runs out, the table then unchanged. Route needs
@@ -32,8 +25,8 @@ Route *append_route(Route *&table, size_t &count, size_t &cap, size_t first, con
         table = static_cast<Route *>(p);
         cap = grown;
     }
-    Malloced<char> m(copy_text(method));
-    Malloced<char> u(copy_text(url));
+    Malloced<char> m(tessel_strdup(method));
+    Malloced<char> u(tessel_strdup(url));
     if (!m || !u) return nullptr;
     Route &r = table[count++];
     r = Route{};
@@ -42,4 +35,4 @@ Route *append_route(Route *&table, size_t &count, size_t &cap, size_t first, con
     return &r;
 }
 
-}  // namespace kojelly::fake
+}  // namespace tessel::fake

@@ -144,7 +144,7 @@ route *open_route(const char *method, const char *url) {
         replace(r->failure, nullptr);
         return r;
     }
-    return kojelly::fake::append_route(g_r, g_n, g_cap, kFirstRoutes, method, url);
+    return tessel::fake::append_route(g_r, g_n, g_cap, kFirstRoutes, method, url);
 }
 
 void free_route(route &r) {

@@ -15,8 +15,8 @@
 
 #include "fakes/fake_routes.hpp"
 #include "http/tessel_http_util.hpp"
-#include "util/kojelly_owned.hpp"
-#include "util/platform.hpp"
+#include "http/tessel_lock.hpp"
+#include "http/tessel_owned.hpp"
 
 namespace {
 
@@ -32,8 +32,6 @@ constexpr size_t kMaxHeaderName = 127;
 constexpr size_t kMaxHeaderValue = 511;
 constexpr size_t kFileHeaderSize = 192;  // room for the longest generated file header text
 constexpr size_t kRangeNameLen = 5;      // "Range"
-constexpr char kBytesUnit[] = "bytes=";
-constexpr size_t kBytesUnitLen = sizeof kBytesUnit - 1;
 
 constexpr int32_t kCanned = 0;
 constexpr int32_t kFile = 1;
@@ -62,9 +60,9 @@ struct Route {
     int32_t calls;
 };
 
-using Text = kojelly::Malloced<char>;
+using Text = tessel::Malloced<char>;
 
-platform::Lock g_l;
+tessel::Lock g_l;
 Route *g_routes = nullptr;
 size_t g_n = 0;
 size_t g_cap = 0;
@@ -107,7 +105,7 @@ Route *upsert(const char *method, const char *url, bool *created) {
         return r;
     }
     if (g_n >= kMaxRoutes) return nullptr;
-    Route *r = kojelly::fake::append_route(g_routes, g_n, g_cap, kFirstRoutes, method, url);
+    Route *r = tessel::fake::append_route(g_routes, g_n, g_cap, kFirstRoutes, method, url);
     *created = r != nullptr;
     return r;
 }
@@ -198,74 +196,27 @@ struct FileAnswer {
     uint64_t count;
 };
 
-void whole_file(FileAnswer &a, uint64_t size) {
-    a.status = 200;
-    std::snprintf(a.headers, sizeof a.headers,
-                  "Content-Length: %" PRIu64 "\nAccept-Ranges: bytes\n", size);
-    a.first = 0;
-    a.count = size;
-}
-
-void unsatisfiable(FileAnswer &a, uint64_t size) {
-    a.status = 416;
-    std::snprintf(a.headers, sizeof a.headers, "Content-Range: bytes */%" PRIu64 "\n", size);
-    a.first = 0;
-    a.count = 0;
-}
-
-// first <= last < size.
-void one_range(FileAnswer &a, int64_t first, int64_t last, uint64_t size) {
-    a.status = 206;
-    std::snprintf(a.headers, sizeof a.headers,
-                  "Content-Range: bytes %" PRId64 "-%" PRId64 "/%" PRIu64
-                  "\nContent-Length: %" PRId64 "\n",
-                  first, last, size, last - first + 1);
-    a.first = static_cast<uint64_t>(first);
-    a.count = static_cast<uint64_t>(last - first + 1);
-}
-
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-bool is_space(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-// Only the first range of the value is served. Every answer that sends bytes stays inside the
-// file: a range whose last position lies before its first is invalid and the request is served
-// as one without Range, and a suffix range ("bytes=-N") sends the file's last N bytes.
+// The answer to a request for a file route: the bytes its Range line asks for, read loosely,
+// only the first range served, an empty suffix refused, and with range_mode 2 an end past the
+// file refused too (see tessel_fake_file).
 void choose_file_answer(const Route &r, const tessel_http_req *req, FileAnswer &a) {
     const uint64_t size = r.size;
-    const auto s = static_cast<int64_t>(size);
-    const char *v = range_value(req);
-    if (v == nullptr || r.range_mode == kRangeIgnore ||
-        std::strncmp(v, kBytesUnit, kBytesUnitLen) != 0)
-        return whole_file(a, size);
-    const char *ranges = v + kBytesUnitLen;
-
-    const char *q = ranges;
-    while (is_space(*q)) ++q;
-    if (q[0] == '-' && is_digit(q[1])) {
-        const intmax_t n = std::strtoimax(q + 1, nullptr, 10);
-        if (size == 0 || n == 0) return unsatisfiable(a, size);
-        const int64_t take = n < s ? static_cast<int64_t>(n) : s;
-        return one_range(a, s - take, s - 1, size);
+    const char *v = r.range_mode == kRangeIgnore ? nullptr : range_value(req);
+    const uint32_t rules = TESSEL_RANGE_LOOSE | TESSEL_RANGE_FIRST_ONLY |
+                           TESSEL_RANGE_EMPTY_REFUSED |
+                           (r.range_mode == kRangeStrict ? TESSEL_RANGE_END_INSIDE : 0u);
+    a.status = tessel_range_slice(v, size, rules, &a.first, &a.count);
+    if (a.status == 200) {
+        std::snprintf(a.headers, sizeof a.headers,
+                      "Content-Length: %" PRIu64 "\nAccept-Ranges: bytes\n", size);
+    } else if (a.status == 416) {
+        std::snprintf(a.headers, sizeof a.headers, "Content-Range: bytes */%" PRIu64 "\n", size);
+    } else {
+        std::snprintf(a.headers, sizeof a.headers,
+                      "Content-Range: bytes %" PRIu64 "-%" PRIu64 "/%" PRIu64
+                      "\nContent-Length: %" PRIu64 "\n",
+                      a.first, a.first + a.count - 1, size, a.count);
     }
-
-    char *stop = nullptr;
-    const int64_t first = std::strtoimax(ranges, &stop, 10);
-    if (first < 0) return whole_file(a, size);  // defensive: negatives took the suffix path
-    int64_t last = s - 1;
-    if (stop[0] == '-' && stop[1] == '\0') {
-        if (first >= s) return unsatisfiable(a, size);
-    } else if (stop[0] == '-') {
-        last = std::strtoimax(stop + 1, nullptr, 10);
-        if (last < first) return whole_file(a, size);
-    }
-    if (first >= s || (r.range_mode == kRangeStrict && last >= s)) return unsatisfiable(a, size);
-    if (last >= s) last = s - 1;
-    one_range(a, first, last, size);
 }
 
 // ---- Answers ---------------------------------------------------------------------------------
@@ -285,7 +236,7 @@ struct Answer {
 
 // Counts, records and copies the answer under the lock.
 void prepare(const tessel_http_req *req, Answer &a) {
-    platform::LockGuard lock(g_l);
+    tessel::LockGuard lock(g_l);
     ++g_total;
     if (is_write(req->method)) ++g_writes;
     // A record that cannot be built is dropped rather than left describing an older request.
@@ -382,7 +333,7 @@ void drip(const tessel_http_req *req, const char *body, uint64_t len, int32_t li
         off += n;
         ++pieces;
         if (limit >= 1 && pieces >= limit) return;
-        platform::pause(kDripPause);
+        std::this_thread::sleep_for(kDripPause);
     }
 }
 
@@ -432,7 +383,7 @@ const tessel_http *tessel_http_fake(void) {
 }
 
 void tessel_fake_reset(void) {
-    platform::LockGuard lock(g_l);
+    tessel::LockGuard lock(g_l);
     for (size_t i = 0; i < g_n; ++i) {
         drop_answer(g_routes[i]);
         std::free(g_routes[i].method);
@@ -450,7 +401,7 @@ int tessel_fake_set(const char *method, const char *url, int32_t status, const c
                     const void *body, uint64_t size) {
     if (method == nullptr || url == nullptr || tessel_method_ok(method) == 0) return -1;
     if (body == nullptr && size > 0) return -1;
-    platform::LockGuard lock(g_l);
+    tessel::LockGuard lock(g_l);
     bool created = false;
     Route *r = upsert(method, url, &created);
     if (r == nullptr) return -1;
@@ -464,7 +415,7 @@ int tessel_fake_set(const char *method, const char *url, int32_t status, const c
 
 int tessel_fake_file(const char *url, const void *contents, uint64_t size, int32_t range_mode) {
     if (url == nullptr || (contents == nullptr && size > 0)) return -1;
-    platform::LockGuard lock(g_l);
+    tessel::LockGuard lock(g_l);
     bool created = false;
     Route *r = upsert("GET", url, &created);
     if (r == nullptr) return -1;
@@ -479,7 +430,7 @@ int tessel_fake_file(const char *url, const void *contents, uint64_t size, int32
 int tessel_fake_drip(const char *url, int32_t status, const void *contents, uint64_t size,
                      int32_t piece_limit) {
     if (url == nullptr || (contents == nullptr && size > 0)) return -1;
-    platform::LockGuard lock(g_l);
+    tessel::LockGuard lock(g_l);
     bool created = false;
     Route *r = upsert("GET", url, &created);
     if (r == nullptr) return -1;
@@ -494,7 +445,7 @@ int tessel_fake_drip(const char *url, int32_t status, const void *contents, uint
 
 int tessel_fake_fail(const char *method, const char *url, const char *error) {
     if (method == nullptr || url == nullptr) return -1;
-    platform::LockGuard lock(g_l);
+    tessel::LockGuard lock(g_l);
     bool created = false;
     Route *r = upsert(method, url, &created);
     if (r == nullptr) return -1;
@@ -504,20 +455,20 @@ int tessel_fake_fail(const char *method, const char *url, const char *error) {
 }
 
 int32_t tessel_fake_calls(const char *method, const char *url) {
-    platform::LockGuard lock(g_l);
+    tessel::LockGuard lock(g_l);
     if (method == nullptr || url == nullptr) return g_total;
     const Route *r = find(method, url);
     return r != nullptr ? r->calls : 0;
 }
 
 int32_t tessel_fake_writes_sent(void) {
-    platform::LockGuard lock(g_l);
+    tessel::LockGuard lock(g_l);
     return g_writes;
 }
 
 const char *tessel_fake_last_request(void) {
     // The lock orders this read after the request that wrote the record; the text itself stays
     // the caller's to protect (see the header).
-    platform::LockGuard lock(g_l);
+    tessel::LockGuard lock(g_l);
     return g_last_req;
 }

@@ -1,8 +1,8 @@
-// The HTTP support library: acceptance of an http-backed io, the growable byte buffer and text
-// copies, the method token check, the response collector, request header lines and their lookup
-// (in a request record and in a collector), Content-Range parsing and the Range GET. Nothing
-// here keeps state between calls; every heap block comes from malloc/realloc and is released
-// with free.
+// The HTTP support library: acceptance of an http-backed io, text copies, the method token
+// check, the response collector, request header lines and their lookup (in a request record and
+// in a collector), Content-Range parsing and the Range GET. The growable byte buffer lives in
+// tessel_buf.cpp, the byte ranges a file server answers in tessel_range.cpp. Nothing here keeps
+// state between calls; every heap block comes from malloc/realloc and is released with free.
 #include "http/tessel_http_util.hpp"
 
 #include <cerrno>
@@ -34,37 +34,19 @@ static_assert(offsetof(tessel_http_req, size) == 0 && offsetof(tessel_http_req, 
               offsetof(tessel_http_req, reserved) == 64 &&
               offsetof(tessel_http_req, on_header) == 88 &&
               offsetof(tessel_http_req, on_body) == 96 && offsetof(tessel_http_req, user) == 104);
-static_assert(sizeof(tessel_buf) == 24 && offsetof(tessel_buf, data) == 0 &&
-              offsetof(tessel_buf, len) == 8 && offsetof(tessel_buf, cap) == 16);
 static_assert(sizeof(tessel_collect) == 72 && offsetof(tessel_collect, body) == 0 &&
               offsetof(tessel_collect, headers) == 24 && offsetof(tessel_collect, status) == 48 &&
-              offsetof(tessel_collect, limit) == 56 && offsetof(tessel_collect, truncated) == 64);
+              offsetof(tessel_collect, limit) == 56 && offsetof(tessel_collect, truncated) == 64 &&
+              offsetof(tessel_collect, oom) == 68);
 
 namespace {
 
 constexpr uint32_t kMinCtxSize = 24;
 constexpr uint32_t kMinHttpSize = 32;
 constexpr uint32_t kHttpVersion = 1;
-constexpr uint64_t kFirstCap = 64;
-constexpr uint64_t kCapLimit = uint64_t{1} << 63;  // a capacity may never reach this
-constexpr size_t kMinLineSize = 4;                 // "a: " and its NUL
+constexpr size_t kMinLineSize = 4;  // "a: " and its NUL
 constexpr size_t kRangeLineSize = 128;
 constexpr char kStatusPseudo[] = ":status";
-
-// Room for need bytes; the buffer is untouched on failure.
-[[nodiscard]] int reserve(tessel_buf *b, uint64_t need) {
-    if (need <= b->cap) return 0;
-    uint64_t cap = b->cap != 0 ? b->cap : kFirstCap;
-    while (cap < need) {
-        if (cap >= kCapLimit / 2) return -1;
-        cap *= 2;
-    }
-    void *grown = std::realloc(b->data, cap);
-    if (grown == nullptr) return -1;
-    b->data = static_cast<char *>(grown);
-    b->cap = cap;
-    return 0;
-}
 
 bool is_blank(char c) {
     return c == ' ' || c == '\t';
@@ -117,33 +99,7 @@ const tessel_http *tessel_http_of(const tessel_io *io) {
     return tessel_http_from_ctx(static_cast<const tessel_http_ctx *>(io->ctx));
 }
 
-// ---- Buffer and texts ------------------------------------------------------------------------
-
-int tessel_buf_add(tessel_buf *b, const void *bytes, uint64_t count) {
-    if (b == nullptr || (bytes == nullptr && count > 0)) return -1;
-    if (count > UINT64_MAX - 1 - b->len) return -1;
-    if (reserve(b, b->len + count + 1) != 0) return -1;
-    if (count > 0) std::memcpy(b->data + b->len, bytes, count);
-    b->len += count;
-    b->data[b->len] = '\0';
-    return 0;
-}
-
-int tessel_buf_addc(tessel_buf *b, int32_t c) {
-    const unsigned char byte = static_cast<unsigned char>(c & 0xFF);
-    return tessel_buf_add(b, &byte, 1);
-}
-
-int tessel_buf_adds(tessel_buf *b, const char *text) {
-    if (text == nullptr) return -1;
-    return tessel_buf_add(b, text, std::strlen(text));
-}
-
-void tessel_buf_free(tessel_buf *b) {
-    if (b == nullptr) return;
-    std::free(b->data);
-    *b = tessel_buf{};
-}
+// ---- Texts -------------------------------------------------------------------------------------
 
 char *tessel_strdup(const char *text) {
     if (text == nullptr) return nullptr;
@@ -176,19 +132,30 @@ void tessel_collect_init(tessel_collect *c, uint64_t limit) {
     c->limit = limit;
 }
 
+namespace {
+
+// Appends count bytes to the body; a failure for want of memory (not for bytes NULL) sets oom.
+int append_body(tessel_collect *c, const void *bytes, uint64_t count) {
+    if (tessel_buf_add(&c->body, bytes, count) == 0) return 0;
+    if (bytes != nullptr) c->oom = 1;
+    return -1;
+}
+
+}  // namespace
+
 int32_t tessel_collect_body(void *collector, const void *bytes, uint64_t count) {
     auto *c = static_cast<tessel_collect *>(collector);
     if (c == nullptr) return 1;
     const uint64_t held = c->body.len;
     if (c->limit != 0 && (held > c->limit || count > c->limit - held)) {
         // Keep exactly limit bytes; the answer is already cut short, so a failure here changes
-        // nothing the caller will see except a shorter body.
-        if (held < c->limit) (void)tessel_buf_add(&c->body, bytes, c->limit - held);
+        // nothing the caller will see but a shorter body and oom.
+        if (held < c->limit) (void)append_body(c, bytes, c->limit - held);
         c->truncated = 1;
         return 1;
     }
     if (count == 0) return 0;
-    return tessel_buf_add(&c->body, bytes, count) == 0 ? 0 : 1;
+    return append_body(c, bytes, count) == 0 ? 0 : 1;
 }
 
 int32_t tessel_collect_header(void *collector, const char *name, const char *value) {
@@ -208,6 +175,7 @@ int32_t tessel_collect_header(void *collector, const char *name, const char *val
             c->headers.len = old_len;
             c->headers.data[old_len] = '\0';
         }
+        c->oom = 1;
         return 1;
     }
     return 0;

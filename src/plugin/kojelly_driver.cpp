@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "client/kojelly_call.hpp"
 #include "client/kojelly_list.hpp"
 #include "client/kojelly_session.hpp"
 #include "client/kojelly_stream.hpp"
@@ -14,8 +15,8 @@
 #include "plugin/kojelly_export.hpp"
 #include "plugin/kojelly_handlers.hpp"
 #include "plugin/kojelly_io_curl.hpp"
-#include "util/kojelly_cfg.hpp"
-#include "util/kojelly_http.hpp"
+#include "request/kojelly_cfg.hpp"
+#include "request/kojelly_http.hpp"
 #include "util/kojelly_msg.hpp"
 #include "util/kojelly_redact.hpp"
 #include "util/platform.hpp"
@@ -75,45 +76,39 @@ int32_t finish(int32_t code, kojelly_buf *answer, char *msg, const kojelly_cfg *
 
 int32_t run(Task task, const tessel_io *io, const char *settings, const char *arg, char *out,
             int32_t out_len) {
-    char msg[kHandlerMsgSize] = {};
+    Call call;
+    Error &err = call.err;
     OwnedBuf answer;
-    OwnedCfg cfg;
-    int32_t code = kojelly_cfg_parse(settings, 1, cfg.get(), msg, sizeof msg);
-    if (code != KOJELLY_OK) return finish(code, answer.get(), msg, nullptr, nullptr, out, out_len);
+    // The settings whose secrets are scrubbed from a message: none until they are parsed.
+    const kojelly_cfg *parsed = nullptr;
+    auto end = [&](int32_t code) {
+        return finish(code, answer.get(), err.msg, parsed, call.session.record().token, out,
+                      out_len);
+    };
+    if (const int32_t code = kojelly_cfg_parse(settings, 1, call.cfg.get(), err)) return end(code);
+    parsed = call.cfg.get();
 
     // A stream request names its item by an entry; the operation receives the item id.
     Malloced<char> item_id;
     if (task == Task::kStream) {
         char *raw = nullptr;
-        code = kojelly_entry_id(arg, &raw, msg, sizeof msg);
+        err.code = kojelly_entry_id(arg, &raw, err.msg, sizeof err.msg);
         item_id.reset(raw);
-        if (code != KOJELLY_OK)
-            return finish(code, answer.get(), msg, cfg.get(), nullptr, out, out_len);
+        if (err.code != KOJELLY_OK) return end(err.code);
         arg = item_id.get();
     }
 
-    if (!io) {
-        say(msg, sizeof msg, "%s", kNoTransport);
-        return finish(KOJELLY_ETRANSPORT, answer.get(), msg, cfg.get(), nullptr, out, out_len);
-    }
-    kojelly_transport transport;
-    if (kojelly_transport_get(io, &transport, msg, sizeof msg) != 0)
-        return finish(KOJELLY_EUNSUPPORTED, answer.get(), msg, cfg.get(), nullptr, out, out_len);
+    if (!io) return end(err.fail(KOJELLY_ETRANSPORT, "%s", kNoTransport));
+    if (const int32_t code = kojelly_transport_get(io, &call.transport, err)) return end(code);
 
-    if (task == Task::kValidate) {
-        code = kojelly_do_validate(&transport.http, cfg.get(), cfg->server_id, answer.get(), msg,
-                                   sizeof msg);
-        return finish(code, answer.get(), msg, cfg.get(), nullptr, out, out_len);
-    }
+    if (task == Task::kValidate) return end(kojelly_do_validate(call, answer.get()));
 
-    OwnedSess sess;
-    code = kojelly_sess_open(sess.get(), &transport.http, cfg.get(), msg, sizeof msg);
+    int32_t code = call.session.open(&call.transport.http, call.cfg.get(), err);
     if (code == KOJELLY_OK) {
-        code = task == Task::kList
-                   ? op_list(sess.get(), arg ? arg : "", answer.get(), msg, sizeof msg)
-                   : kojelly_do_stream(sess.get(), arg, answer.get(), msg, sizeof msg);
+        code = task == Task::kList ? op_list(call, arg ? arg : "", answer.get())
+                                   : kojelly_do_stream(call, arg, answer.get());
     }
-    return finish(code, answer.get(), msg, cfg.get(), sess->token, out, out_len);
+    return end(code);
 }
 
 bool selected_io(tessel_io *copy) {

@@ -9,13 +9,14 @@
 
 #include "kojelly.h"
 #include "util/kojelly_buf.hpp"
+#include "util/kojelly_msg.hpp"
 
 struct kojelly_cfg;
 
 namespace kojelly {
 
 // The size of the message buffer of every handler.
-inline constexpr size_t kHandlerMsgSize = 768;
+inline constexpr size_t kHandlerMsgSize = kMsgSize;
 
 // What a request does inside the frame.
 enum class Task {

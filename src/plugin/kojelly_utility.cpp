@@ -11,7 +11,7 @@
 #include "kojelly.h"
 #include "plugin/kojelly_export.hpp"
 #include "util/kojelly_buf.hpp"
-#include "util/kojelly_cfg.hpp"
+#include "request/kojelly_cfg.hpp"
 #include "util/kojelly_msg.hpp"
 #include "util/kojelly_redact.hpp"
 #include "wire/kojelly_items.hpp"
@@ -19,14 +19,13 @@
 
 namespace {
 
-constexpr size_t kUtilityMsgSize = 512;
 constexpr size_t kItemsMsgSize = 256;
 
 // Parses settings that need no credentials; on failure publishes the message and returns false.
 bool parse_loose(const char *settings, kojelly::OwnedCfg &cfg) {
-    char msg[kUtilityMsgSize] = {};
-    if (kojelly_cfg_parse(settings, 0, cfg.get(), msg, sizeof msg) == KOJELLY_OK) return true;
-    kojelly_publish(KOJELLY_EINVAL, msg, nullptr);
+    kojelly::Error err;
+    if (kojelly_cfg_parse(settings, 0, cfg.get(), err) == KOJELLY_OK) return true;
+    kojelly_publish(err.code, err.msg, nullptr);
     return false;
 }
 

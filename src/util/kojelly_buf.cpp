@@ -11,17 +11,12 @@
 #include <memory>
 #include <string_view>
 
+#include "http/tessel_buf.hpp"
 #include "tessel_http.h"
-
-static_assert(sizeof(kojelly_buf) == 24);
-static_assert(offsetof(kojelly_buf, data) == 0);
-static_assert(offsetof(kojelly_buf, len) == 8);
-static_assert(offsetof(kojelly_buf, cap) == 16);
 
 namespace {
 
-constexpr uint64_t kFirstCap = 256;
-constexpr uint64_t kMaxCap = uint64_t{1} << 62;  // doubling beyond this leaves signed 64 bits
+constexpr uint64_t kFirstCap = 256;  // where kojelly_buf_add starts; tessel_buf_add starts at 64
 constexpr size_t kFormatArea = 512;
 // The least spare room that kojelly_buf_take gives back.
 constexpr uint64_t kGiveBackMin = uint64_t{64} << 10;
@@ -32,23 +27,6 @@ constexpr std::string_view kDivisionSlash = "\xE2\x88\x95";  // U+2215, stands i
 
 bool is_control(unsigned char c) {
     return c < 0x20 || c == 0x7F;
-}
-
-// Makes room for n more bytes and the NUL behind them: capacity starts at kFirstCap and doubles.
-int room(kojelly_buf *b, uint64_t n) {
-    if (n > UINT64_MAX - b->len - 1) return -1;
-    const uint64_t need = b->len + n + 1;
-    if (need <= b->cap) return 0;
-    uint64_t cap = b->cap ? b->cap : kFirstCap;
-    while (cap < need) {
-        if (cap > kMaxCap / 2) return -1;
-        cap *= 2;
-    }
-    void *p = std::realloc(b->data, cap);
-    if (!p) return -1;
-    b->data = static_cast<char *>(p);
-    b->cap = cap;
-    return 0;
 }
 
 using kojelly::text::any_below;
@@ -86,23 +64,11 @@ bool is_query_safe(unsigned char c) {
 }  // namespace
 
 int kojelly_buf_add(kojelly_buf *b, const void *src, uint64_t n) {
-    if (room(b, n)) return -1;
-    if (n) std::memcpy(b->data + b->len, src, n);
-    b->len += n;
-    b->data[b->len] = '\0';
-    return 0;
+    return tessel::buf_add(b, src, n, kFirstCap);
 }
 
 int kojelly_buf_reserve(kojelly_buf *b, uint64_t n) {
-    if (n > kMaxCap || b->len > kMaxCap - n) return -1;
-    const uint64_t need = b->len + n + 1;
-    if (need <= b->cap) return 0;
-    void *p = std::realloc(b->data, need);
-    if (!p) return -1;
-    b->data = static_cast<char *>(p);
-    if (b->cap == 0) b->data[0] = '\0';
-    b->cap = need;
-    return 0;
+    return tessel::buf_reserve(b, n);
 }
 
 int kojelly_buf_adds(kojelly_buf *b, const char *text) {
@@ -147,7 +113,7 @@ int json_str_within(kojelly_buf *b, const char *text, uint64_t limit) {
 }
 
 char *space(kojelly_buf *b, uint64_t n) {
-    return room(b, n) ? nullptr : b->data + b->len;
+    return tessel::buf_room(b, n, kFirstCap) != 0 ? nullptr : b->data + b->len;
 }
 
 void extend(kojelly_buf *b, uint64_t n) {
@@ -205,8 +171,7 @@ int kojelly_buf_query(kojelly_buf *b, const char *name, const char *value) {
 }
 
 void kojelly_buf_free(kojelly_buf *b) {
-    std::free(b->data);
-    *b = kojelly_buf{};
+    tessel_buf_free(b);
 }
 
 char *kojelly_buf_take(kojelly_buf *b) {

@@ -11,15 +11,15 @@
 #include <cstring>
 #include <string_view>
 
+#include "tessel_http.h"
 #include "util/kojelly_owned.hpp"
 
-// A growable byte buffer. Zero-initialise to get an empty buffer. After every successful append
-// data is non-NULL and data[len] is NUL; the content itself may hold NUL bytes.
-struct kojelly_buf {
-    char *data;
-    uint64_t len;
-    uint64_t cap;
-};
+// A growable byte buffer: the support library's tessel_buf, so that a block of either kind
+// passes to the other's functions (a collector appends into a block that a BodyRoom lent) and
+// one implementation grows them both (http/tessel_buf.hpp). Zero-initialise to get an empty
+// buffer. After every successful append data is non-NULL and data[len] is NUL; the content
+// itself may hold NUL bytes.
+using kojelly_buf = tessel_buf;
 
 // Appends n bytes. Capacity starts at 256 and doubles. 0, or -1 with the buffer unchanged.
 [[nodiscard]] int kojelly_buf_add(kojelly_buf *b, const void *src, uint64_t n);

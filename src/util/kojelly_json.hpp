@@ -9,6 +9,7 @@
 #include <yyjson.h>
 
 #include <cstddef>
+#include <memory>
 
 #include "util/kojelly_owned.hpp"
 
@@ -19,53 +20,36 @@ namespace kojelly {
 void doc_free(yyjson_doc *doc) noexcept;
 using Doc = Handle<yyjson_doc, doc_free>;
 
-// Memory for the documents of reads made one after another on one thread. The reader's requests
-// are handed out from one block taken with malloc, from its start again as soon as every
-// document read with the arena has been released; a request that does not fit goes to malloc or
-// realloc on its own. The block is sized from the first text's length, then by what the reads
-// so far needed per byte of text, so every page of a listing reuses one block whose pages the
-// kernel has already cleared. Not thread-safe; every document read with the arena must be
-// released before the arena is.
+// Memory for the documents of reads made one after another on one thread: one block taken with
+// malloc and lent to each read through yyjson's pool allocator. The block holds yyjson's own
+// bound for the read (yyjson_read_max_memory_usage), so a read never asks the pool for more than
+// it has, and an eighth more, so that a later text a little longer still fits; a read whose
+// bound the block does not hold replaces it with a larger one. Every page of a listing so reuses
+// one block whose pages the kernel has already cleared. The block serves one document at a time:
+// a read made while a document read into it is alive takes its memory from malloc. Not
+// thread-safe; every document read with the arena must be released before the arena is.
 class JsonArena {
 public:
-    JsonArena();
-    ~JsonArena();
+    JsonArena() = default;
     JsonArena(const JsonArena &) = delete;
     JsonArena &operator=(const JsonArena &) = delete;
 
-    // Called before a read of len bytes. When no document of the arena is alive and the reads
-    // so far say that this one needs more than the block holds, the block is replaced by one
-    // an eighth larger than that. False when that block cannot be had (the arena is then left
-    // without a block, and a later read takes its memory from malloc).
-    [[nodiscard]] bool fit(size_t len);
-    // The allocator to read with.
-    const yyjson_alc *alc() const { return &alc_; }
     // The block's size in bytes; 0 before the first read.
     size_t capacity() const { return cap_; }
-    // Bytes the last read asked for outside the block.
-    size_t spilled() const { return spilled_; }
 
 private:
-    static void *take(void *ctx, size_t size);
-    static void *resize(void *ctx, void *ptr, size_t old_size, size_t size);
-    static void give(void *ctx, void *ptr);
-    bool owns(const void *p) const;
-    void *bump(size_t size);
+    friend class JsonDoc;
 
-    yyjson_alc alc_;
-    char *block_ = nullptr;
+    // What a read of len bytes takes its memory from: *alc is the pool over the block, or NULL
+    // for malloc (while the block holds a live document, or for a text too long to state a
+    // bound for). False when the read needs a larger block and it cannot be had; the arena is
+    // then left without a block.
+    [[nodiscard]] bool lend(size_t len, const yyjson_alc **alc);
+
+    Malloced<char> block_;
     size_t cap_ = 0;
-    size_t used_ = 0;   // bytes handed out from the block since it was last empty
-    size_t last_ = 0;   // offset of the latest request handed out from the block
-    size_t live_ = 0;   // requests from the block not yet given back
-    // What the current read asked for: the block from where the read began up to its high-water
-    // mark, and the bytes it asked of malloc; with the length of its text they size the block
-    // for the next read.
-    size_t read_start_ = 0;
-    size_t high_ = 0;
-    size_t spilled_ = 0;
-    size_t read_len_ = 0;
-    double per_byte_ = 0;  // the most any read needed per byte of its text
+    yyjson_alc pool_{};
+    bool lent_ = false;  // a document read into the block is alive
 };
 
 // One document read from a text, or the reason there is none.
@@ -73,8 +57,8 @@ class JsonDoc {
 public:
     // Reads exactly len bytes. The text is only read, never written. A NULL text reads as no
     // document (not out of memory). With an arena, the document's memory comes from it, and the
-    // document must be released before the arena is; an arena that cannot fit the read leaves no
-    // document, out of memory.
+    // document must be released before the arena is; a read that needs a larger block than the
+    // arena can have leaves no document, out of memory.
     static JsonDoc read(const char *text, size_t len, JsonArena *arena = nullptr);
 
     // The root value; NULL without a document.
@@ -85,7 +69,13 @@ public:
     bool out_of_memory() const { return out_of_memory_; }
 
 private:
-    Doc doc_;
+    // Frees a document; one read into an arena's block hands the block back to the arena.
+    struct Release {
+        JsonArena *arena;  // NULL for a document of malloc's memory
+        void operator()(yyjson_doc *doc) const noexcept;
+    };
+
+    std::unique_ptr<yyjson_doc, Release> doc_;
     bool out_of_memory_ = false;
 };
 

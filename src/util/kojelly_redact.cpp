@@ -8,7 +8,6 @@
 
 #include "http/tessel_http_util.hpp"
 #include "util/kojelly_buf.hpp"
-#include "util/kojelly_cfg.hpp"
 
 namespace {
 
@@ -98,17 +97,6 @@ void kojelly_redact_into(const char *text, char *out, uint64_t size) {
     const uint64_t n = b->len < size ? b->len : kojelly_utf8_prefix(b->data, size - 1);
     if (n) std::memcpy(out, b->data, n);
     out[n] = '\0';
-}
-
-void kojelly_scrub(char *msg, const kojelly_cfg *cfg, const char *token) {
-    // The order is fixed: where one secret holds another, the one masked first decides what
-    // is left of the other.
-    if (cfg) {
-        kojelly::mask(msg, cfg->password);
-        kojelly::mask(msg, cfg->api_key);
-        kojelly::mask(msg, cfg->device_id);
-    }
-    kojelly::mask(msg, token);
 }
 
 void kojelly_body_line(const char *body, char *out, size_t size) {

@@ -1,6 +1,12 @@
-// Item records, the item list with its id set, and the /Items and single-item answers.
+// Item records, the item list, and the /Items and single-item answers. An item object is read
+// in one walk over its members (gather) into borrowed texts (Borrowed), from which a record is
+// copied (fill) or a listing entry written. A page is taken in three steps: open_page reads the
+// answer and finds its items, walk_items hands each item that the list does not hold yet to a
+// sink, and the sink appends it: RecordSink as a full record, EntrySink as a listing entry with
+// a record that keeps only the id.
 #include "wire/kojelly_items.hpp"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +17,7 @@
 #include "kojelly.h"
 #include "util/kojelly_buf.hpp"
 #include "util/kojelly_msg.hpp"
+#include "wire/kojelly_id_set.hpp"
 #include "wire/kojelly_listing.hpp"
 #include "wire/kojelly_wire.hpp"
 
@@ -23,12 +30,9 @@ static_assert(sizeof(kojelly_items) == 40);
 namespace {
 
 constexpr uint64_t kFirstRecords = 64;
-constexpr uint64_t kFirstSlots = 128;
 constexpr uint64_t kMaxRecords = SIZE_MAX / sizeof(kojelly_item);
 constexpr int64_t kMinYear = 1800;
 constexpr int64_t kMaxYear = 9999;
-constexpr uint64_t kFnvOffset = 14695981039346656037ULL;
-constexpr uint64_t kFnvPrime = 1099511628211ULL;
 // Entries written before their length sizes the rest of the page's (or listing's) entries.
 constexpr uint64_t kSampleEntries = 16;
 constexpr uint64_t kEntriesSpareDivisor = 8;
@@ -41,7 +45,8 @@ constexpr const char kItemNoId[] = "item answer has no valid Id";
 
 using kojelly::say;
 
-// The members a record is made of, each the first member with its key.
+// ---- Reading an item object ------------------------------------------------------------------
+
 // The members a record is made of, each the first member with its key; gather fills them all.
 struct Members {
     yyjson_val *id;
@@ -94,17 +99,6 @@ yyjson_val **slot_of(Members &m, const char *k, size_t len) {
     }
 }
 
-// The member after the one whose value is val. Written as a branch: yyjson's own step selects
-// between the two offsets and so loads a container's offset for every value, which puts a load on
-// the path from each member to the next. Most of an item's members are scalars, and in the items
-// of one page they come in the same order, so the branch is well predicted.
-inline yyjson_val *next_key(yyjson_val *val) {
-    if (unsafe_yyjson_is_ctn(val)) [[unlikely]] {
-        return reinterpret_cast<yyjson_val *>(reinterpret_cast<uint8_t *>(val) + val->uni.ofs);
-    }
-    return val + 1;
-}
-
 // One walk over the object's members: a real item carries dozens of members, and a page holds
 // hundreds of items, so looking each wanted key up separately would walk every item many times.
 void gather(yyjson_val *obj, Members *m) {
@@ -112,16 +106,15 @@ void gather(yyjson_val *obj, Members *m) {
     // start, once for every item of every page.
     m->id = m->name = m->is_folder = m->parent_id = m->type = m->media_type = nullptr;
     m->container = m->size = m->media_sources = m->year = m->provider_ids = nullptr;
-    if (!yyjson_is_obj(obj)) return;
-    const size_t members = unsafe_yyjson_get_len(obj);
-    yyjson_val *key = unsafe_yyjson_get_first(obj);
-    for (size_t i = 0; i < members; ++i) {
-        yyjson_val *val = key + 1;
-        yyjson_val **slot = slot_of(*m, unsafe_yyjson_get_str(key), unsafe_yyjson_get_len(key));
-        if (slot && !*slot) *slot = val;
-        key = next_key(val);
+    // Anything but an object has no members to walk.
+    yyjson_obj_iter it = yyjson_obj_iter_with(obj);
+    while (yyjson_val *key = yyjson_obj_iter_next(&it)) {
+        yyjson_val **slot = slot_of(*m, yyjson_get_str(key), yyjson_get_len(key));
+        if (slot && !*slot) *slot = yyjson_obj_iter_get_val(key);
     }
 }
+
+// ---- The texts of an item --------------------------------------------------------------------
 
 bool folds_to(std::string_view key, std::string_view lower) {
     if (key.size() != lower.size()) return false;
@@ -286,141 +279,9 @@ int fill(const Borrowed &b, kojelly_item *out) {
     return 0;
 }
 
-uint64_t fnv1a(std::string_view bytes) {
-    uint64_t h = kFnvOffset;
-    for (unsigned char c : bytes) {
-        h ^= c;
-        h *= kFnvPrime;
-    }
-    return h;
-}
-
-// The same hash over a stored id, read up to its NUL in the one pass.
-uint64_t fnv1a(const char *text) {
-    uint64_t h = kFnvOffset;
-    for (; *text; ++text) {
-        h ^= static_cast<unsigned char>(*text);
-        h *= kFnvPrime;
-    }
-    return h;
-}
-
-// Whether the record at pos holds exactly id.
-bool holds(const kojelly_items *list, uint64_t pos, std::string_view id) {
-    const char *stored = list->items[pos].id;
-    return std::strncmp(stored, id.data(), id.size()) == 0 && stored[id.size()] == '\0';
-}
-
-// Where an id was looked for in the set: the slot that holds it, or the empty slot where probing
-// ended, at the set's size then.
-struct Probe {
-    bool held;
-    uint64_t slot;
-    uint64_t set_cap;
-};
-
-// Stored ids are compared in place: the records of a large list are no longer in any cache, and
-// measuring each one first would read it twice.
-Probe probe(const kojelly_items *list, std::string_view id, uint64_t hash) {
-    if (!list->set_cap) return Probe{false, 0, 0};
-    const uint64_t mask = list->set_cap - 1;
-    uint64_t i = hash & mask;
-    for (; list->set[i]; i = (i + 1) & mask) {
-        if (holds(list, list->set[i] - 1, id)) return Probe{true, i, list->set_cap};
-    }
-    return Probe{false, i, list->set_cap};
-}
-
-// Enters the record at pos, whose id was probed for and not found, into the id set, which must
-// have room: into the slot where the probe ended while the set has not been rebuilt since, which
-// spares hashing the id again.
-void set_enter(kojelly_items *list, uint64_t pos, const Probe &p) {
-    if (p.set_cap && p.set_cap == list->set_cap) {
-        list->set[p.slot] = pos + 1;
-    } else {
-        kojelly::set_put(list, pos);
-    }
-}
-
-// Keeps the set at most half full once it holds records records, rebuilding it at the new size.
-int set_room_for(kojelly_items *list, uint64_t records) {
-    const uint64_t need = 2 * records;
-    if (list->set_cap >= need) return 0;
-    uint64_t cap = list->set_cap ? list->set_cap * 2 : kFirstSlots;
-    // One doubling is enough for a list filled only page by page; one that also took appended
-    // records may be further behind, and a full table would never end a probe.
-    while (cap < need) cap *= 2;
-    auto *slots = static_cast<uint64_t *>(std::calloc(cap, sizeof(uint64_t)));
-    if (!slots) return -1;
-    std::free(list->set);
-    list->set = slots;
-    list->set_cap = cap;
-    for (uint64_t pos = 0; pos < list->count; ++pos) kojelly::set_put(list, pos);
-    return 0;
-}
-
-// As set_room_for, for one more record.
-int set_room(kojelly_items *list) {
-    return set_room_for(list, list->count + 1);
-}
-
 }  // namespace
 
 namespace kojelly {
-
-SetTags::~SetTags() {
-    std::free(tags_);
-}
-
-int SetTags::follow(const kojelly_items *list) {
-    if (list->set == set_ && list->set_cap == cap_ && list->count == count_) return 0;
-    std::free(tags_);
-    tags_ = nullptr;
-    set_ = nullptr;
-    cap_ = 0;
-    count_ = 0;
-    if (!list->set_cap) {
-        count_ = list->count;
-        return 0;
-    }
-    tags_ = static_cast<uint8_t *>(std::calloc(list->set_cap, 1));
-    if (!tags_) return -1;
-    for (uint64_t i = 0; i < list->set_cap; ++i) {
-        if (list->set[i]) tags_[i] = tag_of(fnv1a(list->items[list->set[i] - 1].id));
-    }
-    set_ = list->set;
-    cap_ = list->set_cap;
-    count_ = list->count;
-    return 0;
-}
-
-bool SetTags::find(const kojelly_items *list, std::string_view id, uint64_t hash,
-                   uint64_t *slot) const {
-    if (!cap_) {
-        *slot = 0;
-        return false;
-    }
-    const uint64_t mask = cap_ - 1;
-    const uint8_t tag = tag_of(hash);
-    uint64_t i = hash & mask;
-    // An empty slot has tag 0 exactly where the set holds 0, so the probe ends where the set's
-    // would; only a slot whose tag matches is looked up in the set and its record.
-    for (; tags_[i]; i = (i + 1) & mask) {
-        if (tags_[i] == tag && holds(list, list->set[i] - 1, id)) {
-            *slot = i;
-            return true;
-        }
-    }
-    *slot = i;
-    return false;
-}
-
-void SetTags::entered(const kojelly_items *list, uint64_t slot, uint64_t set_cap, uint64_t hash) {
-    // A set rebuilt since the probe put the record elsewhere: the tags are made again next time.
-    if (!cap_ || set_cap != cap_ || list->set != set_ || list->set_cap != cap_) return;
-    tags_[slot] = tag_of(hash);
-    count_ = list->count;
-}
 
 int fill_item(yyjson_val *obj, kojelly_item *out) {
     Members m;
@@ -434,55 +295,41 @@ char *provider(yyjson_val *obj, const char *name) {
     return text.data() ? kojelly_strndup(text.data(), text.size()) : nullptr;
 }
 
-void set_put(kojelly_items *list, uint64_t pos) {
-    const char *id = list->items[pos].id;
-    if (!list->set_cap || !id) return;
-    const uint64_t mask = list->set_cap - 1;
-    uint64_t i = fnv1a(id) & mask;
-    while (list->set[i]) i = (i + 1) & mask;
-    list->set[i] = pos + 1;
-}
-
 }  // namespace kojelly
 
 namespace {
 
-// Appends one new item as a full record; p is where its id was probed for.
-int append_record(const Borrowed &b, kojelly_items *list, const Probe &p) {
-    kojelly::OwnedItem rec;
-    if (fill(b, rec.get()) || kojelly_acc_grow(list, 1) || set_room(list)) return -1;
-    list->items[list->count] = rec.release();
-    set_enter(list, list->count, p);
-    ++list->count;
-    return 0;
+// ---- Appending to the list -------------------------------------------------------------------
+
+// Room in the list and its set for one more record. 0, or -1 when memory runs out.
+int room_for_one(kojelly_items *list) {
+    return kojelly_acc_grow(list, 1) || kojelly::set_room_for(list, list->count + 1) ? -1 : 0;
 }
 
-// Writes one new item (its id already checked usable and probed for at p) as its listing entry
-// into entries (after a "," unless it is the list's first) and appends a record holding only its
-// id and folder flag. 0, -1 when memory runs out, kOverLimit when the entries would pass the
-// listing's limit. name is scratch space for a display name that needs cleaning, reused from item
-// to item.
-int append_entry(const Borrowed &b, kojelly_items *list, kojelly_buf *entries, kojelly_buf *name,
-                 uint64_t limit, const Probe &p) {
-    // The document's strings are well-formed UTF-8: its reader refuses any other text.
-    Text display;
-    if (kojelly::name_view(b.title, b.id.data(), true, name, &display) != 0) return -1;
-    kojelly::Malloced<char> id(kojelly_strndup(b.id.data(), b.id.size()));
-    if (!id || kojelly_acc_grow(list, 1) || set_room(list)) return -1;
-    if (const int written = kojelly::entry_json(entries, b.entry(display), list->count > 0, limit))
-        return written;
-    // Member by member: the compiler clears the rest with a few stores.
-    kojelly_item &rec = list->items[list->count];
-    rec.id = id.release();
-    rec.name = rec.title = rec.parent_id = rec.type = rec.media_type = nullptr;
-    rec.container = rec.imdb = rec.tmdb = nullptr;
-    rec.folder = b.folder;
-    rec.year = 0;
-    rec.size = 0;
-    set_enter(list, list->count, p);
+// Counts the record just written at the end of list, whose id was probed for at p, and enters it
+// into the set.
+void count_in(kojelly_items *list, const kojelly::SetProbe &p) {
+    kojelly::set_enter(list, list->count, p);
     ++list->count;
-    return 0;
 }
+
+// Appends each new item of a page as a full record.
+class RecordSink {
+public:
+    explicit RecordSink(kojelly_items *list) : list_(list) {}
+
+    // Appends the item whose id was probed for at p. 0, or -1 when memory runs out.
+    int add(const Borrowed &b, const kojelly::SetProbe &p) {
+        kojelly::OwnedItem rec;
+        if (fill(b, rec.get()) || room_for_one(list_)) return -1;
+        list_->items[list_->count] = rec.release();
+        count_in(list_, p);
+        return 0;
+    }
+
+private:
+    kojelly_items *list_;
+};
 
 // Room in the list and its set for records records in all (at most the item limit), so that
 // they are not grown (and the set rebuilt, reading every stored id again) step by step as the
@@ -490,7 +337,9 @@ int append_entry(const Borrowed &b, kojelly_items *list, kojelly_buf *entries, k
 int presize(kojelly_items *list, uint64_t records) {
     records = std::min(records, kojelly::kMaxItems);
     if (records <= list->count) return 0;
-    return kojelly_acc_grow(list, records - list->count) || set_room_for(list, records) ? -1 : 0;
+    return kojelly_acc_grow(list, records - list->count) || kojelly::set_room_for(list, records)
+               ? -1
+               : 0;
 }
 
 // Room in entries for items more entries of per bytes each, with an eighth to spare, within
@@ -503,44 +352,129 @@ int reserve_entries(kojelly_buf *entries, uint64_t items, uint64_t per, uint64_t
     return kojelly_buf_reserve(entries, want);
 }
 
-// The page walk shared by both ways of taking a page: into full records (entries NULL) or
-// straight into listing entries.
-int parse_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly_buf *entries,
-               uint64_t limit, uint64_t *pages, int64_t *total, char *msg, uint64_t msg_size,
-               kojelly::PageScratch *scratch) {
+// Writes each new item of a page straight into entries as its listing entry (after a "," unless
+// it is the list's first) and appends a record holding only its id and folder flag, which is all
+// the id set needs. Entries are written for a whole listing: plan sizes the list for this page,
+// or for every item the server says the folder holds, and the entries are sized once a few of
+// them show how long an entry of this folder is.
+class EntrySink {
+public:
+    EntrySink(kojelly_items *list, kojelly_buf *entries, uint64_t limit)
+        : list_(list),
+          entries_(entries),
+          limit_(limit),
+          count_before_(list->count),
+          len_before_(entries->len) {}
+
+    // Before the walk: room in the list and its set for the page's page_items items, or, on the
+    // first page of a listing's scratch that reports a total, for that many items. 0, or -1
+    // when memory runs out.
+    int plan(uint64_t page_items, int64_t reported, kojelly::PageScratch *scratch) {
+        expected_ = list_->count + page_items;
+        if (scratch && !scratch->sized && reported > 0) {
+            sizing_ = scratch;
+            expected_ = std::max(expected_,
+                                 std::min(static_cast<uint64_t>(reported), kojelly::kMaxItems));
+        }
+        return presize(list_, expected_);
+    }
+
+    // Writes the item whose id was probed for at p. 0, -1 when memory runs out, kOverLimit when
+    // the entry would take the entries past their limit.
+    int add(const Borrowed &b, const kojelly::SetProbe &p) {
+        if (const int written = append(b, p)) return written;
+        if (sampled_ || taken() != kSampleEntries) return 0;
+        sampled_ = true;
+        return reserve_rest();
+    }
+
+    // After the walk: the first page of a listing sizes the entries of the whole listing, its
+    // entries being the best measure of this folder's. 0, or -1 when memory runs out.
+    int finish() {
+        if (!sizing_) return 0;
+        sizing_->sized = true;
+        return taken() > 0 && expected_ > list_->count ? reserve_rest() : 0;
+    }
+
+private:
+    uint64_t taken() const { return list_->count - count_before_; }
+
+    // Room for the entries still expected, at the length of those taken so far.
+    int reserve_rest() {
+        return reserve_entries(entries_, expected_ - list_->count,
+                               (entries_->len - len_before_) / taken(), limit_);
+    }
+
+    int append(const Borrowed &b, const kojelly::SetProbe &p) {
+        // The document's strings are well-formed UTF-8: its reader refuses any other text.
+        Text display;
+        if (kojelly::name_view(b.title, b.id.data(), true, name_.get(), &display) != 0) return -1;
+        kojelly::Malloced<char> id(kojelly_strndup(b.id.data(), b.id.size()));
+        if (!id || room_for_one(list_)) return -1;
+        if (const int written =
+                kojelly::entry_json(entries_, b.entry(display), list_->count > 0, limit_))
+            return written;
+        // Member by member: the compiler clears the rest with a few stores.
+        kojelly_item &rec = list_->items[list_->count];
+        rec.id = id.release();
+        rec.name = rec.title = rec.parent_id = rec.type = rec.media_type = nullptr;
+        rec.container = rec.imdb = rec.tmdb = nullptr;
+        rec.folder = b.folder;
+        rec.year = 0;
+        rec.size = 0;
+        count_in(list_, p);
+        return 0;
+    }
+
+    kojelly_items *list_;
+    kojelly_buf *entries_;
+    uint64_t limit_;
+    uint64_t count_before_;
+    uint64_t len_before_;
+    uint64_t expected_ = 0;                   // the records the list should hold after the page
+    bool sampled_ = false;                    // the entries were sized from the first ones
+    kojelly::PageScratch *sizing_ = nullptr;  // the listing's scratch this page sizes
+    // A display name that needs cleaning is written here, reused from item to item.
+    kojelly::OwnedBuf name_;
+};
+
+// ---- Taking a page ---------------------------------------------------------------------------
+
+// A page read: its document, its "Items" array and its "TotalRecordCount" (-1 when none).
+struct Page {
+    kojelly::JsonDoc doc;
+    yyjson_val *items = nullptr;
+    int64_t total = -1;
+};
+
+// Reads an /Items answer into *page, its document into arena's memory when there is one. Starts
+// the optional counters: *pages at 0, *total at the page's total (-1 on failure). 0, or -5 with
+// one line in msg when the answer is no JSON object with an "Items" array.
+int open_page(const char *body, uint64_t body_len, kojelly::JsonArena *arena, Page *page,
+              uint64_t *pages, int64_t *total, char *msg, uint64_t msg_size) {
     if (pages) *pages = 0;
     if (total) *total = -1;
-    const kojelly::JsonDoc doc =
-        kojelly::JsonDoc::read(body, body_len, scratch ? &scratch->arena : nullptr);
-    yyjson_val *root = doc.object();
-    if (!root) return kojelly::not_object(doc, kPageNotObject, msg, msg_size);
-    yyjson_val *items = kojelly::first_member(root, "Items");
-    if (!yyjson_is_arr(items)) {
+    page->doc = kojelly::JsonDoc::read(body, body_len, arena);
+    yyjson_val *root = page->doc.object();
+    if (!root) return kojelly::not_object(page->doc, kPageNotObject, msg, msg_size);
+    page->items = kojelly::first_member(root, "Items");
+    if (!yyjson_is_arr(page->items)) {
         say(msg, msg_size, "%s", kPageNoItems);
         return KOJELLY_EFAIL;
     }
-    const int64_t reported = kojelly::num_of(root, "TotalRecordCount", -1);
-    if (total) *total = reported;
+    page->total = kojelly::num_of(root, "TotalRecordCount", -1);
+    if (total) *total = page->total;
+    return KOJELLY_OK;
+}
 
-    // Entries are written for a whole listing: the list is sized for this page, or with a
-    // scratch for every item the server says the folder holds, and the entries once a few of
-    // them show how long an entry of this folder is.
-    const bool sizing = entries && scratch && !scratch->sized && reported > 0;
-    const uint64_t page_size = yyjson_arr_size(items);
-    uint64_t expected = list->count + page_size;
-    if (sizing)
-        expected = std::max(expected, std::min(static_cast<uint64_t>(reported), kojelly::kMaxItems));
-    if (entries && presize(list, expected) != 0) return kojelly::out_of_memory(msg, msg_size);
-    const uint64_t count_before = list->count;
-    const uint64_t len_before = entries ? entries->len : 0;
-    bool sampled = false;
-    // A listing's pages probe the id set through its tags.
-    kojelly::SetTags *tags = entries && scratch ? &scratch->tags : nullptr;
-
-    // The order below is what callers see: every object counts towards the page size that
-    // decides whether another page may follow; a duplicate is dropped before the limit is
-    // tested, so a full list still takes a page repeating what it holds.
-    kojelly::OwnedBuf name;
+// Hands every object of items whose id is usable and not held by list yet to sink, looking the
+// ids up through lookup. The order is what callers see: every object counts towards *pages, the
+// page size that decides whether another page may follow; a duplicate is dropped before the
+// limit is tested, so a full list still takes a page repeating what it holds. 0, or -5 with one
+// line in msg; what the sink took before a failure stays.
+template <typename Sink>
+int walk_items(yyjson_val *items, kojelly_items *list, kojelly::IdLookup &lookup, Sink &sink,
+               uint64_t *pages, char *msg, uint64_t msg_size) {
     size_t idx, max;
     yyjson_val *el;
     yyjson_arr_foreach(items, idx, max, el) {
@@ -551,75 +485,68 @@ int parse_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly
         char scratch[kojelly::kIdScratch];
         const std::string_view id = kojelly::id_view(m.id, scratch);
         if (!kojelly::id_usable(id)) continue;
-        // The set slot of a large list is far from any cache: it is fetched while the item's
-        // members are read, and is there by the time the probe needs it.
-        const uint64_t hash = fnv1a(id);
-        if (tags) {
-            if (tags->follow(list) != 0) return kojelly::out_of_memory(msg, msg_size);
-            __builtin_prefetch(tags->start(hash));
-        } else if (list->set_cap) {
-            __builtin_prefetch(&list->set[hash & (list->set_cap - 1)]);
-        }
+        const uint64_t hash = kojelly::id_hash(id);
+        if (lookup.prefetch(hash) != 0) return kojelly::out_of_memory(msg, msg_size);
+        // The item's texts are read while the slot the probe needs is fetched.
         const Borrowed b(m);
-        Probe found;
-        if (tags) {
-            found.set_cap = list->set_cap;
-            found.held = tags->find(list, id, hash, &found.slot);
-        } else {
-            found = probe(list, id, hash);
-        }
+        const kojelly::SetProbe found = lookup.find(id, hash);
         if (found.held) continue;
         if (list->count >= kojelly::kMaxItems) {
             say(msg, msg_size, kTooMany, static_cast<unsigned>(kojelly::kMaxItems));
             return KOJELLY_EFAIL;
         }
-        const int added = entries ? append_entry(b, list, entries, name.get(), limit, found)
-                                  : append_record(b, list, found);
-        if (added == 0 && tags) tags->entered(list, found.slot, found.set_cap, hash);
+        const int added = sink.add(b, found);
         if (added == kojelly::kOverLimit) {
             say(msg, msg_size, "%s", kojelly::kListingTooLarge);
             return KOJELLY_EFAIL;
         }
         if (added != 0) return kojelly::out_of_memory(msg, msg_size);
-        const uint64_t taken = list->count - count_before;
-        if (entries && !sampled && taken == kSampleEntries) {
-            sampled = true;
-            if (reserve_entries(entries, expected - list->count,
-                                (entries->len - len_before) / taken, limit) != 0)
-                return kojelly::out_of_memory(msg, msg_size);
-        }
-    }
-    if (sizing) {
-        // The first page's entries are the best measure of this folder's.
-        scratch->sized = true;
-        const uint64_t taken = list->count - count_before;
-        if (taken > 0 && expected > list->count &&
-            reserve_entries(entries, expected - list->count, (entries->len - len_before) / taken,
-                            limit) != 0)
-            return kojelly::out_of_memory(msg, msg_size);
+        lookup.entered(found, hash);
     }
     return KOJELLY_OK;
+}
+
+// kojelly_page_entries with the entries bounded at limit.
+int entries_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly_buf *entries,
+                 uint64_t limit, uint64_t *pages, int64_t *total, char *msg, uint64_t msg_size,
+                 kojelly::PageScratch *scratch) {
+    Page page;
+    if (const int rc = open_page(body, body_len, scratch ? &scratch->arena : nullptr, &page, pages,
+                                 total, msg, msg_size))
+        return rc;
+    EntrySink sink(list, entries, limit);
+    if (sink.plan(yyjson_arr_size(page.items), page.total, scratch) != 0)
+        return kojelly::out_of_memory(msg, msg_size);
+    // A listing's pages probe the id set through its tags.
+    kojelly::IdLookup lookup(list, scratch ? &scratch->tags : nullptr);
+    if (const int rc = walk_items(page.items, list, lookup, sink, pages, msg, msg_size)) return rc;
+    return sink.finish() == 0 ? KOJELLY_OK : kojelly::out_of_memory(msg, msg_size);
 }
 
 }  // namespace
 
 int kojelly_parse_items_page(const char *body, uint64_t body_len, kojelly_items *list,
                              uint64_t *pages, int64_t *total, char *msg, uint64_t msg_size) {
-    return parse_page(body, body_len, list, nullptr, 0, pages, total, msg, msg_size, nullptr);
+    Page page;
+    if (const int rc = open_page(body, body_len, nullptr, &page, pages, total, msg, msg_size))
+        return rc;
+    RecordSink sink(list);
+    kojelly::IdLookup lookup(list, nullptr);
+    return walk_items(page.items, list, lookup, sink, pages, msg, msg_size);
 }
 
 int kojelly_page_entries(const char *body, uint64_t body_len, kojelly_items *list,
                          kojelly_buf *entries, uint64_t *pages, int64_t *total, char *msg,
                          uint64_t msg_size, kojelly::PageScratch *scratch) {
-    return parse_page(body, body_len, list, entries, kojelly::kMaxEntries, pages, total, msg,
-                      msg_size, scratch);
+    return entries_page(body, body_len, list, entries, kojelly::kMaxEntries, pages, total, msg,
+                        msg_size, scratch);
 }
 
 int kojelly::page_entries_within(const char *body, uint64_t body_len, kojelly_items *list,
                                  kojelly_buf *entries, uint64_t limit, char *msg,
                                  uint64_t msg_size) {
-    return parse_page(body, body_len, list, entries, limit, nullptr, nullptr, msg, msg_size,
-                      nullptr);
+    return entries_page(body, body_len, list, entries, limit, nullptr, nullptr, msg, msg_size,
+                        nullptr);
 }
 
 int kojelly_parse_item(const char *body, uint64_t body_len, kojelly_item *out, char *msg,

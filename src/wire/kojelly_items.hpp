@@ -14,54 +14,20 @@
 #include <string_view>
 
 #include "util/kojelly_buf.hpp"
-#include "util/kojelly_http.hpp"
 #include "util/kojelly_json.hpp"
+#include "wire/kojelly_id_set.hpp"
 
 struct kojelly_items;
 
 namespace kojelly {
 
-// One byte per slot of a list's id set, taken from the high bits of the hash of the id held
-// there (0 for an empty slot). A probe reads these before it reads a record: an id that is not
-// held then costs a look into this array, a quarter of a megabyte for a full listing, instead of
-// into the 2 MiB set and the record and text of every id it meets on the way. The tags follow
-// one list, and are made again whenever its set changed behind them.
-class SetTags {
-public:
-    SetTags() = default;
-    ~SetTags();
-    SetTags(const SetTags &) = delete;
-    SetTags &operator=(const SetTags &) = delete;
-
-    // Brings the tags in line with list's set. 0, or -1 when memory runs out.
-    [[nodiscard]] int follow(const kojelly_items *list);
-    // The slot that holds id (hash is its set hash), or the empty slot where probing ended;
-    // held tells which. The tags must follow list.
-    bool find(const kojelly_items *list, std::string_view id, uint64_t hash, uint64_t *slot) const;
-    // The record just appended to list went into slot of a set of set_cap slots.
-    void entered(const kojelly_items *list, uint64_t slot, uint64_t set_cap, uint64_t hash);
-    // Where a probe for hash begins, to fetch it early; NULL while there are no tags.
-    const uint8_t *start(uint64_t hash) const { return cap_ ? tags_ + (hash & (cap_ - 1)) : nullptr; }
-
-private:
-    static uint8_t tag_of(uint64_t hash) { return static_cast<uint8_t>(hash >> 56) | 1u; }
-
-    uint8_t *tags_ = nullptr;
-    uint64_t cap_ = 0;              // the set's slots when the tags were made
-    const uint64_t *set_ = nullptr;  // the set they were made for
-    uint64_t count_ = 0;            // the records the list held when they last matched
-};
-
-// What one listing keeps from page to page, made once per listing and handed to every request
-// for a page (room) and every kojelly_page_entries call (the rest). Without it a listing of 200
-// pages takes and gives back a page's body, its document and a doubling answer 200 times, and
-// the kernel clears every fresh page of that memory again. Used by one listing at a time; the
-// page calls run on one thread, the requests may run on several (see BodyRoom).
+// What one listing keeps from page to page, made once per listing and handed to every
+// kojelly_page_entries call. Without it a listing of 200 pages takes and gives back a page's
+// document and a doubling answer 200 times, and the kernel clears every fresh page of that
+// memory again. Used by one listing at a time, on one thread.
 struct PageScratch {
     // The memory of each page's document; the first page sizes it.
     JsonArena arena;
-    // The bodies of the pages, for the requests that fetch them.
-    BodyRoom room;
     // The list and the entries were sized from a page's TotalRecordCount.
     bool sized = false;
     // Tags over the list's id set.
@@ -86,10 +52,9 @@ struct kojelly_item {
     int64_t size;      // bytes, -1 when not given
 };
 
-// A list of records in order of arrival, with an id set over them. The all-zero list is empty.
-// The set is open addressing: a slot holds 0 or a record's position plus one, found from the
-// 64-bit FNV-1a hash of the id with linear probing. Lists filled by kojelly_parse_items_page keep
-// the set at most half full, which is what makes every probe end at an empty slot.
+// A list of records in order of arrival, with an id set over them (wire/kojelly_id_set.hpp says
+// how the set is laid out). The all-zero list is empty. Lists filled by kojelly_parse_items_page
+// keep the set at most half full, which is what makes every probe end at an empty slot.
 struct kojelly_items {
     kojelly_item *items;
     uint64_t count;
@@ -146,9 +111,6 @@ constexpr uint64_t kMaxItems = 100000;
 // An owned copy of the first non-empty string among the members of obj's "ProviderIds" whose key
 // folds (ASCII) to the lower-case name; NULL when there is none or memory runs out.
 char *provider(yyjson_val *obj, const char *name);
-// Enters the record at pos into the id set, which must have room; it does not look for an
-// equal id.
-void set_put(kojelly_items *list, uint64_t pos);
 
 // A list owned by one scope.
 using OwnedItems = Owned<kojelly_items, kojelly_items_free>;

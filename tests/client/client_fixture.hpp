@@ -14,10 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "client/kojelly_call.hpp"
 #include "client/kojelly_session.hpp"
 #include "fakes/kojelly_io_fake.hpp"
 #include "plugin/kojelly_driver.hpp"
-#include "util/kojelly_cfg.hpp"
+#include "request/kojelly_cfg.hpp"
 
 namespace client_test {
 
@@ -176,9 +177,22 @@ private:
 
 // Parsed settings for the functions below the handlers.
 inline void parse(const char *settings, kojelly_cfg *cfg) {
-    char msg[256] = {};
-    ASSERT_EQ(0, kojelly_cfg_parse(settings, 1, cfg, msg, sizeof msg)) << msg;
+    kojelly::Error err;
+    ASSERT_EQ(0, kojelly_cfg_parse(settings, 1, cfg, err)) << err.msg;
 }
+
+// A call over the transport with settings parsed, as the request driver makes it before it
+// opens the session; the session is not open yet.
+struct TestCall : kojelly::Call {
+    TestCall(const tessel_http *const *transport, const char *settings) {
+        parse(settings, cfg.get());
+        transport_handle = transport;
+    }
+    // Opens the session over the test's transport.
+    int32_t open() { return session.open(transport_handle, cfg.get(), err); }
+
+    const tessel_http *const *transport_handle;
+};
 
 // Resets the process-wide state the operations share: the fake's routes and the token cache.
 class ClientTest : public ::testing::Test {
@@ -200,18 +214,20 @@ struct OpResult {
     std::string answer;
 };
 
+// An operation run inside an open session.
+using Operation = int32_t (*)(kojelly::Call &call, const char *arg, kojelly_buf *answer);
+
 // Opens a session over the transport for settings and runs op with arg, as the request driver
 // does, without its answer framing.
-inline OpResult run_op(const tessel_http *const *transport, const char *settings,
-                       kojelly::Operation op, const char *arg) {
-    kojelly::OwnedCfg cfg;
-    char msg[kojelly::kHandlerMsgSize] = {};
-    if (kojelly_cfg_parse(settings, 1, cfg.get(), msg, sizeof msg) != 0) return {-8, msg, ""};
-    kojelly::OwnedSess s;
+inline OpResult run_op(const tessel_http *const *transport, const char *settings, Operation op,
+                       const char *arg) {
+    kojelly::Call call;
+    if (kojelly_cfg_parse(settings, 1, call.cfg.get(), call.err) != 0)
+        return {-8, call.err.msg, ""};
     kojelly::OwnedBuf answer;
-    int32_t code = kojelly_sess_open(s.get(), transport, cfg.get(), msg, sizeof msg);
-    if (code == 0) code = op(s.get(), arg, answer.get(), msg, sizeof msg);
-    return {code, msg, answer.c_str()};
+    int32_t code = call.session.open(transport, call.cfg.get(), call.err);
+    if (code == 0) code = op(call, arg, answer.get());
+    return {code, call.err.msg, answer.c_str()};
 }
 
 }  // namespace client_test

@@ -53,15 +53,11 @@ protected:
 
     // kojelly_do_list in a session of its own; the ids listed, in order.
     Listed list(const char *settings, const char *folder) {
-        kojelly::OwnedCfg cfg;
-        parse(settings, cfg.get());
-        kojelly::OwnedSess s;
-        char msg[768] = {};
-        Listed out{kojelly_sess_open(s.get(), rec.handle(), cfg.get(), msg, sizeof msg), "", {}};
+        TestCall call(rec.handle(), settings);
+        Listed out{call.open(), "", {}};
         kojelly::OwnedItems items;
-        if (out.code == 0)
-            out.code = kojelly_do_list(s.get(), folder, items.get(), msg, sizeof msg);
-        out.msg = msg;
+        if (out.code == 0) out.code = kojelly_do_list(call, folder, items.get());
+        out.msg = call.err.msg;
         for (uint64_t i = 0; i < items->count; ++i) out.ids.push_back(items->items[i].id);
         return out;
     }

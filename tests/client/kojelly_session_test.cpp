@@ -10,8 +10,8 @@
 
 #include "client_fixture.hpp"
 #include "support/alloc_fail.hpp"
-#include "util/kojelly_cfg.hpp"
-#include "util/kojelly_http.hpp"
+#include "request/kojelly_cfg.hpp"
+#include "request/kojelly_http.hpp"
 
 namespace {
 
@@ -29,10 +29,14 @@ class SessionTest : public ClientTest {
 protected:
     // Opens a session with parsed settings that the caller keeps alive.
     int32_t open(kojelly_cfg *cfg, kojelly::OwnedSess &s, std::string *msg = nullptr) {
-        char line[768] = {};
-        const int32_t code = kojelly_sess_open(s.get(), rec.handle(), cfg, line, sizeof line);
-        if (msg) *msg = line;
+        kojelly::Error err;
+        const int32_t code = kojelly_sess_open(s.get(), rec.handle(), cfg, err);
+        if (msg) *msg = err.msg;
         return code;
+    }
+    int32_t open(kojelly_cfg *cfg, kojelly::Session &s) {
+        kojelly::Error err;
+        return s.open(rec.handle(), cfg, err);
     }
     // Opens and closes a session for settings; the code of the open.
     int32_t touch(const std::string &settings) {
@@ -197,9 +201,8 @@ TEST_F(SessionTest, ApiKeySessionSendsNothingAndCachesNothing) {
 TEST_F(SessionTest, SettingsWithoutCredentialsAreRefused) {
     // The request path never parses such settings; a session must still refuse them.
     kojelly::OwnedCfg cfg;
-    char msg[256] = {};
-    ASSERT_EQ(0,
-              kojelly_cfg_parse(R"({"FullUrl":"http://srv:8096"})", 0, cfg.get(), msg, sizeof msg));
+    kojelly::Error err;
+    ASSERT_EQ(0, kojelly_cfg_parse(R"({"FullUrl":"http://srv:8096"})", 0, cfg.get(), err));
     kojelly::OwnedSess s;
     std::string line;
     EXPECT_EQ(-8, open(cfg.get(), s, &line));
@@ -207,7 +210,7 @@ TEST_F(SessionTest, SettingsWithoutCredentialsAreRefused) {
     EXPECT_EQ(0, kojelly::fake_calls_impl(nullptr, nullptr));
 }
 
-// A cached token that the server no longer accepts: the renewal of api_get.
+// A cached token that the server no longer accepts: the renewal of Session::send.
 class RenewalTest : public SessionTest {
 protected:
     void SetUp() override {
@@ -227,13 +230,11 @@ protected:
         ASSERT_EQ(0, open(cfg.get(), first));
         route("POST", kLoginUrl, 200, login_answer("tok2"));
     }
-    int api(kojelly::OwnedSess &s, kojelly_resp *resp, int32_t *code, std::string *msg = nullptr) {
-        kojelly::OwnedBuf url;
-        EXPECT_EQ(0, kojelly_buf_adds(url.get(), kPingUrl));
-        char line[768] = {};
-        const int r = kojelly::api_get(s.get(), url.get(), nullptr, resp, code, line, sizeof line);
-        if (msg) *msg = line;
-        return r;
+    int32_t api(kojelly::Session &s, kojelly_resp *resp, std::string *msg = nullptr) {
+        kojelly::Error err;
+        const int32_t code = s.send(kPingUrl, nullptr, resp, err);
+        if (msg) *msg = err.msg;
+        return code;
     }
 
     kojelly::OwnedCfg cfg;
@@ -244,17 +245,16 @@ TEST_F(RenewalTest, RefusedCachedTokenIsRenewedOnceAndStored) {
         SCOPED_TRACE(status);
         prime();
         rec.refuse("tok1", status);
-        kojelly::OwnedSess s;
+        kojelly::Session s;
         ASSERT_EQ(0, open(cfg.get(), s));
-        ASSERT_EQ(1, s->from_cache);
+        ASSERT_EQ(1, s.record().from_cache);
 
         kojelly::OwnedResp resp;
-        int32_t code = 99;
-        ASSERT_EQ(kojelly::kApiAnswered, api(s, resp.get(), &code));
+        ASSERT_EQ(0, api(s, resp.get()));
         EXPECT_EQ(200, resp->status);
         EXPECT_STREQ("pong", resp->body);
-        EXPECT_STREQ("tok2", s->token);
-        EXPECT_EQ(0, s->from_cache);
+        EXPECT_STREQ("tok2", s.record().token);
+        EXPECT_EQ(0, s.record().from_cache);
         EXPECT_EQ("tok2", rec.last_token());
         const std::string login = std::string("POST ") + kLoginUrl;
         const std::string ping = std::string("GET ") + kPingUrl;
@@ -272,11 +272,10 @@ TEST_F(RenewalTest, RefusedCachedTokenIsRenewedOnceAndStored) {
 TEST_F(RenewalTest, RenewedTokenRefusedAgainIsPassedOn) {
     rec.refuse("tok1");
     rec.refuse("tok2");
-    kojelly::OwnedSess s;
+    kojelly::Session s;
     ASSERT_EQ(0, open(cfg.get(), s));
     kojelly::OwnedResp resp;
-    int32_t code = 0;
-    ASSERT_EQ(kojelly::kApiAnswered, api(s, resp.get(), &code));
+    ASSERT_EQ(0, api(s, resp.get()));
     EXPECT_EQ(401, resp->status);
     EXPECT_EQ(2, logins());
     EXPECT_EQ(4u, rec.log().size());  // login, ping, login, ping: one renewal only
@@ -284,13 +283,12 @@ TEST_F(RenewalTest, RenewedTokenRefusedAgainIsPassedOn) {
 
 TEST_F(RenewalTest, TokenOfTheSessionsOwnLoginIsNotRenewed) {
     kojelly_cache_clear();
-    kojelly::OwnedSess s;
+    kojelly::Session s;
     ASSERT_EQ(0, open(cfg.get(), s));  // logs in: tok2
-    ASSERT_EQ(0, s->from_cache);
+    ASSERT_EQ(0, s.record().from_cache);
     rec.refuse("tok2");
     kojelly::OwnedResp resp;
-    int32_t code = 0;
-    ASSERT_EQ(kojelly::kApiAnswered, api(s, resp.get(), &code));
+    ASSERT_EQ(0, api(s, resp.get()));
     EXPECT_EQ(401, resp->status);
     EXPECT_EQ(2, logins());
 }
@@ -299,11 +297,10 @@ TEST_F(RenewalTest, RefusedApiKeyIsNotRetried) {
     kojelly::OwnedCfg key;
     parse(kApiKeySettings, key.get());
     rec.refuse(kApiKey, 403);
-    kojelly::OwnedSess s;
-    ASSERT_EQ(0, kojelly_sess_open(s.get(), rec.handle(), key.get(), nullptr, 0));
+    kojelly::Session s;
+    ASSERT_EQ(0, open(key.get(), s));
     kojelly::OwnedResp resp;
-    int32_t code = 0;
-    ASSERT_EQ(kojelly::kApiAnswered, api(s, resp.get(), &code));
+    ASSERT_EQ(0, api(s, resp.get()));
     EXPECT_EQ(403, resp->status);
     EXPECT_EQ(1, logins());  // only the fixture's
 }
@@ -311,13 +308,11 @@ TEST_F(RenewalTest, RefusedApiKeyIsNotRetried) {
 TEST_F(RenewalTest, FailedRenewalLoginEndsWithItsCodeAndDropsTheEntry) {
     route("POST", kLoginUrl, 401, "Invalid user");
     rec.refuse("tok1");
-    kojelly::OwnedSess s;
+    kojelly::Session s;
     ASSERT_EQ(0, open(cfg.get(), s));
     kojelly::OwnedResp resp;
-    int32_t code = 0;
     std::string msg;
-    ASSERT_EQ(kojelly::kApiLoginFailed, api(s, resp.get(), &code, &msg));
-    EXPECT_EQ(-1, code);
+    ASSERT_EQ(-1, api(s, resp.get(), &msg));
     EXPECT_EQ("login: http://srv:8096/Users/AuthenticateByName answered HTTP 401: Invalid user",
               msg);
     EXPECT_EQ(nullptr, resp->body);
@@ -329,12 +324,11 @@ TEST_F(RenewalTest, FailedRenewalLoginEndsWithItsCodeAndDropsTheEntry) {
 
 TEST_F(RenewalTest, RequestThatDoesNotCompleteIsNoAnswer) {
     ASSERT_EQ(0, kojelly::fake_fail_impl("GET", kPingUrl, "timed out"));
-    kojelly::OwnedSess s;
+    kojelly::Session s;
     ASSERT_EQ(0, open(cfg.get(), s));
     kojelly::OwnedResp resp;
-    int32_t code = 0;
     std::string msg;
-    EXPECT_EQ(kojelly::kApiNoAnswer, api(s, resp.get(), &code, &msg));
+    EXPECT_EQ(-4, api(s, resp.get(), &msg));
     EXPECT_EQ("GET http://srv:8096/System/Ping: timed out", msg);
 }
 
@@ -387,34 +381,40 @@ TEST_F(SessionTest, ForgettingTokensMakesTheNextSessionLogIn) {
     EXPECT_EQ(2, logins());
 }
 
-TEST(HttpFailMessage, QuotesLabelRedactedUrlStatusAndFirstLine) {
+TEST(JudgeMessage, QuotesLabelRedactedUrlStatusAndFirstLine) {
     struct Case {
         const char *url;
         int status;
         const char *body;
-        size_t size;
+        int32_t code;
         const char *msg;
     } cases[] = {
-        {"http://h/Items?api_key=SECRET&x=1", 410, "gone\r\nfor good", 768,
+        {"http://h/Items?api_key=SECRET&x=1", 410, "gone\r\nfor good", -2,
          "list: http://h/Items?api_key=***&x=1 answered HTTP 410: gone"},
-        {"http://h/Items", 500, "", 768, "list: http://h/Items answered HTTP 500"},
-        {"http://h/Items", 500, "\n\na\tb", 768, "list: http://h/Items answered HTTP 500: a b"},
-        {"http://h/Items", 500, "body", 16, "list: http://h/"},
+        {"http://h/Items", 500, "", -4, "list: http://h/Items answered HTTP 500"},
+        {"http://h/Items", 500, "\n\na\tb", -4, "list: http://h/Items answered HTTP 500: a b"},
+        {"http://h/Items", 401, "no", -1, "list: http://h/Items answered HTTP 401: no"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.msg);
         kojelly_resp resp{c.status, const_cast<char *>(c.body), std::strlen(c.body), nullptr};
-        char msg[768];
-        kojelly::http_fail(msg, c.size, "list", c.url, &resp);
-        EXPECT_STREQ(c.msg, msg);
+        kojelly::Error err;
+        EXPECT_EQ(c.code, kojelly::judge(&resp, -2, "list", c.url, err));
+        EXPECT_EQ(c.code, err.code);
+        EXPECT_STREQ(c.msg, err.msg);
     }
     // The quoted line stops at 160 bytes.
     const std::string longline(300, 'z');
     kojelly_resp resp{502, const_cast<char *>(longline.c_str()), longline.size(), nullptr};
-    char msg[768];
-    kojelly::http_fail(msg, sizeof msg, "views", "http://h/UserViews", &resp);
+    kojelly::Error err;
+    EXPECT_EQ(-4, kojelly::judge(&resp, -5, "views", "http://h/UserViews", err));
     EXPECT_EQ("views: http://h/UserViews answered HTTP 502: " + std::string(160, 'z'),
-              std::string(msg));
+              std::string(err.msg));
+    // A success status records nothing.
+    kojelly_resp ok{200, const_cast<char *>(""), 0, nullptr};
+    kojelly::Error untouched;
+    EXPECT_EQ(0, kojelly::judge(&ok, -2, "list", "http://h/Items", untouched));
+    EXPECT_STREQ("", untouched.msg);
 }
 
 TEST_F(SessionTest, OutOfMemoryDuringLoginIsReportedAndLeavesNoHalfSession) {
@@ -467,26 +467,23 @@ TEST_F(SessionTest, CacheServesManyThreadsWithTheirOwnTokens) {
             // sometimes; a plain cycle through 24 keys would never hit a 16-entry LRU cache.
             const int n = (t * 7 + i / 2) % kServers;
             kojelly::OwnedCfg cfg;
-            char msg[768] = {};
-            if (kojelly_cfg_parse(settings[n].c_str(), 1, cfg.get(), msg, sizeof msg) != 0) {
+            kojelly::Error err;
+            if (kojelly_cfg_parse(settings[n].c_str(), 1, cfg.get(), err) != 0) {
                 ++failures;
                 continue;
             }
-            kojelly::OwnedSess s;
-            if (kojelly_sess_open(s.get(), rec.handle(), cfg.get(), msg, sizeof msg) != 0 ||
-                std::string(s->token) != "tok" + std::to_string(n) ||
-                std::string(s->user_id) != kUserId) {
+            kojelly::Session s;
+            if (s.open(rec.handle(), cfg.get(), err) != 0 ||
+                std::string(s.record().token) != "tok" + std::to_string(n) ||
+                std::string(s.record().user_id) != kUserId) {
                 ++failures;
                 continue;
             }
-            hits += s->from_cache;
+            hits += s.record().from_cache;
             kojelly::OwnedBuf url;
             (void)kojelly_buf_addf(url.get(), "http://srv%d:8096/System/Ping", n);
             kojelly::OwnedResp resp;
-            int32_t code = 0;
-            if (kojelly::api_get(s.get(), url.get(), nullptr, resp.get(), &code, msg, sizeof msg) !=
-                    kojelly::kApiAnswered ||
-                resp->status != 200) {
+            if (s.send(url.c_str(), nullptr, resp.get(), err) != 0 || resp->status != 200) {
                 ++failures;
             }
             if (t == 0 && i % 10 == 0) kojelly_cache_clear();

@@ -182,12 +182,10 @@ TEST_F(ValidateTest, LoginIsFreshButLeavesItsTokenCached) {
     ASSERT_EQ(0, validate(kLoginSettings).code);
     EXPECT_EQ(2, calls("POST", kLoginUrl));  // validation never trusts the cache
 
-    kojelly::OwnedCfg cfg;
-    parse(kLoginSettings, cfg.get());
-    kojelly::OwnedSess s;
-    ASSERT_EQ(0, kojelly_sess_open(s.get(), rec.handle(), cfg.get(), nullptr, 0));
-    EXPECT_EQ(1, s->from_cache);
-    EXPECT_STREQ("tok1", s->token);
+    TestCall call(rec.handle(), kLoginSettings);
+    ASSERT_EQ(0, call.open());
+    EXPECT_EQ(1, call.session.record().from_cache);
+    EXPECT_STREQ("tok1", call.session.record().token);
     EXPECT_EQ(2, calls("POST", kLoginUrl));
 }
 

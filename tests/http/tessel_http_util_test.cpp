@@ -268,6 +268,100 @@ TEST(Collect, OutOfMemoryAsksToStopAndLeavesWholePairs) {
     EXPECT_EQ(swept, 3u);  // the header buffer's first block and its growth, the body's block
 }
 
+// After a request the caller must tell an answer cut at the limit from one that lost a part for
+// want of memory, and both from a whole one. A refused NULL piece sets neither flag.
+TEST(Collect, TruncatedAndOutOfMemoryAreToldApart) {
+    struct Case {
+        const char *what;
+        uint64_t limit;
+        uint64_t piece;         // bytes of the one body piece
+        uint64_t fail;          // fail this allocation (1-based) of the calls; 0 for none
+        bool header;            // a header pair goes first
+        bool null_piece;        // the piece's bytes are NULL
+        int32_t answer;         // what the body callback returns
+        uint64_t kept;          // body bytes kept
+        int32_t truncated, oom;
+    };
+    const Case cases[] = {
+        {"whole answer", 100, 60, 0, true, false, 0, 60, 0, 0},
+        {"past the limit", 50, 60, 0, false, false, 1, 50, 1, 0},
+        {"no memory for the piece", 100, 60, 1, false, false, 1, 0, 0, 1},
+        {"no memory for the part kept at the limit", 50, 60, 1, false, false, 1, 0, 1, 1},
+        {"no memory for a header", 100, 60, 1, true, false, 0, 60, 0, 1},
+        {"NULL piece", 100, 60, 0, false, true, 1, 0, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        tessel_collect col;
+        tessel_collect_init(&col, c.limit);
+        const std::string piece(c.piece, 'p');
+        int32_t body = -1;
+        {
+            alloc_fail::Countdown fail(c.fail != 0 ? c.fail : UINT64_MAX);
+            if (c.header) {
+                EXPECT_EQ(tessel_collect_header(&col, "A", "1"), c.oom);
+            }
+            body = tessel_collect_body(&col, c.null_piece ? nullptr : piece.data(), piece.size());
+        }
+        EXPECT_EQ(body, c.answer);
+        EXPECT_EQ(col.body.len, c.kept);
+        EXPECT_EQ(col.truncated, c.truncated);
+        EXPECT_EQ(col.oom, c.oom);
+        tessel_collect_free(&col);
+        EXPECT_EQ(col.oom, c.oom) << "the outcome is readable after the buffers are released";
+        tessel_collect_init(&col, c.limit);
+        EXPECT_EQ(col.oom, 0);
+        EXPECT_EQ(col.truncated, 0);
+    }
+}
+
+// A caller that keeps a block between answers sets it as the body: the pieces go into it without
+// an allocation while they fit, the block grows by doubling from its own size, and the limit
+// counts the whole content.
+TEST(Collect, AppendsIntoTheBodyBlockTheCallerSet) {
+    struct Case {
+        const char *what;
+        uint64_t limit;
+        std::vector<uint64_t> pieces;
+        uint64_t allocs;  // allocations the pieces make
+        uint64_t cap;     // the body's capacity afterwards
+        uint64_t kept;
+        int32_t truncated;
+    };
+    const Case cases[] = {
+        {"fits the block", 0, {40, 59}, 0, 100, 99, 0},
+        {"outgrows the block", 0, {40, 60}, 1, 200, 100, 0},
+        {"limit within the block", 70, {40, 40}, 0, 100, 70, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        char *block = static_cast<char *>(std::malloc(100));
+        ASSERT_NE(block, nullptr);
+        block[0] = '\0';
+        tessel_collect col;
+        tessel_collect_init(&col, c.limit);
+        col.body = tessel_buf{block, 0, 100};
+        std::string sent;
+        const uint64_t allocs = alloc_fail::count([&] {
+            for (size_t i = 0; i < c.pieces.size(); ++i) {
+                const std::string piece(c.pieces[i], static_cast<char>('a' + i));
+                (void)tessel_collect_body(&col, piece.data(), piece.size());
+                sent += piece;
+            }
+        });
+        EXPECT_EQ(allocs, c.allocs);
+        if (c.allocs == 0) {
+            EXPECT_EQ(col.body.data, block);
+        }
+        EXPECT_EQ(col.body.cap, c.cap);
+        EXPECT_EQ(std::string(col.body.data, col.body.len), sent.substr(0, c.kept));
+        EXPECT_EQ(col.body.data[col.body.len], '\0');
+        EXPECT_EQ(col.truncated, c.truncated);
+        EXPECT_EQ(col.oom, 0);
+        tessel_collect_free(&col);
+    }
+}
+
 // ---- Header functions ------------------------------------------------------------------------
 
 TEST(HeaderLine, WritesOnlyValidLinesThatFit) {

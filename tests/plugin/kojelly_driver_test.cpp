@@ -12,8 +12,9 @@
 #include "fakes/kojelly_io_fake.hpp"
 #include "kojelly.h"
 #include "plugin/kojelly_export.hpp"
+#include "request/kojelly_cfg.hpp"
 #include "support/alloc_fail.hpp"
-#include "util/kojelly_cfg.hpp"
+#include "util/kojelly_msg.hpp"
 
 namespace {
 
@@ -77,12 +78,13 @@ TEST_F(Driver, FinishWritesAnAnswerOnlyWhenItFits) {
 
 TEST_F(Driver, FinishMasksEverySecretAndNeverTurnsAFailureIntoTooSmall) {
     kojelly::OwnedCfg cfg;
-    char parse_msg[256];
+    kojelly::Error err;
     ASSERT_EQ(
         kojelly_cfg_parse(
             R"({"FullUrl":"http://srv","UserName":"u","Password":"pass-word","APIKey":"key-1234","DeviceId":"dev-5678"})",
-            1, cfg.get(), parse_msg, sizeof parse_msg),
-        0);
+            1, cfg.get(), err),
+        0)
+        << err.msg;
     char msg[kojelly::kHandlerMsgSize];
     std::snprintf(msg, sizeof msg, "p=pass-word k=key-1234 d=dev-5678 t=tok-9999 \"q\"");
     char out[256];

@@ -8,10 +8,11 @@
 #include "client/kojelly_session.hpp"
 #include "fakes/kojelly_io_fake.hpp"
 #include "kojelly.h"
+#include "request/kojelly_cfg.hpp"
+#include "request/kojelly_http.hpp"
 #include "torture/torture.hpp"
 #include "util/kojelly_buf.hpp"
-#include "util/kojelly_cfg.hpp"
-#include "util/kojelly_http.hpp"
+#include "util/kojelly_msg.hpp"
 
 namespace {
 
@@ -29,8 +30,8 @@ TEST(SecretWipe, SettingsSecretsAreWipedWhenTheRecordIsFreed) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.field);
         kojelly_cfg cfg{};
-        char msg[256] = {};
-        ASSERT_EQ(kojelly_cfg_parse(settings, 1, &cfg, msg, sizeof msg), 0) << msg;
+        kojelly::Error err;
+        ASSERT_EQ(kojelly_cfg_parse(settings, 1, &cfg, err), 0) << err.msg;
         const char *secret = cfg.*c.member;
         ASSERT_NE(secret, nullptr);
         torture::watch_free(secret, std::strlen(secret));
@@ -61,15 +62,15 @@ TEST(SecretWipe, LoginTokensAreWipedWhenTheSessionAndTheCacheLetThemGo) {
                                login_answer.c_str()),
               0);
     kojelly::OwnedCfg cfg;
-    char msg[256] = {};
-    ASSERT_EQ(kojelly_cfg_parse(torture::kLoginSettings, 1, cfg.get(), msg, sizeof msg), 0) << msg;
+    kojelly::Error err;
+    ASSERT_EQ(kojelly_cfg_parse(torture::kLoginSettings, 1, cfg.get(), err), 0) << err.msg;
     kojelly_transport transport;
-    ASSERT_EQ(kojelly_transport_get(kojelly_io_fake(), &transport, msg, sizeof msg), 0) << msg;
+    ASSERT_EQ(kojelly_transport_get(kojelly_io_fake(), &transport, err), 0) << err.msg;
 
     // The login: its answer, which holds the token, is freed before the session opens.
     torture::watch_text(torture::kToken);
     kojelly_sess sess{};
-    ASSERT_EQ(kojelly_sess_open(&sess, &transport.http, cfg.get(), msg, sizeof msg), 0) << msg;
+    ASSERT_EQ(kojelly_sess_open(&sess, &transport.http, cfg.get(), err), 0) << err.msg;
     torture::watch_text("");
     ASSERT_STREQ(sess.token, torture::kToken);
     EXPECT_EQ(torture::text_found(), 0u) << "a block freed during the login held the token";

@@ -10,11 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "fakes/kojelly_io_fake.hpp"
 #include "support/alloc_fail.hpp"
 #include "support/heap_size.hpp"
+#include "support/json_doc.hpp"
 
 namespace {
 
@@ -54,14 +54,9 @@ constexpr char kOom[] = "out of memory";
 constexpr char kTooSmall[] = "output buffer too small";
 constexpr size_t kMaxProblems = 5;
 
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-
 // The message of an error JSON {"error":"..."}; false when text is not exactly one.
 bool error_message(const std::string &text, std::string *msg) {
-    std::unique_ptr<yyjson_doc, DocFree> doc(
-        yyjson_read_opts(const_cast<char *>(text.data()), text.size(), 0, nullptr, nullptr));
+    const json_doc::Doc doc = json_doc::read(text);
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     if (!yyjson_is_obj(root) || yyjson_obj_size(root) != 1) return false;
     yyjson_val *e = yyjson_obj_get(root, "error");

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "support/alloc_fail.hpp"
-#include "util/kojelly_cfg.hpp"
+#include "request/kojelly_cfg.hpp"
 
 namespace {
 

@@ -26,76 +26,6 @@ struct Body {
     uint64_t len() const { return text ? std::strlen(text) : 0; }
 };
 
-// A reader that runs out of memory is not a malformed answer: every parser of a server answer or
-// an entry words it as such. The first allocation of each call below is the reader's own.
-TEST(WireReads, MemoryFailureInsideTheReadIsOutOfMemory) {
-    const char kPage[] = R"({"Items":[{"Id":"11","Name":"A"}],"TotalRecordCount":1})";
-    const char kItem[] = R"({"Id":"11","Name":"A"})";
-    const char kAuth[] = R"({"AccessToken":"tok","User":{"Id":"11"}})";
-    const char kInfo[] = R"({"Id":"abc","Version":"10.10.3"})";
-    const char kPlayback[] = R"({"MediaSources":[{"Id":"11","Size":5}]})";
-    const char kEntry[] = R"({"id":"11"})";
-    struct Case {
-        const char *name;
-        std::function<int(char *msg, uint64_t size)> parse;
-    };
-    const Case cases[] = {
-        {"items page",
-         [&](char *msg, uint64_t size) {
-             kojelly::OwnedItems list;
-             return kojelly_parse_items_page(kPage, sizeof kPage - 1, list.get(), nullptr, nullptr,
-                                             msg, size);
-         }},
-        {"page entries",
-         [&](char *msg, uint64_t size) {
-             kojelly::OwnedItems list;
-             kojelly::OwnedBuf entries;
-             return kojelly_page_entries(kPage, sizeof kPage - 1, list.get(), entries.get(),
-                                         nullptr, nullptr, msg, size);
-         }},
-        {"item",
-         [&](char *msg, uint64_t size) {
-             kojelly::OwnedItem item;
-             return kojelly_parse_item(kItem, sizeof kItem - 1, item.get(), msg, size);
-         }},
-        {"login",
-         [&](char *msg, uint64_t size) {
-             char *token = nullptr;
-             char *user = nullptr;
-             const int rc = kojelly_parse_auth(kAuth, sizeof kAuth - 1, &token, &user, msg, size);
-             std::free(token);
-             std::free(user);
-             return rc;
-         }},
-        {"server info",
-         [&](char *msg, uint64_t size) {
-             kojelly::OwnedInfo info;
-             return kojelly_parse_info(kInfo, sizeof kInfo - 1, info.get(), msg, size);
-         }},
-        {"playback",
-         [&](char *msg, uint64_t size) {
-             kojelly::OwnedPlayback pb(kojelly::kNoPlayback);
-             return kojelly_parse_playback(kPlayback, sizeof kPlayback - 1, pb.get(), msg, size);
-         }},
-        {"entry",
-         [&](char *msg, uint64_t size) {
-             char *id = nullptr;
-             const int rc = kojelly_entry_id(kEntry, &id, msg, size);
-             std::free(id);
-             return rc;
-         }},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        char msg[256] = {};
-        ASSERT_EQ(c.parse(msg, sizeof msg), 0) << msg;
-        alloc_fail::Countdown first(1);
-        EXPECT_EQ(c.parse(msg, sizeof msg), KOJELLY_EFAIL);
-        EXPECT_TRUE(first.fired());
-        EXPECT_STREQ(msg, kNoMemory);
-    }
-}
-
 // ---- Documents and member readers ----------------------------------------------------------
 
 TEST(WireDocument, ParsesExactlyTheGivenBytesStrictly) {
@@ -483,106 +413,110 @@ TEST(WireStatus, MapsEveryStatusClass) {
 
 // ---- Memory shortage -----------------------------------------------------------------------
 
-// Every failed copy is reported as a memory shortage with the outputs empty, never as a missing
-// member and never as a success with a member quietly dropped. Each sweep counts the failing
-// runs: every allocation of a clean run must end in one.
-TEST(WireMemory, EveryFailedCopyIsOutOfMemory) {
-    const std::string auth = R"({"AccessToken":"tok","User":{"Id":"42"}})";
-    const std::string info = R"({"Id":"x","ServerName":"Den","Version":"1"})";
-    const std::string pb = R"({"MediaSources":[{"Size":5,"Container":"mkv","Id":"s"}]})";
-    for (bool all_after : {false, true}) {
-        SCOPED_TRACE(all_after ? "every allocation after k" : "k-th allocation");
-        uint64_t failures = 0;
-        uint64_t n = alloc_fail::sweep(
-            [&] {
-                char *token = nullptr, *user_id = nullptr;
-                char msg[64] = "";
-                const int rc =
-                    kojelly_parse_auth(auth.data(), auth.size(), &token, &user_id, msg, sizeof msg);
-                const Text t(token), u(user_id);
-                if (rc == KOJELLY_OK) {
-                    EXPECT_STREQ(token, "tok");
-                    EXPECT_STREQ(user_id, "42");
-                    return;
-                }
-                ++failures;
-                EXPECT_EQ(rc, KOJELLY_EFAIL);
-                EXPECT_STREQ(msg, kNoMemory);
-                EXPECT_EQ(token, nullptr);
-                EXPECT_EQ(user_id, nullptr);
-            },
-            all_after);
-        EXPECT_GT(n, 0u);
-        EXPECT_EQ(failures, n);
+// One parse of a server answer or an entry, writing its message into msg: it checks what the
+// parse handed out, the whole answer after a success and nothing at all after a failure, and
+// returns the parse's code.
+struct Parse {
+    const char *name;
+    std::function<int(char *msg, uint64_t size)> run;
+};
 
-        failures = 0;
-        n = alloc_fail::sweep(
-            [&] {
-                kojelly_info rec{};
-                char msg[64] = "";
-                const int rc = kojelly_parse_info(info.data(), info.size(), &rec, msg, sizeof msg);
-                if (rc == KOJELLY_OK) {
-                    EXPECT_STREQ(rec.id, "x");
-                    EXPECT_STREQ(rec.server_name, "Den");
-                    EXPECT_STREQ(rec.version, "1");
-                    kojelly_info_free(&rec);
-                    return;
-                }
-                ++failures;
-                EXPECT_EQ(rc, KOJELLY_EFAIL);
-                EXPECT_STREQ(msg, kNoMemory);
-                EXPECT_EQ(rec.id, nullptr);
-                EXPECT_EQ(rec.server_name, nullptr);
-                EXPECT_EQ(rec.version, nullptr);
-            },
-            all_after);
-        EXPECT_GT(n, 0u);
-        EXPECT_EQ(failures, n);
+const Parse kParses[] = {
+    {"items page",
+     [](char *msg, uint64_t size) {
+         const std::string page = R"({"Items":[{"Id":"11","Name":"A"}],"TotalRecordCount":1})";
+         kojelly::OwnedItems list;
+         const int rc = kojelly_parse_items_page(page.data(), page.size(), list.get(), nullptr,
+                                                 nullptr, msg, size);
+         EXPECT_EQ(list->count, rc == KOJELLY_OK ? 1u : 0u);
+         return rc;
+     }},
+    {"page entries",
+     [](char *msg, uint64_t size) {
+         const std::string page = R"({"Items":[{"Id":"11","Name":"A"}],"TotalRecordCount":1})";
+         kojelly::OwnedItems list;
+         kojelly::OwnedBuf entries;
+         const int rc = kojelly_page_entries(page.data(), page.size(), list.get(), entries.get(),
+                                             nullptr, nullptr, msg, size);
+         EXPECT_EQ(list->count, rc == KOJELLY_OK ? 1u : 0u);
+         return rc;
+     }},
+    {"item",
+     [](char *msg, uint64_t size) {
+         const std::string body = R"({"Id":"11","Name":"A"})";
+         kojelly::OwnedItem item;
+         const int rc = kojelly_parse_item(body.data(), body.size(), item.get(), msg, size);
+         EXPECT_EQ(item->name != nullptr, rc == KOJELLY_OK);
+         return rc;
+     }},
+    {"login",
+     [](char *msg, uint64_t size) {
+         const std::string auth = R"({"AccessToken":"tok","User":{"Id":"42"}})";
+         char *token = nullptr, *user_id = nullptr;
+         const int rc =
+             kojelly_parse_auth(auth.data(), auth.size(), &token, &user_id, msg, size);
+         const Text t(token), u(user_id);
+         EXPECT_STREQ(token, rc == KOJELLY_OK ? "tok" : nullptr);
+         EXPECT_STREQ(user_id, rc == KOJELLY_OK ? "42" : nullptr);
+         return rc;
+     }},
+    {"server info",
+     [](char *msg, uint64_t size) {
+         const std::string info = R"({"Id":"x","ServerName":"Den","Version":"1"})";
+         kojelly::OwnedInfo rec;
+         const int rc = kojelly_parse_info(info.data(), info.size(), rec.get(), msg, size);
+         const bool ok = rc == KOJELLY_OK;
+         EXPECT_STREQ(rec->id, ok ? "x" : nullptr);
+         EXPECT_STREQ(rec->server_name, ok ? "Den" : nullptr);
+         EXPECT_STREQ(rec->version, ok ? "1" : nullptr);
+         return rc;
+     }},
+    {"playback",
+     [](char *msg, uint64_t size) {
+         const std::string pb = R"({"MediaSources":[{"Size":5,"Container":"mkv","Id":"s"}]})";
+         kojelly::OwnedPlayback rec;
+         const int rc = kojelly_parse_playback(pb.data(), pb.size(), rec.get(), msg, size);
+         const bool ok = rc == KOJELLY_OK;
+         EXPECT_EQ(rec->sources, ok ? 1 : 0);
+         EXPECT_EQ(rec->size, ok ? 5 : -1);
+         EXPECT_STREQ(rec->container, ok ? "mkv" : nullptr);
+         EXPECT_STREQ(rec->source_id, ok ? "s" : nullptr);
+         return rc;
+     }},
+    // Running out of memory is not "no such item".
+    {"entry",
+     [](char *msg, uint64_t size) {
+         char *id = nullptr;
+         const int rc = kojelly_entry_id(R"({"id":"42"})", &id, msg, size);
+         const Text owned(id);
+         EXPECT_STREQ(id, rc == KOJELLY_OK ? "42" : nullptr);
+         return rc;
+     }},
+};
 
-        failures = 0;
-        n = alloc_fail::sweep(
-            [&] {
-                kojelly_playback rec{};
-                char msg[64] = "";
-                const int rc = kojelly_parse_playback(pb.data(), pb.size(), &rec, msg, sizeof msg);
-                if (rc == KOJELLY_OK) {
-                    EXPECT_STREQ(rec.container, "mkv");
-                    EXPECT_STREQ(rec.source_id, "s");
-                    kojelly_playback_free(&rec);
-                    return;
-                }
-                ++failures;
-                EXPECT_EQ(rc, KOJELLY_EFAIL);
-                EXPECT_STREQ(msg, kNoMemory);
-                EXPECT_EQ(rec.sources, 0);
-                EXPECT_EQ(rec.size, -1);
-                EXPECT_EQ(rec.container, nullptr);
-                EXPECT_EQ(rec.source_id, nullptr);
-            },
-            all_after);
-        EXPECT_GT(n, 0u);
-        EXPECT_EQ(failures, n);
-
-        // Running out of memory is not "no such item".
-        failures = 0;
-        n = alloc_fail::sweep(
-            [&] {
-                char *id = nullptr;
-                char msg[64] = "";
-                const int rc = kojelly_entry_id(R"({"id":"42"})", &id, msg, sizeof msg);
-                const Text owned(id);
-                if (rc == KOJELLY_OK) {
-                    EXPECT_STREQ(id, "42");
-                    return;
-                }
-                ++failures;
-                EXPECT_EQ(rc, KOJELLY_EFAIL);
-                EXPECT_STREQ(msg, kNoMemory);
-                EXPECT_EQ(id, nullptr);
-            },
-            all_after);
-        EXPECT_GT(n, 0u);
-        EXPECT_EQ(failures, n);
+// Every allocation a parse makes may fail, the reader's own included: the parse then reports a
+// memory shortage with its outputs empty, never a malformed answer, a missing member or a
+// success with a member quietly dropped. Each sweep counts the failing runs: every allocation of
+// a clean run must end in one.
+TEST(WireMemory, EveryFailedAllocationIsOutOfMemory) {
+    for (const Parse &p : kParses) {
+        for (bool all_after : {false, true}) {
+            SCOPED_TRACE(std::string(p.name) +
+                         (all_after ? ", every allocation after k" : ", k-th allocation"));
+            uint64_t failures = 0;
+            const uint64_t n = alloc_fail::sweep(
+                [&] {
+                    char msg[64] = "";
+                    const int rc = p.run(msg, sizeof msg);
+                    if (rc == KOJELLY_OK) return;
+                    ++failures;
+                    EXPECT_EQ(rc, KOJELLY_EFAIL);
+                    EXPECT_STREQ(msg, kNoMemory);
+                },
+                all_after);
+            EXPECT_GT(n, 0u);
+            EXPECT_EQ(failures, n);
+        }
     }
 }
 

@@ -5,7 +5,7 @@
 
 #include "cli_options.hpp"
 #include "json_writer.hpp"
-#include "kojelly_owned.hpp"
+#include "owned.hpp"
 #include "text.hpp"
 
 namespace kojelly::cli {
@@ -281,8 +281,9 @@ Probe probe_stream(const tessel_http *http, const std::string &url,
         lines.emplace_back(line.data());
     }
     const WithHeaders authorized(http, std::move(lines));
-    Owned<tessel_collect, tessel_collect_free> c;
-    tessel_collect_init(c.get(), static_cast<std::uint64_t>(kProbeBytes));
+    tessel_collect collected;
+    tessel_collect_init(&collected, static_cast<std::uint64_t>(kProbeBytes));
+    const Handle<tessel_collect, tessel_collect_free> c(&collected);
     char *error = nullptr;
     p.result = tessel_http_range(authorized.http(), url.c_str(), 0, kProbeBytes - 1, c.get(),
                                  &p.status, &error);
@@ -296,15 +297,21 @@ Probe probe_stream(const tessel_http *http, const std::string &url,
     return p;
 }
 
-int cmd_stream(Session &s, const std::string &item, bool probe) {
-    const Outcome o = s.plugin->stream_url(s.settings, entry_for(item));
+int stream_answer(Session &s, const std::string &item, Outcome &o, StreamAnswer &a) {
+    o = s.plugin->stream_url(s.settings, entry_for(item));
     if (!o.ok()) return report(s, o);
-    StreamAnswer a;
     std::string why;
     if (!parse_stream(o.text, a, why)) {
         std::fprintf(s.err, "kojelly: %s\n", why.c_str());
         return kExitTool;
     }
+    return kExitOk;
+}
+
+int cmd_stream(Session &s, const std::string &item, bool probe) {
+    Outcome o;
+    StreamAnswer a;
+    if (const int exit = stream_answer(s, item, o, a); exit != kExitOk) return exit;
     if (s.json) {
         print_json_line(s.out, o.text);
     } else {

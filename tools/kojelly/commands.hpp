@@ -52,6 +52,10 @@ int report(Session &s, const Outcome &o);
 // string), else the argument as a JSON string, so that a bare id can be typed as it is.
 std::string entry_for(std::string_view item);
 
+// Asks the plug-in for the stream of item (as entry_for makes it) and reads the answer, whose
+// JSON is left in o, into a. kExitOk, or the exit status once the failure has been printed.
+int stream_answer(Session &s, const std::string &item, Outcome &o, StreamAnswer &a);
+
 // The first bytes of a stream, fetched with the support library's Range GET (tessel_http_range)
 // through http, with the Authorization header the plug-in answered with added to it (empty:
 // none). The token in the URL alone does not open a stream on a server that reads tokens only

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "http_transport.hpp"
-#include "kojelly_owned.hpp"
+#include "owned.hpp"
 #include "kojelly_version.hpp"
 #include "text.hpp"
 
@@ -66,7 +66,7 @@ private:
 struct Exchange {
     const tessel_http_req *req = nullptr;
     std::int32_t status = 0;
-    std::vector<std::pair<std::string, std::string>> headers;
+    HeaderList headers;
     bool delivered = false;
     bool stopped = false;
     std::uint64_t bytes = 0;
@@ -87,20 +87,8 @@ std::int32_t status_of(std::string_view line) {
 // Returns false when a callback asked to stop.
 bool deliver_headers(Exchange &x) {
     x.delivered = true;
-    const auto on_header = x.req->on_header;
-    if (!on_header) return true;
-    const std::string code = std::to_string(x.status);
-    if (on_header(x.req->user, ":status", code.c_str()) != 0) {
-        x.stopped = true;
-        return false;
-    }
-    for (const auto &[name, value] : x.headers) {
-        if (on_header(x.req->user, name.c_str(), value.c_str()) != 0) {
-            x.stopped = true;
-            return false;
-        }
-    }
-    return true;
+    x.stopped = !deliver_head(*x.req, x.status, x.headers);
+    return !x.stopped;
 }
 
 std::size_t header_line(char *data, std::size_t size, std::size_t count, void *user) noexcept {
@@ -113,13 +101,10 @@ std::size_t header_line(char *data, std::size_t size, std::size_t count, void *u
         if (line.starts_with("HTTP/")) {
             x.status = status_of(line);
             x.headers.clear();
-        } else if (line.empty()) {
-            // End of a block; the next status line, the body or the end decides what it was.
-        } else if (total > 0 && (data[0] == ' ' || data[0] == '\t') && !x.headers.empty()) {
-            x.headers.back().second.append(" ").append(line);  // obsolete line folding
-        } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
-            x.headers.emplace_back(std::string(trim(line.substr(0, colon))),
-                                   std::string(trim(line.substr(colon + 1))));
+        } else {
+            // An empty line ends a block; the next status line, the body or the end decides
+            // what it was.
+            add_head_line(x.headers, std::string_view(data, total));
         }
     } catch (...) {
         return 0;  // out of memory: abort the transfer
@@ -144,28 +129,20 @@ std::size_t body_piece(char *data, std::size_t size, std::size_t count, void *us
 // Checks the record and builds the header list. An empty message means the request may go.
 std::string prepare_headers(const tessel_http_req &req, Slist &list, bool &has_type,
                             bool &has_range) {
-    if (req.header_count > 0 && !req.headers) return "request header lines are missing";
-    for (std::uint64_t i = 0; i < req.header_count; ++i) {
-        const char *line = req.headers[i];
-        if (!line) return "request header line is NULL";
-        const std::string_view text(line);
-        if (text.find_first_of("\r\n") != std::string_view::npos)
-            return "request header line carries a line break";
-        const auto colon = text.find(':');
-        if (colon == std::string_view::npos || colon == 0) return "request header line has no name";
-        const std::string_view name = text.substr(0, colon);
+    return take_header_lines(req, [&](const RequestLine &line) -> std::string {
+        const auto [text, name] = line;
         has_type = has_type || iequals(name, "Content-Type");
         has_range = has_range || iequals(name, "Range");
         // libcurl reads "Name:" with nothing after it as "do not send Name"; "Name;" is its
         // spelling of a header with an empty value.
         std::string entry(text);
-        if (trim(text.substr(colon + 1)).empty()) entry = std::string(name) + ";";
+        if (trim(text.substr(name.size() + 1)).empty()) entry = std::string(name) + ";";
         curl_slist *next = curl_slist_append(list.get(), entry.c_str());
         if (!next) return "out of memory";
         list.release();
         list.reset(next);
-    }
-    return {};
+        return {};
+    });
 }
 
 void set_method(CURL *h, const tessel_http_req &req) {
@@ -234,11 +211,6 @@ TransportFailure failure_of(CURLcode rc, bool status_seen) {
     }
 }
 
-std::int32_t fail(char **error, std::string_view message) {
-    if (error) *error = tessel_strndup(message.data(), message.size());
-    return -1;
-}
-
 }  // namespace
 
 std::int32_t HttpTransport::perform(const TransportOptions &options, const tessel_http_req *req,
@@ -248,19 +220,19 @@ std::int32_t HttpTransport::perform(const TransportOptions &options, const tesse
     bool has_type = false;
     bool has_range = false;
     if (std::string bad = prepare_headers(*req, headers, has_type, has_range); !bad.empty())
-        return fail(error, bad);
+        return transport_error(error, bad);
     // No 100-continue round trip; and no form content type unless the caller named one.
     for (const char *extra : {"Expect:", has_type ? nullptr : "Content-Type:"}) {
         if (!extra) continue;
         curl_slist *next = curl_slist_append(headers.get(), extra);
-        if (!next) return fail(error, "out of memory");
+        if (!next) return transport_error(error, "out of memory");
         headers.release();
         headers.reset(next);
     }
 
     Lease lease;
     CURL *h = lease.get();
-    if (!h) return fail(error, "cannot create a libcurl handle");
+    if (!h) return transport_error(error, "cannot create a libcurl handle");
 
     Exchange x;
     x.req = req;
@@ -286,29 +258,18 @@ std::int32_t HttpTransport::perform(const TransportOptions &options, const tesse
 
     // A transfer that a callback stopped still brought an answer; the caller's collector knows
     // why it stopped.
-    const bool answered = rc == CURLE_OK || (x.stopped && rc == CURLE_WRITE_ERROR);
-    std::string message;
-    if (!answered) {
-        message = errbuf[0] ? std::string(trim(errbuf.data())) : curl_easy_strerror(rc);
+    ExchangeOutcome out;
+    out.answered = rc == CURLE_OK || (x.stopped && rc == CURLE_WRITE_ERROR);
+    out.status = static_cast<std::int32_t>(code);
+    out.bytes = x.bytes;
+    if (!out.answered) {
+        out.error = errbuf[0] ? std::string(trim(errbuf.data())) : curl_easy_strerror(rc);
+        out.failure = failure_of(rc, x.status != 0);
     }
-    if (options.trace) {
-        TransportTrace t;
-        t.method = req->method;
-        t.url = req->url;
-        t.status = answered ? static_cast<std::int32_t>(code) : 0;
-        t.bytes = x.bytes;
-        t.millis =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
-                .count();
-        t.error = message;
-        options.trace(t);
-    }
-    if (!answered) {
-        failure = failure_of(rc, x.status != 0);
-        return fail(error, message);
-    }
-    if (status) *status = static_cast<std::int32_t>(code);
-    return 0;
+    const double millis =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+            .count();
+    return finish(options, *req, out, millis, status, error, failure);
 }
 
 bool HttpTransport::global_init(std::string &error) {

@@ -9,17 +9,22 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <utility>
 
 #include "demo_http.hpp"
+#include "tessel_http.h"
 #include "text.hpp"
 
 namespace kojelly::cli {
 namespace {
 
 constexpr std::size_t kStreamPiece = 64 * 1024;
+// A current server's answers to a Range header: one range served (cut to the file), several
+// ranges and a suffix of no bytes answered with the whole file.
+constexpr std::uint32_t kMediaRangeRules = 0;
 
 std::string content_type_of(std::string_view container) {
     if (container == "mkv") return "video/x-matroska";
@@ -72,77 +77,65 @@ private:
     int fd_;
 };
 
-// The bytes of a file that a stream answer sends: all of them, one range first..last, or none.
-struct Span {
-    enum Kind { whole, range, none } kind;
-    std::uint64_t first;
-    std::uint64_t last;
-};
-
-// What the ranges ask of a file of size bytes (size > 0). One range is honoured, clamped to the
-// file; several are answered with the whole file, as HTTP allows, and so is a suffix of no
-// bytes. Bounds the header left out are -1.
-Span span_of(const httplib::Ranges &ranges, std::uint64_t size) {
-    Span span{Span::whole, 0, size - 1};
-    if (ranges.size() != 1) return span;
-    const auto [from, to] = ranges.front();
-    if (from >= 0) {
-        if (static_cast<std::uint64_t>(from) >= size) return {Span::none, 0, 0};
-        span = {Span::range, static_cast<std::uint64_t>(from), size - 1};
-        if (to >= 0) span.last = std::min(static_cast<std::uint64_t>(to), size - 1);
-    } else if (to > 0) {
-        span = {Span::range, size - std::min(static_cast<std::uint64_t>(to), size), size - 1};
-    }
-    return span;
-}
-
-// "bytes FIRST-LAST/SIZE", or "bytes */SIZE" when no byte can be sent.
-std::string content_range(const Span &span, std::uint64_t size) {
+// "bytes FIRST-LAST/SIZE" for count bytes from first on, or "bytes */SIZE" when count is 0.
+std::string content_range(std::uint64_t first, std::uint64_t count, std::uint64_t size) {
     std::string out = "bytes ";
-    if (span.kind == Span::none) {
+    if (count == 0) {
         out += '*';
     } else {
-        out += std::to_string(span.first);
+        out += std::to_string(first);
         out += '-';
-        out += std::to_string(span.last);
+        out += std::to_string(first + count - 1);
     }
     out += '/';
     out += std::to_string(size);
     return out;
 }
 
-// The span's bytes of item as demo_bytes generates them.
-void send_generated(const DemoItem &item, const Span &span, httplib::Response &res) {
-    const std::string file_id = item.id;
-    const std::uint64_t first = span.first;
+// Fills up to n bytes at out with the bytes at offset at of a file; how many it filled, 0 or
+// less when there are none (the answer then ends early).
+using ReadPiece = std::function<std::int64_t(std::uint64_t at, char *out, std::size_t n)>;
+
+// Sends the count bytes from first on in pieces that read fills.
+void send_pieces(std::uint64_t first, std::uint64_t count, const std::string &container,
+                 ReadPiece read, httplib::Response &res) {
     res.set_content_provider(
-        static_cast<std::size_t>(span.last - first + 1), content_type_of(item.container),
-        [file_id, first](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
+        static_cast<std::size_t>(count), content_type_of(container),
+        [read = std::move(read), first](std::size_t offset, std::size_t length,
+                                        httplib::DataSink &sink) {
             std::array<char, kStreamPiece> piece{};
-            const std::size_t n = std::min(length, piece.size());
-            demo_bytes(file_id, first + offset, piece.data(), n);
-            return sink.write(piece.data(), n);
+            const std::int64_t n = read(first + offset, piece.data(), std::min(length, piece.size()));
+            return n > 0 && sink.write(piece.data(), static_cast<std::size_t>(n));
         });
 }
 
-// The span's bytes of the real file at item.path.
-void send_media(const DemoItem &item, const Span &span, httplib::Response &res) {
+// The bytes of item as demo_bytes generates them.
+void send_generated(const DemoItem &item, std::uint64_t first, std::uint64_t count,
+                    httplib::Response &res) {
+    send_pieces(first, count, item.container,
+                [file_id = item.id](std::uint64_t at, char *out, std::size_t n) {
+                    demo_bytes(file_id, at, out, n);
+                    return static_cast<std::int64_t>(n);
+                },
+                res);
+}
+
+// The bytes of the real file at item.path.
+void send_media(const DemoItem &item, std::uint64_t first, std::uint64_t count,
+                httplib::Response &res) {
     const auto file =
         std::make_shared<FileDescriptor>(open(item.path.c_str(), O_RDONLY | O_CLOEXEC));
     if (file->get() < 0) {
         res.headers.erase("Content-Range");
         return send_text(res, 500, "The media file cannot be read");
     }
-    const std::uint64_t first = span.first;
-    res.set_content_provider(
-        static_cast<std::size_t>(span.last - first + 1), content_type_of(item.container),
-        [file, first](std::size_t offset, std::size_t length, httplib::DataSink &sink) {
-            std::array<char, kStreamPiece> piece{};
-            const ssize_t n = pread(file->get(), piece.data(), std::min(length, piece.size()),
-                                    static_cast<off_t>(first + offset));
-            // A file that shrank since the server started ends the answer early.
-            return n > 0 && sink.write(piece.data(), static_cast<std::size_t>(n));
-        });
+    // A file that shrank since the server started ends the answer early.
+    send_pieces(first, count, item.container,
+                [file](std::uint64_t at, char *out, std::size_t n) {
+                    return static_cast<std::int64_t>(
+                        pread(file->get(), out, n, static_cast<off_t>(at)));
+                },
+                res);
 }
 
 }  // namespace
@@ -164,29 +157,30 @@ bool inspect_media_file(const std::string &path, DemoMediaFile &out, std::string
 }
 
 // The byte ranges that the server library parsed from the Range header (it has answered 416 to
-// one it could not parse), taken over from it. Left in the request, they would be applied a
-// second time to whatever this server answers: the library's release on Debian 12 cuts every
-// answer, JSON included, to the range without clamping it to the content, and later releases
-// answer 416 for a range that runs past the end where HTTP asks for it to be clamped. The
-// library has no switch for this, so the request gives its ranges up here.
-httplib::Ranges take_ranges(const httplib::Request &req) {
-    return std::exchange(const_cast<httplib::Request &>(req).ranges, {});
+// one it could not parse) are dropped. Left in the request, they would be applied a second time
+// to whatever this server answers: the library's release on Debian 12 cuts every answer, JSON
+// included, to the range without clamping it to the content, and later releases answer 416 for
+// a range that runs past the end where HTTP asks for it to be clamped. The library has no switch
+// for this, so the request gives its ranges up here.
+void drop_ranges(const httplib::Request &req) {
+    const_cast<httplib::Request &>(req).ranges.clear();
 }
 
-void send_file_bytes(const DemoItem &item, bool real_file, const httplib::Ranges &ranges,
+void send_file_bytes(const DemoItem &item, bool real_file, const std::string &range,
                      httplib::Response &res) {
     const auto size = static_cast<std::uint64_t>(item.size);
     res.set_header("Accept-Ranges", "bytes");
     if (size == 0) return send_text(res, 200, "");
-    const Span span = span_of(ranges, size);
-    if (span.kind == Span::none) {
-        res.set_header("Content-Range", content_range(span, size));
+    std::uint64_t first = 0;
+    std::uint64_t count = 0;
+    res.status = tessel_range_slice(range.c_str(), size, kMediaRangeRules, &first, &count);
+    if (res.status == 416) {
+        res.set_header("Content-Range", content_range(first, count, size));
         return send_text(res, 416, "Range Not Satisfiable");
     }
-    res.status = span.kind == Span::range ? 206 : 200;
-    if (span.kind == Span::range) res.set_header("Content-Range", content_range(span, size));
-    if (real_file) return send_media(item, span, res);
-    send_generated(item, span, res);
+    if (res.status == 206) res.set_header("Content-Range", content_range(first, count, size));
+    if (real_file) return send_media(item, first, count, res);
+    send_generated(item, first, count, res);
 }
 
 }  // namespace kojelly::cli

@@ -25,15 +25,16 @@ struct DemoMediaFile {
 [[nodiscard]] bool inspect_media_file(const std::string &path, DemoMediaFile &out,
                                       std::string &error);
 
-// Takes the byte ranges that the server library parsed from the request's Range header away
-// from the request; call it before anything else sees the request.
-httplib::Ranges take_ranges(const httplib::Request &req);
+// Drops the byte ranges that the server library parsed from the request's Range header, so that
+// it does not apply them to the answer; call it before anything else sees the request.
+void drop_ranges(const httplib::Request &req);
 
-// Answers a stream request for the file item (not a folder) with the bytes ranges ask for:
-// 200 with all of them, 206 with one range, 416 when the range starts past the end. The bytes
-// are the real file's at item.path when real_file is set (500 when it cannot be opened), the
-// generated ones of demo_bytes otherwise.
-void send_file_bytes(const DemoItem &item, bool real_file, const httplib::Ranges &ranges,
+// Answers a stream request for the file item (not a folder) with the bytes that range, the
+// request's Range value ("" for none), asks for, as tessel_range_slice reads it: 200 with all of
+// them (also for several ranges or a suffix of no bytes), 206 with one range cut to the file,
+// 416 when the range starts past the end. The bytes are the real file's at item.path when
+// real_file is set (500 when it cannot be opened), the generated ones of demo_bytes otherwise.
+void send_file_bytes(const DemoItem &item, bool real_file, const std::string &range,
                      httplib::Response &res);
 
 }  // namespace kojelly::cli

@@ -23,7 +23,7 @@
 #include "demo_answers.hpp"
 #include "demo_http.hpp"
 #include "demo_media.hpp"
-#include "kojelly_owned.hpp"
+#include "owned.hpp"
 #include "text.hpp"
 
 namespace kojelly::cli {
@@ -217,8 +217,7 @@ struct DemoServer::Impl {
     void items(const httplib::Request &req, httplib::Response &res);
     void user_item(const std::string &uid, const std::string &id, httplib::Response &res);
     void playback(const std::string &id, httplib::Response &res);
-    void stream(const httplib::Request &req, const httplib::Ranges &ranges, const std::string &id,
-                httplib::Response &res);
+    void stream(const httplib::Request &req, const std::string &id, httplib::Response &res);
     void log_stream(const httplib::Request &req, const std::string &id,
                     const httplib::Response &res);
 };
@@ -236,7 +235,7 @@ bool DemoServer::Impl::apply_fault(const std::string &path, httplib::Response &r
 }
 
 void DemoServer::Impl::handle(const httplib::Request &req, httplib::Response &res) {
-    const httplib::Ranges ranges = take_ranges(req);
+    drop_ranges(req);
     count([](DemoStats &s) { ++s.requests; });
 
     std::string path = lower(req.path);
@@ -288,7 +287,7 @@ void DemoServer::Impl::handle(const httplib::Request &req, httplib::Response &re
         case Route::playback:
             return playback(seg[1], res);
         case Route::stream:
-            stream(req, ranges, seg[1], res);
+            stream(req, seg[1], res);
             return log_stream(req, seg[1], res);
         case Route::none:
             break;
@@ -418,15 +417,15 @@ void DemoServer::Impl::playback(const std::string &id, httplib::Response &res) {
     send_json(res, playback_info_json(*item, random_hex()));
 }
 
-void DemoServer::Impl::stream(const httplib::Request &req, const httplib::Ranges &ranges,
-                              const std::string &id, httplib::Response &res) {
+void DemoServer::Impl::stream(const httplib::Request &req, const std::string &id,
+                              httplib::Response &res) {
     count([](DemoStats &s) { ++s.streams; });
     const DemoItem *item = library.find(id);
     if (!item || item->folder) return send_text(res, 404, "Item not found");
     if (const std::string *source = param(req, "MediaSourceId");
         source && !source->empty() && !iequals(*source, item->id))
         return send_text(res, 400, "Unknown MediaSourceId");
-    send_file_bytes(*item, item->id == media_id, ranges, res);
+    send_file_bytes(*item, item->id == media_id, req.get_header_value("Range"), res);
 }
 
 void DemoServer::Impl::log_stream(const httplib::Request &req, const std::string &id,

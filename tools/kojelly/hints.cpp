@@ -12,7 +12,7 @@
 
 #include "cli_options.hpp"
 #include "kojelly.h"
-#include "kojelly_owned.hpp"
+#include "owned.hpp"
 #include "text.hpp"
 
 namespace kojelly::cli {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "host_system.hpp"
-#include "kojelly_owned.hpp"
+#include "owned.hpp"
 #include "text.hpp"
 
 namespace kojelly::cli {

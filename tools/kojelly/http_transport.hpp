@@ -19,6 +19,8 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "tessel_http.h"
 
@@ -66,6 +68,15 @@ struct TransportOptions {
     std::function<void(const TransportTrace &)> trace;
 };
 
+// How one exchange on a system's HTTP stack ended.
+struct ExchangeOutcome {
+    bool answered = false;
+    std::int32_t status = 0;
+    std::uint64_t bytes = 0;  // body bytes delivered
+    std::string error;        // why no answer arrived; empty when one did
+    TransportFailure failure = TransportFailure::other;  // when no answer arrived
+};
+
 class HttpTransport {
 public:
     explicit HttpTransport(TransportOptions options);
@@ -96,6 +107,11 @@ private:
     // `other` on entry).
     static std::int32_t perform(const TransportOptions &options, const tessel_http_req *req,
                                 std::int32_t *status, char **error, TransportFailure &failure);
+    // The end of perform once the stack has run the exchange: shows it to options.trace, then
+    // answers as perform does (0 with *status set, or -1 with the error text and failure).
+    static std::int32_t finish(const TransportOptions &options, const tessel_http_req &req,
+                               const ExchangeOutcome &out, double millis, std::int32_t *status,
+                               char **error, TransportFailure &failure);
     static void release(void *user, void *mem) noexcept;
     void note(TransportFailure failure, std::int32_t status);
 
@@ -106,5 +122,35 @@ private:
     tessel_http_ctx ctx_{};
     tessel_io io_{};
 };
+
+// ---- Parts of an exchange that every system's stack shares ----------------------------------
+
+// -1, with a copy of message in *error (error may be NULL): a request that brought no answer.
+std::int32_t transport_error(char **error, std::string_view message);
+
+// One header line of a request record: its whole text and the name before its colon.
+struct RequestLine {
+    std::string_view text;
+    std::string_view name;
+};
+
+// Checks the record's header lines in order, each present, without a line break and with a name
+// before its colon, and hands each sound one to take, which may refuse it with a message. The
+// first refusal ends the walk and is returned; an empty message means every line was taken.
+std::string take_header_lines(const tessel_http_req &req,
+                              const std::function<std::string(const RequestLine &)> &take);
+
+// An answer's header lines, name and value, in arrival order.
+using HeaderList = std::vector<std::pair<std::string, std::string>>;
+
+// Adds one line of an answer's head (without its line end) to headers: a line that starts with a
+// blank continues the header before it (obsolete line folding, joined by one space) and is passed
+// over when none came before; any other line with a colon is a header, name and value trimmed;
+// blank lines and the rest are passed over.
+void add_head_line(HeaderList &headers, std::string_view line);
+
+// Hands the status as the pseudo-header ":status", then the headers, to the record's on_header;
+// false when it asked to stop.
+bool deliver_head(const tessel_http_req &req, std::int32_t status, const HeaderList &headers);
 
 }  // namespace kojelly::cli

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "kojelly_owned.hpp"
+#include "owned.hpp"
 
 namespace kojelly::cli {
 

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "kojelly_owned.hpp"
+#include "owned.hpp"
 #include "text.hpp"
 
 namespace kojelly::cli {

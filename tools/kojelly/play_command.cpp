@@ -26,14 +26,10 @@ int cmd_play(Session &s, const std::string &item, const PlayOptions &play) {
         }
     }
 
-    const Outcome o = s.plugin->stream_url(s.settings, entry_for(item));
-    if (!o.ok()) return report(s, o);
+    Outcome o;
     StreamAnswer a;
+    if (const int exit = stream_answer(s, item, o, a); exit != kExitOk) return exit;
     std::string error;
-    if (!parse_stream(o.text, a, error)) {
-        std::fprintf(s.err, "kojelly: %s\n", error.c_str());
-        return kExitTool;
-    }
     PlayRequest request;
     request.player = play.player;
     request.url = a.url;

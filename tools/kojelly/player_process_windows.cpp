@@ -17,7 +17,7 @@
 #include <cwchar>
 #include <vector>
 
-#include "kojelly_owned.hpp"
+#include "owned.hpp"
 #include "player_process.hpp"
 #include "text.hpp"
 

@@ -18,7 +18,7 @@
 
 #include "host_system.hpp"
 #include "json_writer.hpp"
-#include "kojelly_owned.hpp"
+#include "owned.hpp"
 #include "terminal.hpp"
 #include "tessel_http.h"
 #include "text.hpp"

@@ -15,7 +15,7 @@
 #include <iterator>
 #include <string>
 
-#include "kojelly_owned.hpp"
+#include "owned.hpp"
 #include "terminal.hpp"
 
 namespace kojelly::cli {

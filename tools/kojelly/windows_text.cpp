@@ -3,7 +3,7 @@
 
 #include <climits>
 
-#include "kojelly_owned.hpp"
+#include "owned.hpp"
 #include "text.hpp"
 
 namespace kojelly::cli {

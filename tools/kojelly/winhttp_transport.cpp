@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "kojelly_owned.hpp"
+#include "owned.hpp"
 #include "kojelly_version.hpp"
 #include "text.hpp"
 
@@ -467,10 +467,8 @@ bool query_text(HINTERNET h, DWORD info, std::wstring &out) {
     return true;
 }
 
-using HeaderList = std::vector<std::pair<std::string, std::string>>;
-
-// The header lines of a head as WinHTTP returns it (CRLF lines, the status line first), with
-// obsolete line folding joined by a space as the libcurl transport joins it.
+// The header lines of a head as WinHTTP returns it (CRLF lines, the status line first), read as
+// the libcurl transport reads them.
 HeaderList parse_head(std::string_view head) {
     HeaderList out;
     bool status_line = true;
@@ -481,12 +479,7 @@ HeaderList parse_head(std::string_view head) {
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (std::exchange(status_line, false)) continue;
         if (line.empty()) break;
-        if (line[0] == ' ' || line[0] == '\t') {
-            if (!out.empty()) out.back().second.append(" ").append(trim(line));
-        } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
-            out.emplace_back(std::string(trim(line.substr(0, colon))),
-                             std::string(trim(line.substr(colon + 1))));
-        }
+        add_head_line(out, line);
     }
     return out;
 }
@@ -611,32 +604,15 @@ struct Line {
 
 // Checks the record and converts its header lines. An empty message means the request may go.
 std::string prepare_headers(const tessel_http_req &req, std::vector<Line> &lines, bool &has_range) {
-    if (req.header_count > 0 && !req.headers) return "request header lines are missing";
-    for (std::uint64_t i = 0; i < req.header_count; ++i) {
-        const char *line = req.headers[i];
-        if (!line) return "request header line is NULL";
-        const std::string_view text(line);
-        if (text.find_first_of("\r\n") != std::string_view::npos)
-            return "request header line carries a line break";
-        const auto colon = text.find(':');
-        if (colon == std::string_view::npos || colon == 0) return "request header line has no name";
-        const std::string_view name = text.substr(0, colon);
-        has_range = has_range || iequals(name, "Range");
+    return take_header_lines(req, [&](const RequestLine &line) -> std::string {
+        has_range = has_range || iequals(line.name, "Range");
         Line converted;
-        if (!widen(text, converted.text)) return "request header line is not UTF-8";
-        converted.credential = iequals(name, "Authorization") || iequals(name, "Cookie");
+        if (!widen(line.text, converted.text)) return "request header line is not UTF-8";
+        converted.credential = iequals(line.name, "Authorization") || iequals(line.name, "Cookie");
         lines.push_back(std::move(converted));
-    }
-    return {};
+        return {};
+    });
 }
-
-struct Outcome {
-    bool answered = false;
-    std::int32_t status = 0;
-    std::uint64_t bytes = 0;
-    std::string error;
-    TransportFailure failure = TransportFailure::other;  // when no answer arrived
-};
 
 // The request handle's settings besides the time limits. Empty when all took.
 std::string configure(HINTERNET h, const TransportOptions &o, bool has_range, bool secure) {
@@ -666,7 +642,7 @@ public:
              bool has_range, const Budget &budget)
         : o_(o), req_(req), lines_(lines), has_range_(has_range), budget_(budget) {}
 
-    Outcome run() {
+    ExchangeOutcome run() {
         const Sessions &s = sessions();
         if (!s.error.empty()) return failed(s.error);
         const HINTERNET session = o_.bypass_proxy ? s.direct : s.proxied;
@@ -764,7 +740,8 @@ public:
     }
 
 private:
-    Outcome failed(std::string message, TransportFailure failure = TransportFailure::other) {
+    ExchangeOutcome failed(std::string message,
+                           TransportFailure failure = TransportFailure::other) {
         out_.error = std::move(message);
         out_.failure = failure;
         return out_;
@@ -777,13 +754,7 @@ private:
         const HeaderList headers = query_text(h, WINHTTP_QUERY_RAW_HEADERS_CRLF, raw)
                                        ? parse_head(head_text(raw))
                                        : HeaderList();
-        if (req_.on_header) {
-            const std::string code = std::to_string(out_.status);
-            if (req_.on_header(req_.user, ":status", code.c_str()) != 0) return {};
-            for (const auto &[name, value] : headers) {
-                if (req_.on_header(req_.user, name.c_str(), value.c_str()) != 0) return {};
-            }
-        }
+        if (!deliver_head(req_, out_.status, headers)) return {};
         // A HEAD answer is read too, to its empty end, so that its connection goes back to the
         // pool.
         std::vector<char> piece(kReadPiece);
@@ -811,44 +782,24 @@ private:
     const std::vector<Line> &lines_;
     const bool has_range_;
     const Budget &budget_;
-    Outcome out_;
+    ExchangeOutcome out_;
 };
-
-std::int32_t fail(char **error, std::string_view message) {
-    if (error) *error = tessel_strndup(message.data(), message.size());
-    return -1;
-}
 
 }  // namespace
 
 std::int32_t HttpTransport::perform(const TransportOptions &options, const tessel_http_req *req,
                                     std::int32_t *status, char **error, TransportFailure &failure) {
     // WinHTTP takes a body of one DWORD's length in one call.
-    if (req->body_len > MAXDWORD) return fail(error, "request body is larger than 4 GiB");
+    if (req->body_len > MAXDWORD) return transport_error(error, "request body is larger than 4 GiB");
 
     std::vector<Line> lines;
     bool has_range = false;
     if (std::string bad = prepare_headers(*req, lines, has_range); !bad.empty())
-        return fail(error, bad);
+        return transport_error(error, bad);
 
     const Budget budget(options);
-    const Outcome out = Exchange(options, *req, lines, has_range, budget).run();
-    if (options.trace) {
-        TransportTrace t;
-        t.method = req->method;
-        t.url = req->url;
-        t.status = out.answered ? out.status : 0;
-        t.bytes = out.bytes;
-        t.millis = budget.millis();
-        t.error = out.error;
-        options.trace(t);
-    }
-    if (!out.answered) {
-        failure = out.failure;
-        return fail(error, out.error);
-    }
-    if (status) *status = out.status;
-    return 0;
+    const ExchangeOutcome out = Exchange(options, *req, lines, has_range, budget).run();
+    return finish(options, *req, out, budget.millis(), status, error, failure);
 }
 
 bool HttpTransport::global_init(std::string &error) {

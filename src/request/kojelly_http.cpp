@@ -1,6 +1,6 @@
 // The server request wrapper: transport selection, the Authorization header, one request with
 // its collectors, and the bare-io adaptor.
-#include "util/kojelly_http.hpp"
+#include "request/kojelly_http.hpp"
 
 #include <cstdarg>
 #include <cstdio>
@@ -9,7 +9,8 @@
 #include <string_view>
 
 #include "http/tessel_http_util.hpp"
-#include "util/kojelly_cfg.hpp"
+#include "kojelly.h"
+#include "request/kojelly_cfg.hpp"
 #include "util/kojelly_msg.hpp"
 #include "util/kojelly_redact.hpp"
 
@@ -38,7 +39,6 @@ constexpr char kBareTransportRefused[] =
 constexpr uint32_t kTableSize = 32;
 constexpr uint32_t kTableVersion = 1;
 
-using kojelly::say;
 
 bool starts_with_nocase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;
@@ -83,26 +83,17 @@ void release_error(const tessel_http *t, char *error) {
 
 }  // namespace
 
-int kojelly_transport_get(const tessel_io *io, kojelly_transport *out, char *msg, size_t msg_size) {
-    if (!out) {
-        say(msg, msg_size, "%s", kBareTransportRefused);
-        return -1;
-    }
+int32_t kojelly_transport_get(const tessel_io *io, kojelly_transport *out, kojelly::Error &err) {
+    if (!out) return err.fail(KOJELLY_EUNSUPPORTED, "%s", kBareTransportRefused);
     out->http = nullptr;
     out->adaptor = tessel_http{};
     out->io = tessel_io{};
-    if (!io) {
-        say(msg, msg_size, "%s", kBareTransportRefused);
-        return -1;
-    }
+    if (!io) return err.fail(KOJELLY_EUNSUPPORTED, "%s", kBareTransportRefused);
     if (const tessel_http *t = tessel_http_of(io)) {
         out->http = t;
         return 0;
     }
-    if (!io->get && !io->post) {
-        say(msg, msg_size, "%s", kBareTransportRefused);
-        return -1;
-    }
+    if (!io->get && !io->post) return err.fail(KOJELLY_EUNSUPPORTED, "%s", kBareTransportRefused);
     out->io = *io;
     out->adaptor.size = kTableSize;
     out->adaptor.version = kTableVersion;
@@ -135,35 +126,28 @@ int kojelly_auth_header(const kojelly_cfg *cfg, const char *token, char *out, si
     return 0;
 }
 
-int kojelly_http(const tessel_http *const *http, const char *url, const char *body,
-                 const kojelly_cfg *cfg, const char *token, kojelly_resp *out, char *msg,
-                 size_t msg_size, kojelly::BodyRoom *room) {
+int32_t kojelly_http(const tessel_http *const *http, const kojelly_cfg *cfg,
+                     const kojelly::Request &request, kojelly_resp *out, kojelly::Error &err,
+                     kojelly::BodyRoom::Loan *loan) {
+    constexpr int32_t kFailed = KOJELLY_ETRANSPORT;
     if (out) *out = kojelly_resp{};
-    if (!http || !*http || !(*http)->request) {
-        say(msg, msg_size, "no transport");
-        return -1;
-    }
-    if (!url || !out) {
-        say(msg, msg_size, "no request URL or response record");
-        return -1;
-    }
-    if (strnlen(url, kojelly::kMaxUrl + 1) > kojelly::kMaxUrl) {
-        say(msg, msg_size, "request URL longer than 8 KiB");
-        return -1;
-    }
+    if (!http || !*http || !(*http)->request) return err.fail(kFailed, "no transport");
+    const char *url = request.url;
+    const char *body = request.body;
+    if (!url || !out) return err.fail(kFailed, "no request URL or response record");
+    if (strnlen(url, kojelly::kMaxUrl + 1) > kojelly::kMaxUrl)
+        return err.fail(kFailed, "request URL longer than 8 KiB");
 
     char auth_line[kojelly::kAuthLineSize];
     std::memcpy(auth_line, kAuthPrefix.data(), kAuthPrefix.size());
-    if (kojelly_auth_header(cfg, token, auth_line + kAuthPrefix.size(),
-                            sizeof auth_line - kAuthPrefix.size()) != 0) {
-        say(msg, msg_size, "auth header overflow");
-        return -1;
-    }
+    if (kojelly_auth_header(cfg, request.token, auth_line + kAuthPrefix.size(),
+                            sizeof auth_line - kAuthPrefix.size()) != 0)
+        return err.fail(kFailed, "auth header overflow");
 
     const char *method = body ? "POST" : "GET";
     const char *lines[2] = {auth_line, kContentTypeLine};
     kojelly::Owned<kojelly::col_state, kojelly::col_free> col;
-    if (room) col->body = room->lend();
+    if (loan && loan->room) col->body = loan->room->lend();
     tessel_http_req req{};
     req.size = sizeof req;
     req.method = method;
@@ -188,38 +172,32 @@ int kojelly_http(const tessel_http *const *http, const char *url, const char *bo
         kojelly_body_line(error, line, sizeof line);
         // An error text without a printable first line says nothing; fall back to the
         // generic wording rather than end the message on ": ".
-        say(msg, msg_size, "%s %s: %s", method, where, line[0] ? line : kTransportFailure);
+        err.fail(kFailed, "%s %s: %s", method, where, line[0] ? line : kTransportFailure);
         release_error(t, error);
-        return -1;
+        return kFailed;
     }
     release_error(t, error);
 
     if (col->too_large) {
         char where[kojelly::kUrlQuoteSize];
         kojelly_redact_into(url, where, sizeof where);
-        say(msg, msg_size, "%s %s: response too large", method, where);
-        return -1;
+        return err.fail(kFailed, "%s %s: response too large", method, where);
     }
     // A collector that ran out of memory asked the transport to stop; a transport that still
     // reports success has delivered an answer that we hold only in part.
-    if (col->oom) {
-        say(msg, msg_size, "%s", kojelly::kOutOfMemory);
-        return -1;
-    }
+    if (col->oom) return err.fail(kFailed, "%s", kojelly::kOutOfMemory);
 
     // The record takes the collected texts over; an empty one is still a text.
     kojelly_buf &b = col->body;
     kojelly_buf &h = col->headers;
     if ((!b.data && kojelly_buf_add(&b, "", 0) != 0) ||
-        (!h.data && kojelly_buf_add(&h, "", 0) != 0)) {
-        say(msg, msg_size, "%s", kojelly::kOutOfMemory);
-        return -1;
-    }
+        (!h.data && kojelly_buf_add(&h, "", 0) != 0))
+        return err.fail(kFailed, "%s", kojelly::kOutOfMemory);
     out->status = status;
     out->body_len = b.len;
-    if (room) {
-        // The block goes over with its spare room: the room takes it back for the next answer.
-        room->lent(b.data, b.cap);
+    if (loan && loan->room) {
+        // The block goes over with its spare room, which the loan records for its way back.
+        loan->cap = b.cap;
         out->body = b.data;
         b = kojelly_buf{};
     } else {
@@ -242,72 +220,6 @@ void kojelly_resp_free(kojelly_resp *resp) {
 }
 
 namespace kojelly {
-
-BodyRoom::~BodyRoom() {
-    for (Block &k : kept_) std::free(k.data);
-}
-
-kojelly_buf BodyRoom::lend() {
-    platform::LockGuard lock(lock_);
-    for (Block &k : kept_) {
-        if (!k.data) continue;
-        kojelly_buf b{k.data, 0, k.cap};
-        b.data[0] = '\0';
-        k = Block{};
-        return b;
-    }
-    return kojelly_buf{};
-}
-
-void BodyRoom::lent(char *block, uint64_t cap) {
-    if (!block) return;
-    platform::LockGuard lock(lock_);
-    // A block at an address recorded before is a new block there: the old one was freed with
-    // its response.
-    Block *free_slot = nullptr;
-    for (Block &l : lent_) {
-        if (l.data == block) {
-            l.cap = cap;
-            return;
-        }
-        if (!l.data && !free_slot) free_slot = &l;
-    }
-    // Every slot taken: the records of responses freed without being reclaimed fill them, so
-    // the oldest record gives way, and the room never stops taking blocks back.
-    if (!free_slot) {
-        free_slot = &lent_[oldest_];
-        oldest_ = (oldest_ + 1) % kLent;
-    }
-    *free_slot = Block{block, cap};
-}
-
-bool BodyRoom::reclaim(kojelly_resp *resp) {
-    if (!resp || !resp->body) return false;
-    platform::LockGuard lock(lock_);
-    Block *from = nullptr;
-    for (Block &l : lent_) {
-        if (l.data == resp->body) from = &l;
-    }
-    if (!from) return false;
-    for (Block &k : kept_) {
-        if (k.data) continue;
-        k = *from;
-        *from = Block{};
-        resp->body = nullptr;
-        resp->body_len = 0;
-        return true;
-    }
-    // Nowhere to keep it: it stays with the response, and is no longer the room's affair.
-    *from = Block{};
-    return false;
-}
-
-size_t BodyRoom::kept() const {
-    platform::LockGuard lock(lock_);
-    size_t n = 0;
-    for (const Block &k : kept_) n += k.data ? 1 : 0;
-    return n;
-}
 
 void col_free(col_state *st) {
     kojelly_buf_free(&st->body);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "util/kojelly_msg.hpp"
 #include "util/kojelly_owned.hpp"
 
 // The parsed settings of one call. Each text field is an owned heap text or NULL.
@@ -22,14 +23,17 @@ struct kojelly_cfg {
 };
 
 // Parses settings into cfg (not NULL; zeroed first, empty again after a failure). 0, or -8 with
-// a message in msg (snprintf semantics, written only on failure). With need_credentials non-zero,
-// settings without "APIKey" and "UserName" are refused. Safe on any number of threads.
-[[nodiscard]] int kojelly_cfg_parse(const char *settings, int need_credentials, kojelly_cfg *cfg,
-                                    char *msg, size_t msg_size);
+// err recorded. With need_credentials non-zero, settings without "APIKey" and "UserName" are
+// refused. Safe on any number of threads.
+[[nodiscard]] int32_t kojelly_cfg_parse(const char *settings, int need_credentials,
+                                        kojelly_cfg *cfg, kojelly::Error &err);
 // Frees the six texts and sets them to NULL; harmless on a zeroed or freed record.
 void kojelly_cfg_free(kojelly_cfg *cfg);
-// The normalised base URL of an address as a heap text, or NULL with a message.
-char *kojelly_norm_base(const char *address, char *msg, size_t msg_size);
+// The normalised base URL of an address as a heap text, or NULL with -8 recorded in err.
+char *kojelly_norm_base(const char *address, kojelly::Error &err);
+// Masks in place, with "***", the settings' password, API key and device id (cfg may be NULL)
+// and then the token (may be NULL). Secrets of 3 bytes or fewer are left alone.
+void kojelly_scrub(char *msg, const kojelly_cfg *cfg, const char *token);
 // The process device id "kojelly-%08x", computed once per process on first use; safe when
 // several threads need it first at the same moment. The text lives as long as the process.
 const char *kojelly_self_device_id();

@@ -1,5 +1,5 @@
 // Settings parsing, address normalisation, text helpers and the process device id.
-#include "util/kojelly_cfg.hpp"
+#include "request/kojelly_cfg.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,22 +12,30 @@
 #include <thread>
 #include <vector>
 
+#include "kojelly.h"
 #include "support/alloc_fail.hpp"
+#include "util/kojelly_msg.hpp"
 
 namespace {
 
-constexpr size_t kMsgSize = 512;
+// An error record whose message shows whether a call wrote one.
+kojelly::Error untouched_error() {
+    kojelly::Error err;
+    std::snprintf(err.msg, sizeof err.msg, "untouched");
+    return err;
+}
 
 struct Result {
-    int rc = 0;
+    int32_t rc = 0;
     std::string msg;
 };
 
 Result parse(const char *settings, int need_credentials, kojelly::OwnedCfg &cfg) {
-    char msg[kMsgSize] = "untouched";
+    kojelly::Error err = untouched_error();
     Result r;
-    r.rc = kojelly_cfg_parse(settings, need_credentials, cfg.get(), msg, sizeof msg);
-    r.msg = msg;
+    r.rc = kojelly_cfg_parse(settings, need_credentials, cfg.get(), err);
+    EXPECT_EQ(err.code, r.rc) << "the code recorded is the code returned";
+    r.msg = err.msg;
     return r;
 }
 
@@ -47,6 +55,21 @@ void expect_empty(kojelly::OwnedCfg &cfg) {
 
 std::string str_or_null(const char *s) {
     return s ? std::string(s) : std::string("(null)");
+}
+
+// The normalised base URL of an address ("(null)" when refused) and what the error record holds.
+struct Normed {
+    std::string url;
+    std::string msg;
+    int32_t code;
+};
+
+Normed norm(const char *address) {
+    kojelly::Error err = untouched_error();
+    char *url = kojelly_norm_base(address, err);
+    Normed n{str_or_null(url), err.msg, err.code};
+    std::free(url);
+    return n;
 }
 
 bool well_formed_device_id(const std::string &id) {
@@ -87,11 +110,10 @@ TEST(NormBase, AcceptsAndNormalisesAddresses) {
     };
     for (const NormCase &c : cases) {
         SCOPED_TRACE(c.in);
-        char msg[kMsgSize] = "untouched";
-        char *url = kojelly_norm_base(c.in, msg, sizeof msg);
-        EXPECT_EQ(str_or_null(url), c.url);
-        EXPECT_STREQ(msg, "untouched");
-        std::free(url);
+        const Normed n = norm(c.in);
+        EXPECT_EQ(n.url, c.url);
+        EXPECT_EQ(n.msg, "untouched");
+        EXPECT_EQ(n.code, 0);
     }
 }
 
@@ -134,38 +156,34 @@ TEST(NormBase, RefusesMalformedAddressesWithOneMessage) {
     };
     for (const NormCase &c : cases) {
         SCOPED_TRACE(str_or_null(c.in));
-        char msg[kMsgSize] = "untouched";
-        char *url = kojelly_norm_base(c.in, msg, sizeof msg);
-        EXPECT_EQ(url, nullptr);
-        EXPECT_STREQ(msg, c.msg);
-        std::free(url);
+        const Normed n = norm(c.in);
+        EXPECT_EQ(n.url, "(null)");
+        EXPECT_EQ(n.msg, c.msg);
+        EXPECT_EQ(n.code, KOJELLY_EINVAL);
     }
 }
 
 TEST(NormBase, LengthLimitAppliesAfterTrimming) {
     const std::string at_limit = "http://" + std::string(2048 - 7, 'a');
-    char msg[kMsgSize] = "";
-    char *url = kojelly_norm_base(("  " + at_limit + "\n").c_str(), msg, sizeof msg);
-    EXPECT_EQ(str_or_null(url), at_limit);
-    std::free(url);
+    EXPECT_EQ(norm(("  " + at_limit + "\n").c_str()).url, at_limit);
 
-    url = kojelly_norm_base((at_limit + "b").c_str(), msg, sizeof msg);
-    EXPECT_EQ(url, nullptr);
-    EXPECT_STREQ(msg, "FullUrl is longer than 2048 bytes");
+    const Normed longer = norm((at_limit + "b").c_str());
+    EXPECT_EQ(longer.url, "(null)");
+    EXPECT_EQ(longer.msg, "FullUrl is longer than 2048 bytes");
 }
 
 TEST(NormBase, OutOfMemoryGivesItsMessageAndNoText) {
     for (bool all_after : {false, true}) {
         const uint64_t n = alloc_fail::sweep(
             [] {
-                char msg[kMsgSize] = "";
-                char *url = kojelly_norm_base(" HTTPS://u:p@Srv:443/jf/ ", msg, sizeof msg);
-                if (url) {
-                    EXPECT_STREQ(url, "https://Srv:443/jf");
+                const Normed n = norm(" HTTPS://u:p@Srv:443/jf/ ");
+                if (n.code == 0) {
+                    EXPECT_EQ(n.url, "https://Srv:443/jf");
                 } else {
-                    EXPECT_STREQ(msg, "out of memory");
+                    EXPECT_EQ(n.url, "(null)");
+                    EXPECT_EQ(n.msg, "out of memory");
+                    EXPECT_EQ(n.code, KOJELLY_EINVAL);
                 }
-                std::free(url);
             },
             all_after);
         EXPECT_GT(n, 0u);
@@ -476,19 +494,6 @@ TEST(CfgParse, DeviceIdRules) {
     }
 }
 
-TEST(CfgParse, MessageIsTruncatedToTheBuffer) {
-    kojelly::OwnedCfg cfg;
-    char msg[9];
-    std::memset(msg, 'x', sizeof msg);
-    EXPECT_EQ(kojelly_cfg_parse("{}", 0, cfg.get(), msg, sizeof msg), -8);
-    EXPECT_STREQ(msg, "FullUrl ");
-
-    char untouched[4] = "abc";
-    EXPECT_EQ(kojelly_cfg_parse("{}", 0, cfg.get(), untouched, 0), -8);
-    EXPECT_STREQ(untouched, "abc");
-    EXPECT_EQ(kojelly_cfg_parse("{}", 0, cfg.get(), nullptr, 0), -8);
-}
-
 TEST(CfgParse, ReparsingAFilledRecordStartsFromZero) {
     kojelly::OwnedCfg cfg;
     ASSERT_EQ(parse(R"({"HostName":"srv","UserName":"bob"})", 1, cfg).rc, 0);
@@ -657,8 +662,8 @@ TEST(DeviceIdDeathTest, FirstUseFromManyThreadsAgrees) {
                 } else {
                     // Half of them come through a parse without a DeviceId.
                     kojelly_cfg cfg{};
-                    char msg[kMsgSize];
-                    if (kojelly_cfg_parse(R"({"HostName":"srv"})", 0, &cfg, msg, sizeof msg) == 0) {
+                    kojelly::Error err;
+                    if (kojelly_cfg_parse(R"({"HostName":"srv"})", 0, &cfg, err) == 0) {
                         seen[i] = cfg.device_id;
                     }
                     kojelly_cfg_free(&cfg);

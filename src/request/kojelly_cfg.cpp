@@ -1,6 +1,6 @@
 // Settings: the settings JSON of one call becomes a kojelly_cfg; the server address becomes one
 // normalised base URL; the process device id is made here once and shared by every call.
-#include "util/kojelly_cfg.hpp"
+#include "request/kojelly_cfg.hpp"
 
 #include <algorithm>
 #include <cinttypes>
@@ -17,6 +17,7 @@
 #include "util/kojelly_buf.hpp"
 #include "util/kojelly_json.hpp"
 #include "util/kojelly_msg.hpp"
+#include "util/kojelly_redact.hpp"
 #include "util/platform.hpp"
 
 static_assert(sizeof(kojelly_cfg) == 6 * sizeof(char *) + 8);
@@ -56,8 +57,9 @@ constexpr NoNulKey kNoNulKeys[] = {
 std::once_flag g_device_id_done;
 char g_device_id[kDeviceIdSize];
 
-void fail_msg(char *msg, size_t msg_size, const char *text) {
-    kojelly::say(msg, msg_size, "%s", text);
+// Every failure of the settings is -8 with its one message.
+int32_t invalid(kojelly::Error &err, const char *why) {
+    return err.fail(kInvalid, "%s", why);
 }
 
 bool is_blank(unsigned char c) {
@@ -151,14 +153,14 @@ UrlParts split_normalised(std::string_view url) {
     return parts;
 }
 
-// Normalises an address; the text may hold NUL bytes, which count as control bytes. Returns
-// NULL with *out set to a heap text, or the failure message with *out NULL.
-const char *normalise(std::string_view text, char **out) {
+// Normalises an address; the text may hold NUL bytes, which count as control bytes. 0 with
+// *out set to a heap text, or -8 with *out NULL and err recorded.
+int32_t normalise(std::string_view text, char **out, kojelly::Error &err) {
     *out = nullptr;
     const std::string_view t = trim(text);
-    if (t.size() > kMaxBaseUrl) return "FullUrl is longer than 2048 bytes";
+    if (t.size() > kMaxBaseUrl) return invalid(err, "FullUrl is longer than 2048 bytes");
     for (unsigned char c : t)
-        if (url_byte_bad(c)) return "FullUrl contains a space or a control character";
+        if (url_byte_bad(c)) return invalid(err, "FullUrl contains a space or a control character");
 
     std::string_view scheme = kHttp, rest = t;
     if (starts_with_nocase(t, kHttp)) {
@@ -167,26 +169,26 @@ const char *normalise(std::string_view text, char **out) {
         scheme = kHttps;
         rest = t.substr(kHttps.size());
     } else if (t.find(kSchemeMark) != std::string_view::npos) {
-        return "FullUrl scheme is not http or https";
+        return invalid(err, "FullUrl scheme is not http or https");
     }
 
     const size_t auth_end = std::min(rest.find_first_of("/?#"), rest.size());
     std::string_view auth = rest.substr(0, auth_end);
     std::string_view path = rest.substr(auth_end);
-    if (auth.empty()) return "FullUrl has no host";
+    if (auth.empty()) return invalid(err, "FullUrl has no host");
     if (const size_t at = auth.rfind('@'); at != std::string_view::npos) {
         auth.remove_prefix(at + 1);  // user information never reaches the base URL
     }
-    if (auth.empty() || auth.front() == ':') return "FullUrl has no host";
+    if (auth.empty() || auth.front() == ':') return invalid(err, "FullUrl has no host");
 
     std::string_view host, port;
     bool has_port = false;
     if (auth.front() == '[') {
         const size_t close = auth.find(']');
-        if (close == std::string_view::npos) return "FullUrl has an unterminated IPv6 literal";
+        if (close == std::string_view::npos) return invalid(err, "FullUrl has an unterminated IPv6 literal");
         host = auth.substr(0, close + 1);
         if (close + 1 < auth.size()) {
-            if (auth[close + 1] != ':') return "FullUrl host is malformed";
+            if (auth[close + 1] != ':') return invalid(err, "FullUrl host is malformed");
             has_port = true;
             port = auth.substr(close + 2);
         }
@@ -194,7 +196,7 @@ const char *normalise(std::string_view text, char **out) {
         const size_t colon = auth.find(':');
         host = auth.substr(0, colon);
         for (unsigned char c : host)
-            if (!host_byte_ok(c)) return "FullUrl host contains an invalid character";
+            if (!host_byte_ok(c)) return invalid(err, "FullUrl host contains an invalid character");
         if (colon != std::string_view::npos) {
             has_port = true;
             port = auth.substr(colon + 1);
@@ -202,17 +204,17 @@ const char *normalise(std::string_view text, char **out) {
     }
     if (has_port) {
         if (port.empty() || port.size() > kMaxPortDigits || !all_digits(port)) {
-            return "FullUrl port is invalid";
+            return invalid(err, "FullUrl port is invalid");
         }
         unsigned value = 0;
         for (unsigned char c : port) value = value * 10 + (c - '0');
-        if (value < 1 || value > kMaxPort) return "FullUrl port is out of range";
+        if (value < 1 || value > kMaxPort) return invalid(err, "FullUrl port is out of range");
     }
 
     if (path.find_first_of("?#") != std::string_view::npos) {
-        return "FullUrl must not carry a query or a fragment";
+        return invalid(err, "FullUrl must not carry a query or a fragment");
     }
-    if (path.find('@') != std::string_view::npos) return "FullUrl path must not contain '@'";
+    if (path.find('@') != std::string_view::npos) return invalid(err, "FullUrl path must not contain '@'");
     while (!path.empty() && path.back() == '/') path.remove_suffix(1);
 
     kojelly::OwnedBuf b;
@@ -221,23 +223,23 @@ const char *normalise(std::string_view text, char **out) {
         (has_port &&
          (kojelly_buf_adds(b.get(), ":") || kojelly_buf_add(b.get(), port.data(), port.size()))) ||
         kojelly_buf_add(b.get(), path.data(), path.size())) {
-        return kOutOfMemory;
+        return invalid(err, kOutOfMemory);
     }
     *out = b.release().data;
-    return nullptr;
+    return 0;
 }
 
 // Puts `port` in place of the port of a normalised URL and normalises the result again.
-const char *with_port(std::string_view url, std::string_view port, char **out) {
+int32_t with_port(std::string_view url, std::string_view port, char **out, kojelly::Error &err) {
     *out = nullptr;
     const UrlParts parts = split_normalised(url);
     kojelly::OwnedBuf b;
     if (kojelly_buf_add(b.get(), parts.head.data(), parts.head.size()) ||
         kojelly_buf_adds(b.get(), ":") || kojelly_buf_add(b.get(), port.data(), port.size()) ||
         kojelly_buf_add(b.get(), parts.path.data(), parts.path.size())) {
-        return kOutOfMemory;
+        return invalid(err, kOutOfMemory);
     }
-    return normalise(std::string_view(b->data, b->len), out);
+    return normalise(std::string_view(b->data, b->len), out, err);
 }
 
 bool selects_https(std::optional<std::string_view> v) {
@@ -246,14 +248,14 @@ bool selects_https(std::optional<std::string_view> v) {
 
 // The address rules: "FullUrl" alone, or "ServerUrl"/"HostName" with scheme, "ServerPort" and
 // the default port.
-const char *base_url(yyjson_val *root, char **out) {
+int32_t base_url(yyjson_val *root, char **out, kojelly::Error &err) {
     *out = nullptr;
     char s_full[32], s_host[32], s_port[32], s_https[32];
-    if (auto full = member(root, "FullUrl", s_full)) return normalise(*full, out);
+    if (auto full = member(root, "FullUrl", s_full)) return normalise(*full, out, err);
 
     auto host = member(root, "ServerUrl", s_host);
     if (!host) host = member(root, "HostName", s_host);
-    if (!host) return "FullUrl (or ServerUrl / HostName) is required";
+    if (!host) return invalid(err, "FullUrl (or ServerUrl / HostName) is required");
     const std::string_view host_text = trim(*host);
     std::optional<std::string_view> port = member(root, "ServerPort", s_port);
     if (port) port = trim(*port);
@@ -262,24 +264,23 @@ const char *base_url(yyjson_val *root, char **out) {
     if (host_text.find(kSchemeMark) == std::string_view::npos) {
         const std::string_view scheme =
             selects_https(member(root, "UseHttps", s_https)) ? kHttps : kHttp;
-        if (kojelly_buf_add(candidate.get(), scheme.data(), scheme.size())) return kOutOfMemory;
+        if (kojelly_buf_add(candidate.get(), scheme.data(), scheme.size())) return invalid(err, kOutOfMemory);
     }
-    if (kojelly_buf_add(candidate.get(), host_text.data(), host_text.size())) return kOutOfMemory;
+    if (kojelly_buf_add(candidate.get(), host_text.data(), host_text.size())) return invalid(err, kOutOfMemory);
 
     char *first = nullptr;
-    if (const char *why = normalise(std::string_view(candidate->data, candidate->len), &first)) {
-        return why;
-    }
+    if (const int32_t code = normalise(std::string_view(candidate->data, candidate->len), &first, err))
+        return code;
     HeapText url(first);
     if (port) {
         // Only digits may stand where the port goes: anything else ("@host", "80/x") would be
         // read as part of the authority or path and silently change the server address.
-        if (port->empty() || !all_digits(*port)) return "FullUrl port is invalid";
-        return with_port(url.get(), *port, out);
+        if (port->empty() || !all_digits(*port)) return invalid(err, "FullUrl port is invalid");
+        return with_port(url.get(), *port, out, err);
     }
-    if (split_normalised(url.get()).port.empty()) return with_port(url.get(), kDefaultPort, out);
+    if (split_normalised(url.get()).port.empty()) return with_port(url.get(), kDefaultPort, out, err);
     *out = url.release();
-    return nullptr;
+    return 0;
 }
 
 // "ParallelPages": a whole number from 1 to 16 after trimming; absent is 1.
@@ -305,57 +306,57 @@ bool take_trimmed(std::optional<std::string_view> v, char **field) {
     return *field != nullptr;
 }
 
-const char *parse(const char *settings, int need_credentials, kojelly_cfg *cfg) {
-    if (!settings) return "settings are NULL";
+int32_t parse(const char *settings, int need_credentials, kojelly_cfg *cfg, kojelly::Error &err) {
+    if (!settings) return invalid(err, "settings are NULL");
     const size_t len = strnlen(settings, kMaxSettings + 1);
-    if (len > kMaxSettings) return "settings are larger than 1 MiB";
+    if (len > kMaxSettings) return invalid(err, "settings are larger than 1 MiB");
     const kojelly::JsonDoc doc = kojelly::JsonDoc::read(settings, len);
     yyjson_val *root = doc.object();
-    if (!root) return doc.out_of_memory() ? kOutOfMemory : "settings are not a JSON object";
+    if (!root) return invalid(err, doc.out_of_memory() ? kOutOfMemory : "settings are not a JSON object");
 
     char scratch[32];
     if (auto rt = member(root, "RuntimeType", scratch); rt && !rt->empty() && *rt != kRuntimeType) {
-        return "RuntimeType is not JELLYFIN";
+        return invalid(err, "RuntimeType is not JELLYFIN");
     }
 
-    if (const char *why = base_url(root, &cfg->base_url)) return why;
+    if (const int32_t code = base_url(root, &cfg->base_url, err)) return code;
 
     // Every consumer reads these texts in C, up to the first NUL byte: a text holding one would
     // quietly become a shorter user name, password or id (and be trimmed wrongly), so it is
     // refused. The other keys refuse a NUL byte with their own checks.
     for (const auto &[key, refusal] : kNoNulKeys) {
         if (auto v = member(root, key, scratch); v && v->find('\0') != std::string_view::npos)
-            return refusal;
+            return invalid(err, refusal);
     }
 
-    if (!take_trimmed(member(root, "UserName", scratch), &cfg->user_name)) return kOutOfMemory;
+    if (!take_trimmed(member(root, "UserName", scratch), &cfg->user_name)) return invalid(err, kOutOfMemory);
     const auto password = member(root, "Password", scratch);
     cfg->password = dup_view(password ? *password : std::string_view());
-    if (!cfg->password) return kOutOfMemory;
+    if (!cfg->password) return invalid(err, kOutOfMemory);
     // The key travels unescaped in the Authorization header and in stream URLs.
     const auto api_key = member(root, "APIKey", scratch);
-    if (api_key && !header_safe(trim(*api_key))) return "APIKey carries a forbidden byte";
-    if (!take_trimmed(api_key, &cfg->api_key)) return kOutOfMemory;
-    if (!take_trimmed(member(root, "ID", scratch), &cfg->server_id)) return kOutOfMemory;
+    if (api_key && !header_safe(trim(*api_key))) return invalid(err, "APIKey carries a forbidden byte");
+    if (!take_trimmed(api_key, &cfg->api_key)) return invalid(err, kOutOfMemory);
+    if (!take_trimmed(member(root, "ID", scratch), &cfg->server_id)) return invalid(err, kOutOfMemory);
 
     const auto device_id = member(root, "DeviceId", scratch);
     if (device_id && !device_id->empty()) {
-        if (device_id->size() > kMaxDeviceId) return "DeviceId is longer than 64 bytes";
-        if (!header_safe(*device_id)) return "DeviceId carries a forbidden byte";
+        if (device_id->size() > kMaxDeviceId) return invalid(err, "DeviceId is longer than 64 bytes");
+        if (!header_safe(*device_id)) return invalid(err, "DeviceId carries a forbidden byte");
         cfg->device_id = dup_view(*device_id);
     } else {
         cfg->device_id = kojelly_strdup(kojelly_self_device_id());
     }
-    if (!cfg->device_id) return kOutOfMemory;
+    if (!cfg->device_id) return invalid(err, kOutOfMemory);
 
     if (!take_parallel(member(root, "ParallelPages", scratch), &cfg->parallel_pages)) {
-        return "ParallelPages is not a whole number from 1 to 16";
+        return invalid(err, "ParallelPages is not a whole number from 1 to 16");
     }
 
     if (need_credentials && !cfg->api_key && !cfg->user_name) {
-        return kojelly::kNoCredentials;
+        return invalid(err, kojelly::kNoCredentials);
     }
-    return nullptr;
+    return 0;
 }
 
 void make_device_id() {
@@ -375,14 +376,13 @@ void make_device_id() {
 
 }  // namespace
 
-int kojelly_cfg_parse(const char *settings, int need_credentials, kojelly_cfg *cfg, char *msg,
-                      size_t msg_size) {
+int32_t kojelly_cfg_parse(const char *settings, int need_credentials, kojelly_cfg *cfg,
+                          kojelly::Error &err) {
     *cfg = kojelly_cfg{};
-    if (const char *why = parse(settings, need_credentials, cfg)) {
+    if (const int32_t code = parse(settings, need_credentials, cfg, err)) {
         kojelly_cfg_free(cfg);
         *cfg = kojelly_cfg{};
-        fail_msg(msg, msg_size, why);
-        return kInvalid;
+        return code;
     }
     return 0;
 }
@@ -400,13 +400,13 @@ void kojelly_cfg_free(kojelly_cfg *cfg) {
     }
 }
 
-char *kojelly_norm_base(const char *address, char *msg, size_t msg_size) {
+char *kojelly_norm_base(const char *address, kojelly::Error &err) {
     if (!address) {
-        fail_msg(msg, msg_size, "FullUrl is empty");
+        invalid(err, "FullUrl is empty");
         return nullptr;
     }
     char *url = nullptr;
-    if (const char *why = normalise(address, &url)) fail_msg(msg, msg_size, why);
+    (void)normalise(address, &url, err);
     return url;
 }
 
@@ -438,3 +438,14 @@ const char *sval(yyjson_val *obj, const char *key, char scratch[32]) {
 }
 
 }  // namespace kojelly
+
+void kojelly_scrub(char *msg, const kojelly_cfg *cfg, const char *token) {
+    // The order is fixed: where one secret holds another, the one masked first decides what
+    // is left of the other.
+    if (cfg) {
+        kojelly::mask(msg, cfg->password);
+        kojelly::mask(msg, cfg->api_key);
+        kojelly::mask(msg, cfg->device_id);
+    }
+    kojelly::mask(msg, token);
+}

@@ -4,22 +4,18 @@
 // and words every failure as one line in which the URL is redacted. Beside it stand the
 // selection of a call's transport (the host's http-backed table, or an adaptor over a bare io's
 // plain get/post slots) and the formatting of the Authorization header value. No state lives
-// here between calls.
+// here between calls; a listing's body blocks are kept in a BodyRoom (kojelly_body_room.hpp).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "request/kojelly_body_room.hpp"
 #include "tessel_http.h"
 #include "util/kojelly_buf.hpp"
-#include "util/platform.hpp"
+#include "util/kojelly_msg.hpp"
 
 struct kojelly_cfg;
-struct kojelly_resp;
-
-namespace kojelly {
-class BodyRoom;
-}  // namespace kojelly
 
 namespace kojelly {
 
@@ -64,12 +60,12 @@ struct kojelly_transport {
     tessel_io io{};
 };
 
-// Selects the transport of a call: 0 with out->http set, or -1 with the message (snprintf
-// semantics) and out->http NULL when io is NULL or neither http-backed nor carrying a get or
-// post slot. For a bare io the adaptor keeps a copy of the four slots, not of what they point
-// to: the io's context must stay valid while out->http is used.
-[[nodiscard]] int kojelly_transport_get(const tessel_io *io, kojelly_transport *out, char *msg,
-                                        size_t msg_size);
+// Selects the transport of a call: 0 with out->http set, or -6 with err recorded and out->http
+// NULL when io is NULL or neither http-backed nor carrying a get or post slot. For a bare io the
+// adaptor keeps a copy of the four slots, not of what they point to: the io's context must stay
+// valid while out->http is used.
+[[nodiscard]] int32_t kojelly_transport_get(const tessel_io *io, kojelly_transport *out,
+                                            kojelly::Error &err);
 
 // Writes the MediaBrowser Authorization header value, with the Token part when token is neither
 // NULL nor empty. A NULL cfg or device id counts as an empty device id. 0, or -1 when the value
@@ -77,15 +73,25 @@ struct kojelly_transport {
 [[nodiscard]] int kojelly_auth_header(const kojelly_cfg *cfg, const char *token, char *out,
                                       size_t size);
 
-// Sends one request through *http: a POST of body when body is not NULL, else a GET, with the
-// Authorization header built from cfg and token (NULL for none). 0 whenever the transport
-// delivered an answer, whatever its status, with the answer in out; -1 with a one-line message
-// (the URL redacted) and out empty otherwise. Mapping the status is the caller's affair. With a
-// room, the body is collected into a block kept there (a fresh one when none is kept) and the
-// response takes that block over with its whole capacity; see BodyRoom.
-[[nodiscard]] int kojelly_http(const tessel_http *const *http, const char *url, const char *body,
-                               const kojelly_cfg *cfg, const char *token, kojelly_resp *out,
-                               char *msg, size_t msg_size, kojelly::BodyRoom *room = nullptr);
+namespace kojelly {
+
+// One request to the server: a GET of url, or a POST of body when body is not NULL.
+struct Request {
+    const char *url;              // the full URL
+    const char *body = nullptr;   // a JSON text to POST
+    const char *token = nullptr;  // the Token part of the Authorization header; NULL for none
+};
+
+}  // namespace kojelly
+
+// Sends one request through *http with the Authorization header built from cfg and the
+// request's token. 0 whenever the transport delivered an answer, whatever its status, with the
+// answer in out; -4 with one line in err (the URL redacted) and out empty otherwise. Mapping
+// the status is the caller's affair. With a loan, the body is collected into a block that its
+// room lends and the loan records the block's capacity; see BodyRoom.
+[[nodiscard]] int32_t kojelly_http(const tessel_http *const *http, const kojelly_cfg *cfg,
+                                   const kojelly::Request &req, kojelly_resp *out,
+                                   kojelly::Error &err, kojelly::BodyRoom::Loan *loan = nullptr);
 
 // Frees body and headers and zeroes the record; harmless on an empty or freed record.
 void kojelly_resp_free(kojelly_resp *resp);
@@ -94,51 +100,6 @@ void kojelly_resp_free(kojelly_resp *resp);
 void kojelly_resp_free_secret(kojelly_resp *resp);
 
 namespace kojelly {
-
-// Body blocks kept across the requests of one caller, so that the pages of a listing are
-// collected into blocks whose memory the kernel has already cleared instead of a fresh block per
-// page. kojelly_http, given a room, collects an answer into a kept block (or a new one when none
-// is kept; it grows as any buffer does) and the response takes it over as its body; once the
-// answer has been read, reclaim() takes the block back for the next request. A response that is
-// not reclaimed frees its body as any other. Every member may be called from several threads at
-// once, so worker threads may fetch with the room while another thread reclaims.
-class BodyRoom {
-public:
-    // Blocks kept between requests, and blocks that responses hold, at most.
-    static constexpr size_t kKept = 4;
-    static constexpr size_t kLent = 32;
-
-    BodyRoom() = default;
-    ~BodyRoom();
-    BodyRoom(const BodyRoom &) = delete;
-    BodyRoom &operator=(const BodyRoom &) = delete;
-
-    // Takes back the body of resp when it is a block that this room lent and room is left to
-    // keep it; resp then holds no body (NULL, length 0) and keeps its headers. True when taken.
-    // Only responses of requests made with this room may be passed; a block that was lent,
-    // freed and handed out again by malloc to something else would otherwise be mistaken for it.
-    bool reclaim(kojelly_resp *resp);
-    // The blocks kept now.
-    size_t kept() const;
-
-    // For kojelly_http: a kept block emptied (an empty text), or an empty buffer when none is
-    // kept.
-    kojelly_buf lend();
-    // For kojelly_http: a response holds block, of cap bytes. When every slot is taken, the
-    // oldest record is dropped for it; a block whose record was dropped is freed with its
-    // response.
-    void lent(char *block, uint64_t cap);
-
-private:
-    struct Block {
-        char *data;
-        uint64_t cap;
-    };
-    mutable platform::Lock lock_;
-    Block kept_[kKept]{};
-    Block lent_[kLent]{};
-    size_t oldest_ = 0;  // the record that gives way when every slot is taken
-};
 
 // A response owned by one scope.
 using OwnedResp = Owned<kojelly_resp, kojelly_resp_free>;
