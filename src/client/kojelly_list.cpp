@@ -44,11 +44,11 @@ const kojelly_item *find(const kojelly_items *list, const char *id) {
 int32_t take_page(Call &call, const kojelly_resp *resp, kojelly_items *list, kojelly_buf *entries,
                   uint64_t *counted, int64_t *total) {
     Error &err = call.err;
-    return err.code = entries ? kojelly_page_entries(resp->body, resp->body_len, list, entries,
-                                                     counted, total, err.msg, sizeof err.msg,
-                                                     &call.scratch)
-                              : kojelly_parse_items_page(resp->body, resp->body_len, list, counted,
-                                                         total, err.msg, sizeof err.msg);
+    return err.code = entries
+                          ? kojelly_page_entries(resp->body, resp->body_len, list, entries, counted,
+                                                 total, err.msg, sizeof err.msg, &call.scratch)
+                          : kojelly_parse_items_page(resp->body, resp->body_len, list, counted,
+                                                     total, err.msg, sizeof err.msg);
 }
 
 // The root: the user's views. Servers that resolve no /UserViews for this session (an API key
@@ -77,9 +77,8 @@ int32_t list_root(Call &call, kojelly_items *list, kojelly_buf *entries) {
 
 // The folder page that starts at start, from the pages fetched ahead when they hold it, else
 // fetched here with loan. 0 with its URL and answer, or the status code of its request.
-int32_t next_page(Call &call, const char *folder_id, int64_t start,
-                  std::optional<PageFetch> &ahead, kojelly_buf *url, kojelly_resp *resp,
-                  BodyRoom::Loan *loan) {
+int32_t next_page(Call &call, const char *folder_id, int64_t start, std::optional<PageFetch> &ahead,
+                  kojelly_buf *url, kojelly_resp *resp, BodyRoom::Loan *loan) {
     if (ahead) {
         if (ahead->next_is(start)) return ahead->take(url, resp, loan, call.err);
         // The pages ahead no longer follow the listing (a page held more than was asked for):
@@ -101,8 +100,8 @@ int32_t list_pages(Call &call, const char *folder_id, kojelly_items *list, kojel
         OwnedBuf url;
         OwnedResp resp;
         BodyRoom::Loan loan{&call.room};
-        if (const int32_t sent = next_page(call, folder_id, start, ahead, url.get(), resp.get(),
-                                           &loan))
+        if (const int32_t sent =
+                next_page(call, folder_id, start, ahead, url.get(), resp.get(), &loan))
             return sent;
         if (const int32_t code =
                 judge(resp.get(), KOJELLY_ENOTFOUND, kListLabel, url.c_str(), call.err))
@@ -128,8 +127,8 @@ int32_t list_pages(Call &call, const char *folder_id, kojelly_items *list, kojel
         // time, since nothing says where it ends.
         if (first && lanes > 1 && counted == static_cast<uint64_t>(kPageSize) && total > start) {
             const uint64_t left = static_cast<uint64_t>(total - start);
-            uint64_t count = (left + static_cast<uint64_t>(kPageSize) - 1) /
-                             static_cast<uint64_t>(kPageSize);
+            uint64_t count =
+                (left + static_cast<uint64_t>(kPageSize) - 1) / static_cast<uint64_t>(kPageSize);
             if (count > static_cast<uint64_t>(budget)) count = static_cast<uint64_t>(budget);
             ahead.emplace(call, folder_id, start, count, lanes);
             if (!ahead->start()) ahead.reset();
@@ -207,8 +206,8 @@ int32_t op_list(Call &call, const char *folder_id, kojelly_buf *answer) {
     // duplicates, so a folder of 100000 items is never held as records beside its listing.
     // A failure leaves no partial listing behind.
     OwnedItems ids;
-    int32_t code = kojelly_buf_adds(answer, kListingOpen) == 0 ? KOJELLY_OK
-                                                                : call.err.out_of_memory();
+    int32_t code =
+        kojelly_buf_adds(answer, kListingOpen) == 0 ? KOJELLY_OK : call.err.out_of_memory();
     if (code == KOJELLY_OK) code = do_list(call, folder_id, ids.get(), answer);
     if (code == KOJELLY_OK && kojelly_buf_adds(answer, kListingClose) != 0)
         code = call.err.out_of_memory();

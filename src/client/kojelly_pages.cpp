@@ -39,14 +39,16 @@ PageFetch::PageFetch(Call &call, const char *folder_id, int64_t first, uint64_t 
       base_url_(call.base()),
       folder_id_(folder_id),
       first_(first),
-      lanes_(lanes < 1 ? 1 : lanes > kMaxParallelPages ? kMaxParallelPages : lanes),
+      lanes_(lanes < 1                   ? 1
+             : lanes > kMaxParallelPages ? kMaxParallelPages
+                                         : lanes),
       end_(count) {}
 
 bool PageFetch::start() {
     slots_.reset(static_cast<Slot *>(std::calloc(static_cast<size_t>(lanes_), sizeof(Slot))));
     if (!slots_) return false;
     const size_t wanted = end_ < static_cast<uint64_t>(lanes_) ? static_cast<size_t>(end_)
-                                                                : static_cast<size_t>(lanes_);
+                                                               : static_cast<size_t>(lanes_);
     for (size_t i = 0; i < wanted; ++i) {
         // A thread that cannot be made (no memory, or the system's thread limit) leaves the
         // pages to those already running.

@@ -83,13 +83,13 @@ private:
     std::array<std::thread, kMaxParallelPages> workers_;
     size_t started_ = 0;
 
-    mutable std::mutex lock_;         // everything below, and the slots while workers run
-    std::condition_variable wanted_;  // the window moved, or stopping
+    mutable std::mutex lock_;          // everything below, and the slots while workers run
+    std::condition_variable wanted_;   // the window moved, or stopping
     std::condition_variable arrived_;  // a page arrived
-    uint64_t end_;         // pages before this one may be requested
-    uint64_t issued_ = 0;  // pages requested so far
-    uint64_t taken_ = 0;   // pages handed to the caller
-    uint64_t base_ = 0;    // the page the caller waits for or holds: requests stay below base + lanes
+    uint64_t end_;                     // pages before this one may be requested
+    uint64_t issued_ = 0;              // pages requested so far
+    uint64_t taken_ = 0;               // pages handed to the caller
+    uint64_t base_ = 0;  // the page the caller waits for or holds: requests stay below base + lanes
     bool stopping_ = false;
 };
 

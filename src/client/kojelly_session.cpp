@@ -114,7 +114,8 @@ int32_t authenticate(const tessel_http *const *transport, const kojelly_cfg *cfg
 
     // The answer carries the access token.
     Owned<kojelly_resp, kojelly_resp_free_secret> resp;
-    if (const int32_t sent = kojelly_http(transport, cfg, {url.c_str(), body->data}, resp.get(), err))
+    if (const int32_t sent =
+            kojelly_http(transport, cfg, {url.c_str(), body->data}, resp.get(), err))
         return sent;
     if (const int32_t code = judge(resp.get(), KOJELLY_EFAIL, kLoginLabel, url.c_str(), err))
         return code;
@@ -264,8 +265,7 @@ int32_t kojelly_sess_open(kojelly_sess *sess, const tessel_http *const *transpor
         sess->from_cache = 1;
         return KOJELLY_OK;
     }
-    const int32_t code =
-        kojelly::authenticate(transport, cfg, &sess->token, &sess->user_id, err);
+    const int32_t code = kojelly::authenticate(transport, cfg, &sess->token, &sess->user_id, err);
     if (code == KOJELLY_OK) kojelly::cache_put(cfg, sess->token, sess->user_id);
     return code;
 }

@@ -57,8 +57,8 @@ int32_t kojelly_do_validate(kojelly::Call &call, kojelly_buf *answer) {
 
     if (cfg->api_key) {
         kojelly::OwnedResp resp;
-        if (const int32_t code = check(call, "/System/Info", cfg->api_key, KOJELLY_EFAIL,
-                                       kApiKeyLabel, resp.get()))
+        if (const int32_t code =
+                check(call, "/System/Info", cfg->api_key, KOJELLY_EFAIL, kApiKeyLabel, resp.get()))
             return code;
     } else if (cfg->user_name) {
         char *token = nullptr;

@@ -185,7 +185,8 @@ int32_t normalise(std::string_view text, char **out, kojelly::Error &err) {
     bool has_port = false;
     if (auth.front() == '[') {
         const size_t close = auth.find(']');
-        if (close == std::string_view::npos) return invalid(err, "FullUrl has an unterminated IPv6 literal");
+        if (close == std::string_view::npos)
+            return invalid(err, "FullUrl has an unterminated IPv6 literal");
         host = auth.substr(0, close + 1);
         if (close + 1 < auth.size()) {
             if (auth[close + 1] != ':') return invalid(err, "FullUrl host is malformed");
@@ -214,7 +215,8 @@ int32_t normalise(std::string_view text, char **out, kojelly::Error &err) {
     if (path.find_first_of("?#") != std::string_view::npos) {
         return invalid(err, "FullUrl must not carry a query or a fragment");
     }
-    if (path.find('@') != std::string_view::npos) return invalid(err, "FullUrl path must not contain '@'");
+    if (path.find('@') != std::string_view::npos)
+        return invalid(err, "FullUrl path must not contain '@'");
     while (!path.empty() && path.back() == '/') path.remove_suffix(1);
 
     kojelly::OwnedBuf b;
@@ -264,12 +266,15 @@ int32_t base_url(yyjson_val *root, char **out, kojelly::Error &err) {
     if (host_text.find(kSchemeMark) == std::string_view::npos) {
         const std::string_view scheme =
             selects_https(member(root, "UseHttps", s_https)) ? kHttps : kHttp;
-        if (kojelly_buf_add(candidate.get(), scheme.data(), scheme.size())) return invalid(err, kOutOfMemory);
+        if (kojelly_buf_add(candidate.get(), scheme.data(), scheme.size()))
+            return invalid(err, kOutOfMemory);
     }
-    if (kojelly_buf_add(candidate.get(), host_text.data(), host_text.size())) return invalid(err, kOutOfMemory);
+    if (kojelly_buf_add(candidate.get(), host_text.data(), host_text.size()))
+        return invalid(err, kOutOfMemory);
 
     char *first = nullptr;
-    if (const int32_t code = normalise(std::string_view(candidate->data, candidate->len), &first, err))
+    if (const int32_t code =
+            normalise(std::string_view(candidate->data, candidate->len), &first, err))
         return code;
     HeapText url(first);
     if (port) {
@@ -278,7 +283,8 @@ int32_t base_url(yyjson_val *root, char **out, kojelly::Error &err) {
         if (port->empty() || !all_digits(*port)) return invalid(err, "FullUrl port is invalid");
         return with_port(url.get(), *port, out, err);
     }
-    if (split_normalised(url.get()).port.empty()) return with_port(url.get(), kDefaultPort, out, err);
+    if (split_normalised(url.get()).port.empty())
+        return with_port(url.get(), kDefaultPort, out, err);
     *out = url.release();
     return 0;
 }
@@ -312,7 +318,8 @@ int32_t parse(const char *settings, int need_credentials, kojelly_cfg *cfg, koje
     if (len > kMaxSettings) return invalid(err, "settings are larger than 1 MiB");
     const kojelly::JsonDoc doc = kojelly::JsonDoc::read(settings, len);
     yyjson_val *root = doc.object();
-    if (!root) return invalid(err, doc.out_of_memory() ? kOutOfMemory : "settings are not a JSON object");
+    if (!root)
+        return invalid(err, doc.out_of_memory() ? kOutOfMemory : "settings are not a JSON object");
 
     char scratch[32];
     if (auto rt = member(root, "RuntimeType", scratch); rt && !rt->empty() && *rt != kRuntimeType) {
@@ -329,19 +336,23 @@ int32_t parse(const char *settings, int need_credentials, kojelly_cfg *cfg, koje
             return invalid(err, refusal);
     }
 
-    if (!take_trimmed(member(root, "UserName", scratch), &cfg->user_name)) return invalid(err, kOutOfMemory);
+    if (!take_trimmed(member(root, "UserName", scratch), &cfg->user_name))
+        return invalid(err, kOutOfMemory);
     const auto password = member(root, "Password", scratch);
     cfg->password = dup_view(password ? *password : std::string_view());
     if (!cfg->password) return invalid(err, kOutOfMemory);
     // The key travels unescaped in the Authorization header and in stream URLs.
     const auto api_key = member(root, "APIKey", scratch);
-    if (api_key && !header_safe(trim(*api_key))) return invalid(err, "APIKey carries a forbidden byte");
+    if (api_key && !header_safe(trim(*api_key)))
+        return invalid(err, "APIKey carries a forbidden byte");
     if (!take_trimmed(api_key, &cfg->api_key)) return invalid(err, kOutOfMemory);
-    if (!take_trimmed(member(root, "ID", scratch), &cfg->server_id)) return invalid(err, kOutOfMemory);
+    if (!take_trimmed(member(root, "ID", scratch), &cfg->server_id))
+        return invalid(err, kOutOfMemory);
 
     const auto device_id = member(root, "DeviceId", scratch);
     if (device_id && !device_id->empty()) {
-        if (device_id->size() > kMaxDeviceId) return invalid(err, "DeviceId is longer than 64 bytes");
+        if (device_id->size() > kMaxDeviceId)
+            return invalid(err, "DeviceId is longer than 64 bytes");
         if (!header_safe(*device_id)) return invalid(err, "DeviceId carries a forbidden byte");
         cfg->device_id = dup_view(*device_id);
     } else {

@@ -39,7 +39,6 @@ constexpr char kBareTransportRefused[] =
 constexpr uint32_t kTableSize = 32;
 constexpr uint32_t kTableVersion = 1;
 
-
 bool starts_with_nocase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;
     for (size_t i = 0; i < prefix.size(); ++i) {
