@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #include "tessel_http.h"
 
@@ -23,5 +24,9 @@ constexpr unsigned char fold(unsigned char c) {
 // True when the first n bytes of text equal name under ASCII case folding; text may be shorter
 // (its NUL then mismatches).
 bool fold_prefix(const char *text, const char *name, size_t n);
+// True when text begins with prefix under ASCII case folding.
+inline bool fold_starts(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && fold_prefix(text.data(), prefix.data(), prefix.size());
+}
 
 }  // namespace tessel

@@ -80,15 +80,6 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-bool starts_with_nocase(std::string_view s, std::string_view prefix) {
-    if (s.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        if (tessel::fold(static_cast<unsigned char>(s[i])) != static_cast<unsigned char>(prefix[i]))
-            return false;
-    }
-    return true;
-}
-
 bool all_digits(std::string_view s) {
     for (unsigned char c : s)
         if (!is_digit(c)) return false;
@@ -163,9 +154,9 @@ int32_t normalise(std::string_view text, char **out, kojelly::Error &err) {
         if (url_byte_bad(c)) return invalid(err, "FullUrl contains a space or a control character");
 
     std::string_view scheme = kHttp, rest = t;
-    if (starts_with_nocase(t, kHttp)) {
+    if (tessel::fold_starts(t, kHttp)) {
         rest = t.substr(kHttp.size());
-    } else if (starts_with_nocase(t, kHttps)) {
+    } else if (tessel::fold_starts(t, kHttps)) {
         scheme = kHttps;
         rest = t.substr(kHttps.size());
     } else if (t.find(kSchemeMark) != std::string_view::npos) {

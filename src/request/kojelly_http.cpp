@@ -39,16 +39,6 @@ constexpr char kBareTransportRefused[] =
 constexpr uint32_t kTableSize = 32;
 constexpr uint32_t kTableVersion = 1;
 
-bool starts_with_nocase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        if (tessel::fold(static_cast<unsigned char>(text[i])) !=
-            tessel::fold(static_cast<unsigned char>(prefix[i])))
-            return false;
-    }
-    return true;
-}
-
 // The content type a bare io's post receives. The record's first line is the Authorization line
 // for every request kojelly_http builds; handing it on would put the session token where a
 // media type belongs, so only a real Content-Type line counts.
@@ -56,7 +46,7 @@ const char *content_type_of(const tessel_http_req *req) {
     if (!req->headers) return kJsonType;
     for (uint64_t i = 0; i < req->header_count; ++i) {
         const char *line = req->headers[i];
-        if (!line || !starts_with_nocase(line, kContentTypeName)) continue;
+        if (!line || !tessel::fold_starts(line, kContentTypeName)) continue;
         const char *value = line + kContentTypeName.size();
         while (*value == ' ' || *value == '\t') ++value;
         if (*value) return value;
@@ -145,7 +135,8 @@ int32_t kojelly_http(const tessel_http *const *http, const kojelly_cfg *cfg,
 
     const char *method = body ? "POST" : "GET";
     const char *lines[2] = {auth_line, kContentTypeLine};
-    kojelly::Owned<kojelly::col_state, kojelly::col_free> col;
+    kojelly::Owned<tessel_collect, tessel_collect_free> col;
+    tessel_collect_init(col.get(), kojelly::kMaxBody);
     if (loan && loan->room) col->body = loan->room->lend();
     tessel_http_req req{};
     req.size = sizeof req;
@@ -155,8 +146,8 @@ int32_t kojelly_http(const tessel_http *const *http, const kojelly_cfg *cfg,
     req.header_count = body ? 2 : 1;
     req.body = body;
     req.body_len = body ? std::strlen(body) : 0;
-    req.on_header = kojelly::col_header;
-    req.on_body = kojelly::col_body;
+    req.on_header = tessel_collect_header;
+    req.on_body = tessel_collect_body;
     req.user = col.get();
 
     const tessel_http *t = *http;
@@ -177,7 +168,7 @@ int32_t kojelly_http(const tessel_http *const *http, const kojelly_cfg *cfg,
     }
     release_error(t, error);
 
-    if (col->too_large) {
+    if (col->truncated) {
         char where[kojelly::kUrlQuoteSize];
         kojelly_redact_into(url, where, sizeof where);
         return err.fail(kFailed, "%s %s: response too large", method, where);
@@ -219,39 +210,6 @@ void kojelly_resp_free(kojelly_resp *resp) {
 }
 
 namespace kojelly {
-
-void col_free(col_state *st) {
-    kojelly_buf_free(&st->body);
-    kojelly_buf_free(&st->headers);
-    *st = col_state{};
-}
-
-int32_t col_header(void *state, const char *name, const char *value) {
-    auto *st = static_cast<col_state *>(state);
-    if (!name || std::string_view(name) == ":status"sv) return 0;
-    if (!value) value = "";
-    static constexpr char nul = '\0';
-    if (kojelly_buf_adds(&st->headers, name) != 0 || kojelly_buf_add(&st->headers, &nul, 1) != 0 ||
-        kojelly_buf_adds(&st->headers, value) != 0 || kojelly_buf_add(&st->headers, &nul, 1) != 0) {
-        st->oom = 1;
-        return 1;
-    }
-    return 0;
-}
-
-int32_t col_body(void *state, const void *bytes, uint64_t count) {
-    auto *st = static_cast<col_state *>(state);
-    if (count == 0 || !bytes) return 0;
-    if (count > kMaxBody - st->body.len) {
-        st->too_large = 1;
-        return 1;
-    }
-    if (kojelly_buf_add(&st->body, bytes, count) != 0) {
-        st->oom = 1;
-        return 1;
-    }
-    return 0;
-}
 
 int32_t bare_request(void *user, const tessel_http_req *req, int32_t *status, char **error) {
     const auto *io = static_cast<const tessel_io *>(user);

@@ -104,23 +104,6 @@ namespace kojelly {
 // A response owned by one scope.
 using OwnedResp = Owned<kojelly_resp, kojelly_resp_free>;
 
-// What the collectors of one kojelly_http call gather; zeroed at the start of the call.
-struct col_state {
-    kojelly_buf body;
-    kojelly_buf headers;
-    int too_large;  // a piece would have carried the body past kMaxBody
-    int oom;        // an append failed: what was collected is incomplete
-};
-// Releases both buffers and zeroes the record.
-void col_free(col_state *st);
-
-// on_header collector (user = col_state): ":status" is skipped, every other header appended as
-// name NUL value NUL. 0 to go on, 1 (stop) when memory runs out.
-int32_t col_header(void *state, const char *name, const char *value);
-// on_body collector (user = col_state): appends while the body stays within kMaxBody. 0 to go
-// on, 1 (stop) when the piece would pass the cap or memory runs out.
-int32_t col_body(void *state, const void *bytes, uint64_t count);
-
 // The bare adaptor's request function (user = the tessel_io copy in a kojelly_transport). Maps
 // the record onto the io's plain slots: a POST when the record has a non-empty body, else a
 // GET; header lines are lost, except that a "Content-Type:" line gives the POST's content type

@@ -274,12 +274,12 @@ TEST(Collect, TruncatedAndOutOfMemoryAreToldApart) {
     struct Case {
         const char *what;
         uint64_t limit;
-        uint64_t piece;         // bytes of the one body piece
-        uint64_t fail;          // fail this allocation (1-based) of the calls; 0 for none
-        bool header;            // a header pair goes first
-        bool null_piece;        // the piece's bytes are NULL
-        int32_t answer;         // what the body callback returns
-        uint64_t kept;          // body bytes kept
+        uint64_t piece;   // bytes of the one body piece
+        uint64_t fail;    // fail this allocation (1-based) of the calls; 0 for none
+        bool header;      // a header pair goes first
+        bool null_piece;  // the piece's bytes are NULL
+        int32_t answer;   // what the body callback returns
+        uint64_t kept;    // body bytes kept
         int32_t truncated, oom;
     };
     const Case cases[] = {

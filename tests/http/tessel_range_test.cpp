@@ -13,7 +13,8 @@ namespace {
 // with the whole file, an end past the file cut.
 constexpr uint32_t kMedia = 0;
 // The fake server's (range_mode 1), and with an end past the file refused (range_mode 2).
-constexpr uint32_t kFake = TESSEL_RANGE_LOOSE | TESSEL_RANGE_FIRST_ONLY | TESSEL_RANGE_EMPTY_REFUSED;
+constexpr uint32_t kFake =
+    TESSEL_RANGE_LOOSE | TESSEL_RANGE_FIRST_ONLY | TESSEL_RANGE_EMPTY_REFUSED;
 constexpr uint32_t kFakeStrict = kFake | TESSEL_RANGE_END_INSIDE;
 
 struct Case {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "http_transport.hpp"
-#include "owned.hpp"
 #include "kojelly_version.hpp"
+#include "owned.hpp"
 #include "text.hpp"
 
 namespace kojelly::cli {

@@ -104,7 +104,8 @@ void send_pieces(std::uint64_t first, std::uint64_t count, const std::string &co
         [read = std::move(read), first](std::size_t offset, std::size_t length,
                                         httplib::DataSink &sink) {
             std::array<char, kStreamPiece> piece{};
-            const std::int64_t n = read(first + offset, piece.data(), std::min(length, piece.size()));
+            const std::int64_t n =
+                read(first + offset, piece.data(), std::min(length, piece.size()));
             return n > 0 && sink.write(piece.data(), static_cast<std::size_t>(n));
         });
 }
@@ -112,12 +113,13 @@ void send_pieces(std::uint64_t first, std::uint64_t count, const std::string &co
 // The bytes of item as demo_bytes generates them.
 void send_generated(const DemoItem &item, std::uint64_t first, std::uint64_t count,
                     httplib::Response &res) {
-    send_pieces(first, count, item.container,
-                [file_id = item.id](std::uint64_t at, char *out, std::size_t n) {
-                    demo_bytes(file_id, at, out, n);
-                    return static_cast<std::int64_t>(n);
-                },
-                res);
+    send_pieces(
+        first, count, item.container,
+        [file_id = item.id](std::uint64_t at, char *out, std::size_t n) {
+            demo_bytes(file_id, at, out, n);
+            return static_cast<std::int64_t>(n);
+        },
+        res);
 }
 
 // The bytes of the real file at item.path.
@@ -130,12 +132,12 @@ void send_media(const DemoItem &item, std::uint64_t first, std::uint64_t count,
         return send_text(res, 500, "The media file cannot be read");
     }
     // A file that shrank since the server started ends the answer early.
-    send_pieces(first, count, item.container,
-                [file](std::uint64_t at, char *out, std::size_t n) {
-                    return static_cast<std::int64_t>(
-                        pread(file->get(), out, n, static_cast<off_t>(at)));
-                },
-                res);
+    send_pieces(
+        first, count, item.container,
+        [file](std::uint64_t at, char *out, std::size_t n) {
+            return static_cast<std::int64_t>(pread(file->get(), out, n, static_cast<off_t>(at)));
+        },
+        res);
 }
 
 }  // namespace

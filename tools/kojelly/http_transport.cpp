@@ -90,9 +90,8 @@ TransportRecord HttpTransport::record() const {
 }
 
 std::int32_t HttpTransport::finish(const TransportOptions &options, const tessel_http_req &req,
-                                   const ExchangeOutcome &out, double millis,
-                                   std::int32_t *status, char **error,
-                                   TransportFailure &failure) {
+                                   const ExchangeOutcome &out, double millis, std::int32_t *status,
+                                   char **error, TransportFailure &failure) {
     if (options.trace) {
         TransportTrace t;
         t.method = req.method;
@@ -131,8 +130,7 @@ std::string take_header_lines(const tessel_http_req &req,
             return "request header line carries a line break";
         const auto colon = text.find(':');
         if (colon == std::string_view::npos || colon == 0) return "request header line has no name";
-        if (std::string refused = take(RequestLine{text, text.substr(0, colon)});
-            !refused.empty())
+        if (std::string refused = take(RequestLine{text, text.substr(0, colon)}); !refused.empty())
             return refused;
     }
     return {};

@@ -103,15 +103,26 @@ bool has_value(yyjson_val *root, std::string_view name) {
     return yyjson_is_str(v) || yyjson_is_num(v) || yyjson_is_bool(v);
 }
 
-// The warnings about the file's members that the plug-in does not read.
-void warn_of_unread_members(yyjson_val *root, const std::string &file) {
+// Calls visit(name, key, value) for each member of the object root (null: none), in order,
+// until it returns false; false when it did. Only the root's own members are visited, never what
+// they hold, so no nesting depth in a file can exhaust the stack here.
+template <typename Visit>
+bool each_member(yyjson_val *root, Visit visit) {
     std::size_t idx = 0;
     std::size_t max = 0;
     yyjson_val *key = nullptr;
     yyjson_val *val = nullptr;
     yyjson_obj_foreach(root, idx, max, key, val) {
-        const std::string_view name(yyjson_get_str(key), yyjson_get_len(key));
-        if (is_plugin_member(name)) continue;
+        if (!visit(std::string_view(yyjson_get_str(key), yyjson_get_len(key)), key, val))
+            return false;
+    }
+    return true;
+}
+
+// The warnings about the file's members that the plug-in does not read.
+void warn_of_unread_members(yyjson_val *root, const std::string &file) {
+    (void)each_member(root, [&file](std::string_view name, yyjson_val *, yyjson_val *) {
+        if (is_plugin_member(name)) return true;
         const std::string_view near = nearest_settings_member(name);
         const std::string guess =
             near.empty() ? "" : " (did you mean \"" + std::string(near) + "\"?)";
@@ -120,7 +131,8 @@ void warn_of_unread_members(yyjson_val *root, const std::string &file) {
                      "plug-in reads, so it is ignored%s\n",
                      printable(file).c_str(), printable(fit(name, kMaxComparedName)).c_str(),
                      guess.c_str());
-    }
+        return true;
+    });
 }
 
 // The file's text as a JSON object, or bad_file with a message that quotes nothing of it (the
@@ -212,27 +224,25 @@ SettingsStatus compose(yyjson_val *root, const std::string &file, std::vector<Se
     const JsonObject settings = doc.root();
     bool has_device = is_given("DeviceId");
     bool has_parallel = is_given("ParallelPages");
-    // Only the root's own members are visited; what they hold is copied by yyjson without
-    // recursion, so no nesting depth in the file can exhaust the stack.
-    std::size_t idx = 0;
-    std::size_t max = 0;
-    yyjson_val *key = nullptr;
-    yyjson_val *val = nullptr;
-    yyjson_obj_foreach(root, idx, max, key, val) {
-        const std::string_view name(yyjson_get_str(key), yyjson_get_len(key));
-        if (is_given(name)) continue;
-        const auto address = std::find(kAddressMembers.begin(), kAddressMembers.end(), name);
-        if (address != kAddressMembers.end() && yyjson_is_str(val) &&
-            has_user_info(std::string_view(yyjson_get_str(val), yyjson_get_len(val)))) {
-            error = "the settings file " + file + ": " + std::string(*address) +
-                    " must not name a user or password (user:password@host); put them in "
-                    "UserName and Password, or an API key in APIKey";
-            return SettingsStatus::bad_file;
-        }
-        has_device = has_device || name == "DeviceId";
-        has_parallel = has_parallel || name == "ParallelPages";
-        settings.copy(key, val);
-    }
+    // What the root's members hold is copied by yyjson without recursion, so no nesting depth in
+    // the file can exhaust the stack.
+    const bool copied =
+        each_member(root, [&](std::string_view name, yyjson_val *key, yyjson_val *val) {
+            if (is_given(name)) return true;
+            const auto address = std::find(kAddressMembers.begin(), kAddressMembers.end(), name);
+            if (address != kAddressMembers.end() && yyjson_is_str(val) &&
+                has_user_info(std::string_view(yyjson_get_str(val), yyjson_get_len(val)))) {
+                error = "the settings file " + file + ": " + std::string(*address) +
+                        " must not name a user or password (user:password@host); put them in "
+                        "UserName and Password, or an API key in APIKey";
+                return false;
+            }
+            has_device = has_device || name == "DeviceId";
+            has_parallel = has_parallel || name == "ParallelPages";
+            settings.copy(key, val);
+            return true;
+        });
+    if (!copied) return SettingsStatus::bad_file;
     if (!has_device) given.emplace_back("DeviceId", stable_device_id());
     if (!has_parallel) given.emplace_back("ParallelPages", std::int64_t{kDefaultParallelPages});
     for (const SettingsMember &member : given) {

@@ -19,8 +19,8 @@
 #include <utility>
 #include <vector>
 
-#include "owned.hpp"
 #include "kojelly_version.hpp"
+#include "owned.hpp"
 #include "text.hpp"
 
 namespace kojelly::cli {
@@ -790,7 +790,8 @@ private:
 std::int32_t HttpTransport::perform(const TransportOptions &options, const tessel_http_req *req,
                                     std::int32_t *status, char **error, TransportFailure &failure) {
     // WinHTTP takes a body of one DWORD's length in one call.
-    if (req->body_len > MAXDWORD) return transport_error(error, "request body is larger than 4 GiB");
+    if (req->body_len > MAXDWORD)
+        return transport_error(error, "request body is larger than 4 GiB");
 
     std::vector<Line> lines;
     bool has_range = false;
