@@ -23,15 +23,18 @@ rank() {
   esac
 }
 
+# Is the fakes file $1 built into tessel: a tessel_* file, or a header that one includes?
+in_tessel() {
+  case $(basename "$1") in tessel_*) return 0 ;; esac
+  grep -qs "#[[:space:]]*include[[:space:]]*\"fakes/$(basename "$1")\"" "$src"/fakes/tessel_*
+}
+
 # May file $3 in folder $1 include a header of folder $2?
 allowed() {
   [ "$1" = "$2" ] && return 0
   [ "$2" = fakes ] && { [ "$1" = plugin ]; return; }
   if [ "$1" = fakes ]; then
-    case $(basename "$3") in
-      tessel_*) [ "$2" = http ] ;;
-      *) [ "$2" = util ] || [ "$2" = http ] ;;
-    esac
+    if in_tessel "$3"; then [ "$2" = http ]; else [ "$2" = util ] || [ "$2" = http ]; fi
     return
   fi
   awk -v a="$(rank "$1")" -v b="$(rank "$2")" 'BEGIN { exit !(b < a) }'
