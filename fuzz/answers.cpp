@@ -13,6 +13,7 @@
 #include "kojelly.h"
 #include "util/kojelly_buf.hpp"
 #include "wire/kojelly_wire.hpp"
+#include "util/kojelly_msg.hpp"
 
 namespace {
 
@@ -38,40 +39,40 @@ void check_status_mapping(const uint8_t *data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const char *body = reinterpret_cast<const char *>(data);
-    char msg[256] = {};
+    kojelly::Error err;
 
     char *token = nullptr;
     char *user_id = nullptr;
-    if (kojelly_parse_auth(body, size, &token, &user_id, msg, sizeof msg) == 0) {
+    if (kojelly_parse_auth(body, size, &token, &user_id, err) == 0) {
         fuzz::check(token && *token, "a login gives a token");
         const std::string_view t = token ? token : "";
         fuzz::check(std::all_of(t.begin(), t.end(), token_byte), "a token of the plain alphabet");
         fuzz::check(user_id && kojelly_id_ok(user_id), "a login gives a user id of an id form");
     } else {
-        fuzz::check(!token && !user_id && msg[0], "a refused login leaves nothing behind");
+        fuzz::check(!token && !user_id && err.msg[0], "a refused login leaves nothing behind");
     }
     std::free(token);
     std::free(user_id);
 
-    msg[0] = '\0';
+    err = kojelly::Error{};
     kojelly_info info{};
-    if (kojelly_parse_info(body, size, &info, msg, sizeof msg) == 0) {
+    if (kojelly_parse_info(body, size, &info, err) == 0) {
         fuzz::check(info.id && *info.id && info.version && *info.version, "id and version");
         fuzz::check(!info.server_name || *info.server_name, "a name is NULL or not empty");
     } else {
-        fuzz::check(!info.id && !info.server_name && !info.version && msg[0],
+        fuzz::check(!info.id && !info.server_name && !info.version && err.msg[0],
                     "a refused answer leaves an empty record");
     }
     kojelly_info_free(&info);
 
-    msg[0] = '\0';
+    err = kojelly::Error{};
     kojelly_playback pb{};
-    if (kojelly_parse_playback(body, size, &pb, msg, sizeof msg) == 0) {
+    if (kojelly_parse_playback(body, size, &pb, err) == 0) {
         fuzz::check(pb.sources >= 0 && pb.size >= -1, "a source count and a size");
         fuzz::check(pb.sources > 0 || (pb.size == -1 && !pb.container && !pb.source_id),
                     "nothing is read without a source");
     } else {
-        fuzz::check(pb.sources == 0 && pb.size == -1 && !pb.container && !pb.source_id && msg[0],
+        fuzz::check(pb.sources == 0 && pb.size == -1 && !pb.container && !pb.source_id && err.msg[0],
                     "a refused answer leaves the initial record");
     }
     kojelly_playback_free(&pb);

@@ -10,6 +10,7 @@
 #include "base_url.hpp"
 #include "fuzz_check.hpp"
 #include "request/kojelly_cfg.hpp"
+#include "util/kojelly_msg.hpp"
 
 namespace {
 
@@ -40,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string text = fuzz::text_of(data, size);
     for (const int need_credentials : {0, 1}) {
         kojelly_cfg cfg{};
-        char msg[768] = {};
-        const int rc = kojelly_cfg_parse(text.c_str(), need_credentials, &cfg, msg, sizeof msg);
+        kojelly::Error err;
+        const int rc = kojelly_cfg_parse(text.c_str(), need_credentials, &cfg, err);
         if (rc == 0) {
             fuzz::check(cfg.base_url && cfg.password && cfg.device_id, "the fields always set");
             fuzz::check_base_url(cfg.base_url);
@@ -52,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (need_credentials) fuzz::check(cfg.api_key || cfg.user_name, "credentials");
         } else {
             fuzz::check(rc == -8, "a failed parse gives -8");
-            fuzz::check(msg[0] != '\0', "a failed parse says why");
+            fuzz::check(err.msg[0] != '\0', "a failed parse says why");
             fuzz::check(!cfg.base_url && !cfg.user_name && !cfg.password && !cfg.api_key &&
                             !cfg.server_id && !cfg.device_id,
                         "a failed parse leaves an empty record");

@@ -119,8 +119,7 @@ int32_t authenticate(const tessel_http *const *transport, const kojelly_cfg *cfg
         return sent;
     if (const int32_t code = judge(resp.get(), KOJELLY_EFAIL, kLoginLabel, url.c_str(), err))
         return code;
-    return err.code = kojelly_parse_auth(resp->body, resp->body_len, token, user_id, err.msg,
-                                         sizeof err.msg);
+    return kojelly_parse_auth(resp->body, resp->body_len, token, user_id, err);
 }
 
 void cache_put(const kojelly_cfg *cfg, const char *token, const char *user_id) {

@@ -83,9 +83,8 @@ int32_t kojelly_do_stream(kojelly::Call &call, const char *id, kojelly_buf *answ
         return code;
 
     OwnedPlayback pb(kNoPlayback);
-    if ((err.code =
-             kojelly_parse_playback(resp->body, resp->body_len, pb.get(), err.msg, sizeof err.msg)))
-        return err.code;
+    if (const int32_t code = kojelly_parse_playback(resp->body, resp->body_len, pb.get(), err))
+        return code;
     if (pb->sources == 0)
         return err.fail(KOJELLY_EUNSUPPORTED, "item %s has no MediaSources to stream", id);
 

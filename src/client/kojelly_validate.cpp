@@ -50,9 +50,8 @@ int32_t kojelly_do_validate(kojelly::Call &call, kojelly_buf *answer) {
         if (const int32_t code = check(call, "/System/Info/Public", nullptr, KOJELLY_ETRANSPORT,
                                        kServerInfoLabel, resp.get()))
             return code;
-        if ((err.code = kojelly_parse_info(resp->body, resp->body_len, info.get(), err.msg,
-                                           sizeof err.msg)))
-            return err.code;
+        if (const int32_t code = kojelly_parse_info(resp->body, resp->body_len, info.get(), err))
+            return code;
     }
 
     if (cfg->api_key) {

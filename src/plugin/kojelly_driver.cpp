@@ -92,9 +92,9 @@ int32_t run(Task task, const tessel_io *io, const char *settings, const char *ar
     Malloced<char> item_id;
     if (task == Task::kStream) {
         char *raw = nullptr;
-        err.code = kojelly_entry_id(arg, &raw, err.msg, sizeof err.msg);
+        const int32_t code = kojelly_entry_id(arg, &raw, err);
         item_id.reset(raw);
-        if (err.code != KOJELLY_OK) return end(err.code);
+        if (code != KOJELLY_OK) return end(code);
         arg = item_id.get();
     }
 

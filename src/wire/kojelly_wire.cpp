@@ -58,6 +58,10 @@ Text dup(std::string_view s) {
 
 namespace kojelly {
 
+int32_t not_object(const JsonDoc &doc, const char *not_object, Error &err) {
+    return err.fail(KOJELLY_EFAIL, "%s", doc.out_of_memory() ? kOutOfMemory : not_object);
+}
+
 int not_object(const JsonDoc &doc, const char *not_object, char *msg, size_t msg_size) {
     say(msg, msg_size, "%s", doc.out_of_memory() ? kOutOfMemory : not_object);
     return KOJELLY_EFAIL;
@@ -122,54 +126,51 @@ using kojelly::first_member;
 // A copy that fails is reported as "out of memory" rather than as a missing member: telling the
 // host that a server is not a Jellyfin/Emby server, or that a login answer lacks its token, when
 // only memory ran short would send it looking for the wrong fault.
-int kojelly_parse_auth(const char *body, uint64_t body_len, char **token, char **user_id, char *msg,
-                       uint64_t msg_size) {
+int32_t kojelly_parse_auth(const char *body, uint64_t body_len, char **token, char **user_id,
+                           kojelly::Error &err) {
     *token = nullptr;
     *user_id = nullptr;
     const kojelly::JsonDoc doc = kojelly::JsonDoc::read(body, body_len);
     yyjson_val *root = doc.object();
-    if (!root) return kojelly::not_object(doc, kAuthNotObject, msg, msg_size);
+    if (!root) return kojelly::not_object(doc, kAuthNotObject, err);
     const std::string_view tok = kojelly::str_view(first_member(root, "AccessToken"));
     char scratch[kojelly::kIdScratch];
     const std::string_view uid =
         kojelly::id_view(first_member(first_member(root, "User"), "Id"), scratch);
     if (tok.empty() || !kojelly::id_usable(uid)) {
-        say(msg, msg_size, "%s", kAuthMissing);
-        return KOJELLY_EFAIL;
+        return err.fail(KOJELLY_EFAIL, "%s", kAuthMissing);
     }
     // The token goes unescaped into headers and URLs, so only a plain alphabet is let through;
     // the walk covers every byte, an embedded NUL included.
     if (!std::all_of(tok.begin(), tok.end(), token_byte)) {
-        say(msg, msg_size, "%s", kAuthMalformed);
-        return KOJELLY_EFAIL;
+        return err.fail(KOJELLY_EFAIL, "%s", kAuthMalformed);
     }
     Text t = dup(tok);
     Text u = dup(uid);
-    if (!t || !u) return kojelly::out_of_memory(msg, msg_size);
+    if (!t || !u) return err.out_of_memory();
     *token = t.release();
     *user_id = u.release();
     return KOJELLY_OK;
 }
 
-int kojelly_parse_info(const char *body, uint64_t body_len, kojelly_info *info, char *msg,
-                       uint64_t msg_size) {
+int32_t kojelly_parse_info(const char *body, uint64_t body_len, kojelly_info *info,
+                           kojelly::Error &err) {
     *info = kojelly_info{};
     const kojelly::JsonDoc doc = kojelly::JsonDoc::read(body, body_len);
     yyjson_val *root = doc.object();
-    if (!root) return kojelly::not_object(doc, kInfoNotObject, msg, msg_size);
+    if (!root) return kojelly::not_object(doc, kInfoNotObject, err);
     yyjson_val *id = first_member(root, "Id");
     yyjson_val *version = first_member(root, "Version");
     if (kojelly::copy_str(id, &info->id) ||
         kojelly::copy_str(first_member(root, "ServerName"), &info->server_name) ||
         kojelly::copy_str(version, &info->version)) {
         kojelly_info_free(info);
-        return kojelly::out_of_memory(msg, msg_size);
+        return err.out_of_memory();
     }
     // A missing member, one of another type, and one that reads as empty all copy to NULL.
     if (!info->id || !info->version) {
         kojelly_info_free(info);
-        say(msg, msg_size, "%s", kInfoMissing);
-        return KOJELLY_EFAIL;
+        return err.fail(KOJELLY_EFAIL, "%s", kInfoMissing);
     }
     return KOJELLY_OK;
 }
@@ -181,18 +182,17 @@ void kojelly_info_free(kojelly_info *info) {
     *info = kojelly_info{};
 }
 
-int kojelly_parse_playback(const char *body, uint64_t body_len, kojelly_playback *pb, char *msg,
-                           uint64_t msg_size) {
+int32_t kojelly_parse_playback(const char *body, uint64_t body_len, kojelly_playback *pb,
+                               kojelly::Error &err) {
     constexpr kojelly_playback initial{0, -1, nullptr, nullptr};
     *pb = initial;
     const kojelly::JsonDoc doc = kojelly::JsonDoc::read(body, body_len);
     yyjson_val *root = doc.object();
-    if (!root) return kojelly::not_object(doc, kPlaybackNotObject, msg, msg_size);
+    if (!root) return kojelly::not_object(doc, kPlaybackNotObject, err);
     yyjson_val *sources = first_member(root, "MediaSources");
     if (!sources) return KOJELLY_OK;
     if (!yyjson_is_arr(sources)) {
-        say(msg, msg_size, "%s", kSourcesNotArray);
-        return KOJELLY_EFAIL;
+        return err.fail(KOJELLY_EFAIL, "%s", kSourcesNotArray);
     }
     pb->sources = static_cast<int32_t>(std::min<size_t>(yyjson_arr_size(sources), INT32_MAX));
     yyjson_val *first = yyjson_arr_get_first(sources);
@@ -203,7 +203,7 @@ int kojelly_parse_playback(const char *body, uint64_t body_len, kojelly_playback
         kojelly::copy_str(first_member(first, "Id"), &pb->source_id)) {
         kojelly_playback_free(pb);
         *pb = initial;
-        return kojelly::out_of_memory(msg, msg_size);
+        return err.out_of_memory();
     }
     return KOJELLY_OK;
 }
@@ -214,14 +214,13 @@ void kojelly_playback_free(kojelly_playback *pb) {
     *pb = kojelly_playback{};
 }
 
-int kojelly_entry_id(const char *entry, char **id, char *msg, uint64_t msg_size) {
+int32_t kojelly_entry_id(const char *entry, char **id, kojelly::Error &err) {
     *id = nullptr;
     if (!entry) {
-        say(msg, msg_size, "%s", kEntryNull);
-        return KOJELLY_ENOTFOUND;
+        return err.fail(KOJELLY_ENOTFOUND, "%s", kEntryNull);
     }
     const kojelly::JsonDoc doc = kojelly::JsonDoc::read(entry, std::strlen(entry));
-    if (doc.out_of_memory()) return kojelly::out_of_memory(msg, msg_size);
+    if (doc.out_of_memory()) return err.out_of_memory();
     yyjson_val *root = doc.root();
     std::string_view found;
     char scratch[kojelly::kIdScratch];
@@ -239,12 +238,11 @@ int kojelly_entry_id(const char *entry, char **id, char *msg, uint64_t msg_size)
         }
     }
     if (found.empty()) {
-        say(msg, msg_size, "%s", kEntryNoId);
-        return KOJELLY_ENOTFOUND;
+        return err.fail(KOJELLY_ENOTFOUND, "%s", kEntryNoId);
     }
     // Not finding the item is -2; running out of memory is not the item's fault.
     *id = kojelly_strndup(found.data(), found.size());
-    if (!*id) return kojelly::out_of_memory(msg, msg_size);
+    if (!*id) return err.out_of_memory();
     return KOJELLY_OK;
 }
 

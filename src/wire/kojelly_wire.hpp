@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "util/kojelly_json.hpp"
+#include "util/kojelly_msg.hpp"
 
 // The public description of one server. Every field is an owned heap text.
 struct kojelly_info {
@@ -30,29 +31,29 @@ struct kojelly_playback {
     char *source_id;  // "Id" of the first source (a string), or NULL
 };
 
-// The login answer: the token and the user id as owned texts. 0, or -5 with both NULL and one
-// line in msg. The token holds only ASCII letters, digits, '-', '.' and '_'; the user id passes
+// The login answer: the token and the user id as owned texts. 0, or -5 with both NULL and err
+// recorded. The token holds only ASCII letters, digits, '-', '.' and '_'; the user id passes
 // kojelly_id_ok.
-[[nodiscard]] int kojelly_parse_auth(const char *body, uint64_t body_len, char **token,
-                                     char **user_id, char *msg, uint64_t msg_size);
+[[nodiscard]] int32_t kojelly_parse_auth(const char *body, uint64_t body_len, char **token,
+                                         char **user_id, kojelly::Error &err);
 
-// The /System/Info/Public answer. 0, or -5 with the record zeroed and one line in msg.
-[[nodiscard]] int kojelly_parse_info(const char *body, uint64_t body_len, kojelly_info *info,
-                                     char *msg, uint64_t msg_size);
+// The /System/Info/Public answer. 0, or -5 with the record zeroed and err recorded.
+[[nodiscard]] int32_t kojelly_parse_info(const char *body, uint64_t body_len, kojelly_info *info,
+                                         kojelly::Error &err);
 // Frees the texts and zeroes the record; harmless on a zeroed or freed record.
 void kojelly_info_free(kojelly_info *info);
 
 // The PlaybackInfo answer. The record starts as {0, -1, NULL, NULL} on every path. 0, or -5 with
-// the record in that initial state and one line in msg.
-[[nodiscard]] int kojelly_parse_playback(const char *body, uint64_t body_len, kojelly_playback *pb,
-                                         char *msg, uint64_t msg_size);
+// the record in that initial state and err recorded.
+[[nodiscard]] int32_t kojelly_parse_playback(const char *body, uint64_t body_len,
+                                             kojelly_playback *pb, kojelly::Error &err);
 // Frees the texts and zeroes all four fields; harmless on a zeroed or freed record.
 void kojelly_playback_free(kojelly_playback *pb);
 
 // The item id named by an entry: a JSON string holding an id, or an object with a usable "id",
 // "path", "Key", "key" or "backend_id" (tried in that order). 0 with an owned copy in *id, -2
-// with *id NULL when there is none, -5 when memory runs out; msg written on failure.
-[[nodiscard]] int kojelly_entry_id(const char *entry, char **id, char *msg, uint64_t msg_size);
+// with *id NULL when there is none, -5 when memory runs out; err recorded on failure.
+[[nodiscard]] int32_t kojelly_entry_id(const char *entry, char **id, kojelly::Error &err);
 
 // The status code of an HTTP status; missing_code is what 404, 410 and 400 give.
 [[nodiscard]] int kojelly_map_status(int status, int missing_code);
@@ -66,6 +67,7 @@ inline constexpr kojelly_playback kNoPlayback{0, -1, nullptr, nullptr};
 
 // The code of an answer whose document is not an object: -5 with "out of memory" when the
 // reader ran out of memory, else -5 with the text not_object.
+[[nodiscard]] int32_t not_object(const JsonDoc &doc, const char *not_object, Error &err);
 [[nodiscard]] int not_object(const JsonDoc &doc, const char *not_object, char *msg,
                              size_t msg_size);
 

@@ -131,14 +131,14 @@ TEST(WireAuth, AcceptsTokenAndUserId) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.body);
         char *token = nullptr, *user_id = nullptr;
-        char msg[256] = "untouched";
+        kojelly::Error err{0, "untouched"};
         ASSERT_EQ(
-            kojelly_parse_auth(c.body, std::strlen(c.body), &token, &user_id, msg, sizeof msg),
+            kojelly_parse_auth(c.body, std::strlen(c.body), &token, &user_id, err),
             KOJELLY_OK);
         const Text t(token), u(user_id);
         EXPECT_STREQ(t.get(), c.token);
         EXPECT_STREQ(u.get(), c.user_id);
-        EXPECT_STREQ(msg, "untouched");
+        EXPECT_STREQ(err.msg, "untouched");
     }
 }
 
@@ -177,10 +177,10 @@ TEST(WireAuth, RejectsUnusableAnswers) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.body.text ? c.body.text : "(null)");
         char *token = reinterpret_cast<char *>(1), *user_id = reinterpret_cast<char *>(1);
-        char msg[256] = "";
-        EXPECT_EQ(kojelly_parse_auth(c.body.text, c.body.len(), &token, &user_id, msg, sizeof msg),
+        kojelly::Error err;
+        EXPECT_EQ(kojelly_parse_auth(c.body.text, c.body.len(), &token, &user_id, err),
                   KOJELLY_EFAIL);
-        EXPECT_STREQ(msg, c.msg);
+        EXPECT_STREQ(err.msg, c.msg);
         EXPECT_EQ(token, nullptr);
         EXPECT_EQ(user_id, nullptr);
     }
@@ -201,8 +201,8 @@ TEST(WireInfo, AcceptsAServerDescription) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.body);
         kojelly_info info{};
-        char msg[256] = "";
-        ASSERT_EQ(kojelly_parse_info(c.body, std::strlen(c.body), &info, msg, sizeof msg),
+        kojelly::Error err;
+        ASSERT_EQ(kojelly_parse_info(c.body, std::strlen(c.body), &info, err),
                   KOJELLY_OK);
         EXPECT_STREQ(info.id, c.id);
         EXPECT_STREQ(info.server_name, c.name);
@@ -232,27 +232,14 @@ TEST(WireInfo, RejectsAnswersThatDoNotDescribeAServer) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.body.text ? c.body.text : "(null)");
         kojelly_info info{};
-        char msg[256] = "";
-        EXPECT_EQ(kojelly_parse_info(c.body.text, c.body.len(), &info, msg, sizeof msg),
+        kojelly::Error err;
+        EXPECT_EQ(kojelly_parse_info(c.body.text, c.body.len(), &info, err),
                   KOJELLY_EFAIL);
-        EXPECT_STREQ(msg, c.msg);
+        EXPECT_STREQ(err.msg, c.msg);
         EXPECT_EQ(info.id, nullptr);
         EXPECT_EQ(info.server_name, nullptr);
         EXPECT_EQ(info.version, nullptr);
     }
-}
-
-TEST(WireInfo, MessageFollowsSnprintfRules) {
-    const char body[] = "[]";
-    kojelly_info info{};
-    char msg[8];
-    std::memset(msg, 'x', sizeof msg);
-    EXPECT_EQ(kojelly_parse_info(body, 2, &info, msg, sizeof msg), KOJELLY_EFAIL);
-    EXPECT_STREQ(msg, "System/");  // truncated, always terminated
-    std::memset(msg, 'x', sizeof msg);
-    EXPECT_EQ(kojelly_parse_info(body, 2, &info, msg, 0), KOJELLY_EFAIL);
-    EXPECT_EQ(msg[0], 'x');  // a zero size writes nothing
-    EXPECT_EQ(kojelly_parse_info(body, 2, &info, nullptr, 0), KOJELLY_EFAIL);
 }
 
 // ---- Playback information ------------------------------------------------------------------
@@ -304,13 +291,13 @@ TEST(WirePlayback, ReadsTheFirstMediaSource) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.body.text ? c.body.text : "(null)");
         kojelly_playback pb{7, 7, nullptr, nullptr};
-        char msg[256] = "";
-        EXPECT_EQ(kojelly_parse_playback(c.body.text, c.body.len(), &pb, msg, sizeof msg), c.rc);
+        kojelly::Error err;
+        EXPECT_EQ(kojelly_parse_playback(c.body.text, c.body.len(), &pb, err), c.rc);
         EXPECT_EQ(pb.sources, c.sources);
         EXPECT_EQ(pb.size, c.size);
         EXPECT_STREQ(pb.container, c.container);
         EXPECT_STREQ(pb.source_id, c.source_id);
-        EXPECT_STREQ(msg, c.msg);
+        EXPECT_STREQ(err.msg, c.msg);
         kojelly_playback_free(&pb);
         EXPECT_EQ(pb.size, 0);
         EXPECT_EQ(pb.container, nullptr);
@@ -360,11 +347,11 @@ TEST(WireEntry, FindsTheItemId) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.entry ? c.entry : "(null)");
         char *id = reinterpret_cast<char *>(1);
-        char msg[256] = "";
-        EXPECT_EQ(kojelly_entry_id(c.entry, &id, msg, sizeof msg), c.rc);
+        kojelly::Error err;
+        EXPECT_EQ(kojelly_entry_id(c.entry, &id, err), c.rc);
         const Text owned(id);
         EXPECT_STREQ(id, c.id);
-        EXPECT_STREQ(msg, c.msg);
+        EXPECT_STREQ(err.msg, c.msg);
     }
 }
 
@@ -413,58 +400,58 @@ TEST(WireStatus, MapsEveryStatusClass) {
 
 // ---- Memory shortage -----------------------------------------------------------------------
 
-// One parse of a server answer or an entry, writing its message into msg: it checks what the
+// One parse of a server answer or an entry, recording its failure in err: it checks what the
 // parse handed out, the whole answer after a success and nothing at all after a failure, and
 // returns the parse's code.
 struct Parse {
     const char *name;
-    std::function<int(char *msg, uint64_t size)> run;
+    std::function<int32_t(kojelly::Error &err)> run;
 };
 
 const Parse kParses[] = {
     {"items page",
-     [](char *msg, uint64_t size) {
+     [](kojelly::Error &err) {
          const std::string page = R"({"Items":[{"Id":"11","Name":"A"}],"TotalRecordCount":1})";
          kojelly::OwnedItems list;
          const int rc = kojelly_parse_items_page(page.data(), page.size(), list.get(), nullptr,
-                                                 nullptr, msg, size);
+                                                 nullptr, err.msg, sizeof err.msg);
          EXPECT_EQ(list->count, rc == KOJELLY_OK ? 1u : 0u);
          return rc;
      }},
     {"page entries",
-     [](char *msg, uint64_t size) {
+     [](kojelly::Error &err) {
          const std::string page = R"({"Items":[{"Id":"11","Name":"A"}],"TotalRecordCount":1})";
          kojelly::OwnedItems list;
          kojelly::OwnedBuf entries;
          const int rc = kojelly_page_entries(page.data(), page.size(), list.get(), entries.get(),
-                                             nullptr, nullptr, msg, size);
+                                             nullptr, nullptr, err.msg, sizeof err.msg);
          EXPECT_EQ(list->count, rc == KOJELLY_OK ? 1u : 0u);
          return rc;
      }},
     {"item",
-     [](char *msg, uint64_t size) {
+     [](kojelly::Error &err) {
          const std::string body = R"({"Id":"11","Name":"A"})";
          kojelly::OwnedItem item;
-         const int rc = kojelly_parse_item(body.data(), body.size(), item.get(), msg, size);
+         const int rc = kojelly_parse_item(body.data(), body.size(), item.get(), err.msg, sizeof err.msg);
          EXPECT_EQ(item->name != nullptr, rc == KOJELLY_OK);
          return rc;
      }},
     {"login",
-     [](char *msg, uint64_t size) {
+     [](kojelly::Error &err) {
          const std::string auth = R"({"AccessToken":"tok","User":{"Id":"42"}})";
          char *token = nullptr, *user_id = nullptr;
          const int rc =
-             kojelly_parse_auth(auth.data(), auth.size(), &token, &user_id, msg, size);
+             kojelly_parse_auth(auth.data(), auth.size(), &token, &user_id, err);
          const Text t(token), u(user_id);
          EXPECT_STREQ(token, rc == KOJELLY_OK ? "tok" : nullptr);
          EXPECT_STREQ(user_id, rc == KOJELLY_OK ? "42" : nullptr);
          return rc;
      }},
     {"server info",
-     [](char *msg, uint64_t size) {
+     [](kojelly::Error &err) {
          const std::string info = R"({"Id":"x","ServerName":"Den","Version":"1"})";
          kojelly::OwnedInfo rec;
-         const int rc = kojelly_parse_info(info.data(), info.size(), rec.get(), msg, size);
+         const int rc = kojelly_parse_info(info.data(), info.size(), rec.get(), err);
          const bool ok = rc == KOJELLY_OK;
          EXPECT_STREQ(rec->id, ok ? "x" : nullptr);
          EXPECT_STREQ(rec->server_name, ok ? "Den" : nullptr);
@@ -472,10 +459,10 @@ const Parse kParses[] = {
          return rc;
      }},
     {"playback",
-     [](char *msg, uint64_t size) {
+     [](kojelly::Error &err) {
          const std::string pb = R"({"MediaSources":[{"Size":5,"Container":"mkv","Id":"s"}]})";
          kojelly::OwnedPlayback rec;
-         const int rc = kojelly_parse_playback(pb.data(), pb.size(), rec.get(), msg, size);
+         const int rc = kojelly_parse_playback(pb.data(), pb.size(), rec.get(), err);
          const bool ok = rc == KOJELLY_OK;
          EXPECT_EQ(rec->sources, ok ? 1 : 0);
          EXPECT_EQ(rec->size, ok ? 5 : -1);
@@ -485,9 +472,9 @@ const Parse kParses[] = {
      }},
     // Running out of memory is not "no such item".
     {"entry",
-     [](char *msg, uint64_t size) {
+     [](kojelly::Error &err) {
          char *id = nullptr;
-         const int rc = kojelly_entry_id(R"({"id":"42"})", &id, msg, size);
+         const int rc = kojelly_entry_id(R"({"id":"42"})", &id, err);
          const Text owned(id);
          EXPECT_STREQ(id, rc == KOJELLY_OK ? "42" : nullptr);
          return rc;
@@ -506,12 +493,12 @@ TEST(WireMemory, EveryFailedAllocationIsOutOfMemory) {
             uint64_t failures = 0;
             const uint64_t n = alloc_fail::sweep(
                 [&] {
-                    char msg[64] = "";
-                    const int rc = p.run(msg, sizeof msg);
+                    kojelly::Error err;
+                    const int rc = p.run(err);
                     if (rc == KOJELLY_OK) return;
                     ++failures;
                     EXPECT_EQ(rc, KOJELLY_EFAIL);
-                    EXPECT_STREQ(msg, kNoMemory);
+                    EXPECT_STREQ(err.msg, kNoMemory);
                 },
                 all_after);
             EXPECT_GT(n, 0u);
