@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "fuzz_check.hpp"
-#include "support/json_doc.hpp"
 #include "settings.hpp"
+#include "support/json_doc.hpp"
 
 namespace {
 

@@ -15,19 +15,15 @@
 
 namespace kojelly {
 
-// yyjson_doc_free is an inline function of the yyjson header; this one has external linkage, so
-// handles that name it can be used from any translation unit.
-void doc_free(yyjson_doc *doc) noexcept;
-using Doc = Handle<yyjson_doc, doc_free>;
-
 // Memory for the documents of reads made one after another on one thread: one block taken with
-// malloc and lent to each read through yyjson's pool allocator. The block holds yyjson's own
-// bound for the read (yyjson_read_max_memory_usage), so a read never asks the pool for more than
-// it has, and an eighth more, so that a later text a little longer still fits; a read whose
-// bound the block does not hold replaces it with a larger one. Every page of a listing so reuses
-// one block whose pages the kernel has already cleared. The block serves one document at a time:
-// a read made while a document read into it is alive takes its memory from malloc. Not
-// thread-safe; every document read with the arena must be released before the arena is.
+// malloc, from whose start each read's requests are handed out one after another. The block
+// holds yyjson's own bound for the read (yyjson_read_max_memory_usage), so a read never runs out
+// of it, and an eighth more, so that a later text a little longer still fits; a read whose bound
+// the block does not hold replaces it with a larger one. Every page of a listing so reuses one
+// block whose pages the kernel has already cleared, and touches no more of it than the reader
+// writes. The block serves one document at a time: a read made while a document read into it is
+// alive takes its memory from malloc. Not thread-safe; every document read with the arena must
+// be released before the arena is.
 class JsonArena {
 public:
     JsonArena() = default;
@@ -40,15 +36,22 @@ public:
 private:
     friend class JsonDoc;
 
-    // What a read of len bytes takes its memory from: *alc is the pool over the block, or NULL
-    // for malloc (while the block holds a live document, or for a text too long to state a
-    // bound for). False when the read needs a larger block and it cannot be had; the arena is
-    // then left without a block.
+    // What a read of len bytes takes its memory from: *alc is the block, or NULL for malloc
+    // (while the block holds a live document, or for a text too long to state a bound for).
+    // False when the read needs a larger block and it cannot be had; the arena is then left
+    // without a block.
     [[nodiscard]] bool lend(size_t len, const yyjson_alc **alc);
+
+    // The reader's allocator over the block.
+    static void *take(void *ctx, size_t size);
+    static void *resize(void *ctx, void *ptr, size_t old_size, size_t size);
+    static void give(void *ctx, void *ptr);
 
     Malloced<char> block_;
     size_t cap_ = 0;
-    yyjson_alc pool_{};
+    size_t used_ = 0;  // bytes handed out to the current read
+    size_t last_ = 0;  // where its latest request starts
+    yyjson_alc alc_{take, resize, give, this};
     bool lent_ = false;  // a document read into the block is alive
 };
 

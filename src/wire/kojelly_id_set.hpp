@@ -69,15 +69,17 @@ public:
     // The record just appended to list went into slot of a set of set_cap slots.
     void entered(const kojelly_items *list, uint64_t slot, uint64_t set_cap, uint64_t hash);
     // Where a probe for hash begins, to fetch it early; NULL while there are no tags.
-    const uint8_t *start(uint64_t hash) const { return cap_ ? tags_ + (hash & (cap_ - 1)) : nullptr; }
+    const uint8_t *start(uint64_t hash) const {
+        return cap_ ? tags_ + (hash & (cap_ - 1)) : nullptr;
+    }
 
 private:
     static uint8_t tag_of(uint64_t hash) { return static_cast<uint8_t>(hash >> 56) | 1u; }
 
     uint8_t *tags_ = nullptr;
-    uint64_t cap_ = 0;              // the set's slots when the tags were made
+    uint64_t cap_ = 0;               // the set's slots when the tags were made
     const uint64_t *set_ = nullptr;  // the set they were made for
-    uint64_t count_ = 0;            // the records the list held when they last matched
+    uint64_t count_ = 0;             // the records the list held when they last matched
 };
 
 // How one page looks its ids up in a list's set: through a listing's tags when it has them,

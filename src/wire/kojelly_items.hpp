@@ -26,7 +26,7 @@ namespace kojelly {
 // document and a doubling answer 200 times, and the kernel clears every fresh page of that
 // memory again. Used by one listing at a time, on one thread.
 struct PageScratch {
-    // The memory of each page's document; the first page sizes it.
+    // The memory of each page's document, as much as the longest page so far needs.
     JsonArena arena;
     // The list and the entries were sized from a page's TotalRecordCount.
     bool sized = false;
@@ -104,6 +104,11 @@ namespace kojelly {
 
 // The most records a list may hold.
 constexpr uint64_t kMaxItems = 100000;
+
+// The yyjson versions (YYJSON_VERSION_HEX, from the first up to the end) whose value layout the
+// walk over an item's members reads directly; the library is built against no other.
+inline constexpr uint32_t kYyjsonLayoutFirst = 0x000A00;
+inline constexpr uint32_t kYyjsonLayoutEnd = 0x000B00;
 
 // Fills *out from an item object (zeroed first). 0, or -1 with the record zeroed when the object
 // has no id or memory runs out.

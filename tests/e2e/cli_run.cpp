@@ -34,7 +34,7 @@ std::string show(const RunResult &r) {
 }
 
 Doc parse(std::string_view text) {
-    return Doc(yyjson_read(text.data(), text.size(), 0));
+    return json_doc::read(text);
 }
 
 std::vector<std::string> lines_of(const std::string &text) {

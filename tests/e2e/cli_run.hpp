@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "../support/json_doc.hpp"
+
 #include "child_process.hpp"
 
 namespace e2e {
@@ -41,10 +43,7 @@ int closed_port();
 // The exit status, standard output and standard error of a run, for a failure message.
 std::string show(const RunResult &r);
 
-struct DocFree {
-    void operator()(yyjson_doc *d) const { yyjson_doc_free(d); }
-};
-using Doc = std::unique_ptr<yyjson_doc, DocFree>;
+using Doc = json_doc::Doc;
 
 // A text the tool or a server printed, read as JSON; null when it is not JSON.
 Doc parse(std::string_view text);

@@ -19,13 +19,13 @@
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "json_doc.hpp"
 #include "kojelly.h"
 
 namespace answers_page {
@@ -194,8 +194,7 @@ struct Outcome {
 
 // The "error" member of an error object, or "(not an error object)".
 inline std::string error_member(const std::string &json) {
-    std::unique_ptr<yyjson_doc, decltype(&yyjson_doc_free)> doc(
-        yyjson_read(json.data(), json.size(), 0), &yyjson_doc_free);
+    const json_doc::Doc doc = json_doc::read(json);
     yyjson_val *root = doc ? yyjson_doc_get_root(doc.get()) : nullptr;
     const char *text = yyjson_get_str(yyjson_obj_get(root, "error"));
     return yyjson_obj_size(root) == 1 && text ? text : "(not an error object)";

@@ -79,8 +79,7 @@ TEST(JsonArena, LaterReadsReuseTheBlock) {
         {60, false},   // shorter
         {100, false},  // the block is not shrunk by the shorter text
         {400, true},   // four times longer: a larger block
-        {400, false},
-        {100, false},
+        {400, false}, {100, false},
     };
     JsonArena arena;
     size_t step = 0;

@@ -249,6 +249,43 @@ TEST(ItemRecord, CopiesTheDescriptiveMembers) {
     EXPECT_EQ(bare.item->container, nullptr);
 }
 
+// An item's members are walked by yyjson's value layout, which was checked for a range of
+// versions only: the yyjson the library runs with must be one of them, since a library of
+// another version than the header it was built with would be read by the wrong layout.
+TEST(ItemRecord, RunsWithAYyjsonWhoseLayoutTheWalkWasCheckedFor) {
+    EXPECT_GE(yyjson_version(), kojelly::kYyjsonLayoutFirst);
+    EXPECT_LT(yyjson_version(), kojelly::kYyjsonLayoutEnd);
+    EXPECT_EQ(yyjson_version(), uint32_t{YYJSON_VERSION_HEX});
+}
+
+// Wanted members that follow unwanted ones of every shape are all found: the walk steps over
+// scalars, empty and nested containers and arrays of objects that hold wanted keys themselves.
+TEST(ItemRecord, MembersAfterValuesOfEveryShapeAreFound) {
+    const char *fillers[] = {
+        "{}",
+        "[]",
+        "[[[[]]],{}]",
+        R"({"a":{"b":[1,{"c":[]}]},"d":"e"})",
+        "null",
+        "1.5e3",
+        R"("x")",
+        R"([{"Id":"999"},{"Name":"no"}])",
+        R"({"Id":"998","Name":"inner","ProductionYear":1900})",
+    };
+    for (const char *f : fillers) {
+        SCOPED_TRACE(f);
+        const std::string fill = f;
+        ItemFrom r(R"({"A":)" + fill + R"(,"Id":"7","B":)" + fill + R"(,"Name":"Film","C":)" +
+                   fill + R"(,"ProductionYear":2001,"D":)" + fill + R"(,"ProviderIds":{"X":)" +
+                   fill + R"(,"Tmdb":"603"},"E":)" + fill + "}");
+        ASSERT_EQ(r.rc, KOJELLY_OK);
+        EXPECT_STREQ(r.item->id, "7");
+        EXPECT_STREQ(r.item->title, "Film");
+        EXPECT_EQ(r.item->year, 2001);
+        EXPECT_STREQ(r.item->tmdb, "603");
+    }
+}
+
 TEST(ItemRecord, FillFailsOnlyWithoutAnId) {
     for (const char *body : {R"({"Name":"x"})", R"({"Id":""})", R"({"Id":true})"}) {
         SCOPED_TRACE(body);
@@ -675,12 +712,12 @@ TEST(ListingScratch, PagesGiveTheSameEntriesAsWithout) {
         uint64_t counted[2] = {};
         int64_t total[2] = {};
         char msg[2][256] = {};
-        const int rc_plain = kojelly_page_entries(page.data(), page.size(), plain_ids.get(),
-                                                  plain.get(), &counted[0], &total[0], msg[0],
-                                                  sizeof msg[0]);
-        const int rc = kojelly_page_entries(page.data(), page.size(), ids.get(), entries.get(),
-                                            &counted[1], &total[1], msg[1], sizeof msg[1],
-                                            &scratch);
+        const int rc_plain =
+            kojelly_page_entries(page.data(), page.size(), plain_ids.get(), plain.get(),
+                                 &counted[0], &total[0], msg[0], sizeof msg[0]);
+        const int rc =
+            kojelly_page_entries(page.data(), page.size(), ids.get(), entries.get(), &counted[1],
+                                 &total[1], msg[1], sizeof msg[1], &scratch);
         EXPECT_EQ(rc, rc_plain);
         EXPECT_STREQ(msg[1], msg[0]);
         EXPECT_EQ(counted[1], counted[0]);
@@ -755,8 +792,8 @@ TEST(ListingScratch, SizingStaysWithinTheLimits) {
         kojelly::OwnedBuf entries;
         const std::string page = listing_page(1, 32, c.total);
         char msg[256] = "";
-        ASSERT_EQ(kojelly_page_entries(page.data(), page.size(), ids.get(), entries.get(),
-                                       nullptr, nullptr, msg, sizeof msg, &scratch),
+        ASSERT_EQ(kojelly_page_entries(page.data(), page.size(), ids.get(), entries.get(), nullptr,
+                                       nullptr, msg, sizeof msg, &scratch),
                   KOJELLY_OK)
             << msg;
         EXPECT_EQ(scratch.sized, c.sized);
@@ -867,9 +904,9 @@ TEST(ListingScratch, SetTagsFindWhatTheSetHolds) {
 // A total below what the folder holds sizes the list too small: the set is rebuilt while the
 // pages arrive, the tags with it, and repeats across the rebuild are still dropped.
 TEST(ListingScratch, TotalBelowTheFolderStillDropsEveryRepeat) {
-    const std::vector<std::string> pages = {
-        listing_page(1, 100, 10), listing_page(101, 100, 10), listing_page(50, 100, 10),
-        listing_page(150, 200, 10), listing_page(1, 400, 10)};
+    const std::vector<std::string> pages = {listing_page(1, 100, 10), listing_page(101, 100, 10),
+                                            listing_page(50, 100, 10), listing_page(150, 200, 10),
+                                            listing_page(1, 400, 10)};
     kojelly::PageScratch scratch;
     kojelly::OwnedItems plain_ids, ids;
     kojelly::OwnedBuf plain, entries;
