@@ -4,15 +4,15 @@
 
 #include "fuzz_check.hpp"
 #include "listing_check.hpp"
+#include "util/kojelly_msg.hpp"
 #include "wire/kojelly_items.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     kojelly_item item{};
-    char msg[256] = {};
-    const int rc =
-        kojelly_parse_item(reinterpret_cast<const char *>(data), size, &item, msg, sizeof msg);
+    kojelly::Error err;
+    const int rc = kojelly_parse_item(reinterpret_cast<const char *>(data), size, &item, err);
     if (rc != 0) {
-        fuzz::check(rc == -5 && msg[0] != '\0', "a refused item gives -5 and a message");
+        fuzz::check(rc == -5 && err[0].msg != '\0', "a refused item gives -5 and a message");
         fuzz::check(!item.id && !item.name && !item.title && !item.parent_id && !item.type &&
                         !item.media_type && !item.container && !item.imdb && !item.tmdb,
                     "a refused item leaves an empty record");

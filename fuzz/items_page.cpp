@@ -8,6 +8,7 @@
 #include "fuzz_check.hpp"
 #include "kojelly.h"
 #include "listing_check.hpp"
+#include "util/kojelly_msg.hpp"
 #include "wire/kojelly_items.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -15,11 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     kojelly::OwnedItems list;
     uint64_t counted = 0;
     int64_t total = 0;
-    char msg[256] = {};
-    const int rc =
-        kojelly_parse_items_page(body, size, list.get(), &counted, &total, msg, sizeof msg);
+    kojelly::Error err;
+    const int rc = kojelly_parse_items_page(body, size, list.get(), &counted, &total, err);
     if (rc != 0) {
-        fuzz::check(rc == -5 && msg[0] != '\0', "a refused page gives -5 and a message");
+        fuzz::check(rc == -5 && err[0].msg != '\0', "a refused page gives -5 and a message");
         return 0;
     }
     fuzz::check(counted >= list->count, "every record was counted");
@@ -28,9 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::check_listing(listing, *list.get());
 
     const uint64_t held = list->count;
-    fuzz::check(
-        kojelly_parse_items_page(body, size, list.get(), nullptr, nullptr, msg, sizeof msg) == 0,
-        "a page parses again");
+    fuzz::check(kojelly_parse_items_page(body, size, list.get(), nullptr, nullptr, err) == 0,
+                "a page parses again");
     fuzz::check(list->count == held, "a page given twice adds nothing");
 
     const std::string text = fuzz::text_of(data, size);

@@ -7,6 +7,7 @@
 
 #include "fuzz_check.hpp"
 #include "kojelly.h"
+#include "util/kojelly_msg.hpp"
 #include "wire/kojelly_items.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -17,14 +18,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     kojelly::OwnedItems all_ids;
     kojelly::OwnedBuf all;
-    char msg[256] = {};
-    const int full = kojelly_page_entries(body, body_len, all_ids.get(), all.get(), nullptr,
-                                          nullptr, msg, sizeof msg);
+    kojelly::Error err;
+    const int full =
+        kojelly_page_entries(body, body_len, all_ids.get(), all.get(), nullptr, nullptr, err);
 
     kojelly::OwnedItems ids;
     kojelly::OwnedBuf entries;
-    const int rc = kojelly::page_entries_within(body, body_len, ids.get(), entries.get(), limit,
-                                                msg, sizeof msg);
+    const int rc =
+        kojelly::page_entries_within(body, body_len, ids.get(), entries.get(), limit, err);
     fuzz::check(entries->len <= limit, "the entries stay within the limit");
     if (full != 0) {
         fuzz::check(rc == -5, "a page refused without a limit is refused with one");
@@ -35,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fuzz::check(std::string(entries.c_str()) == all.c_str(),
                     "the same entries as without a limit");
     } else {
-        fuzz::check(rc == -5 && std::strcmp(msg, "listing is larger than 256 MiB") == 0,
+        fuzz::check(rc == -5 && std::strcmp(err.msg, "listing is larger than 256 MiB") == 0,
                     "entries that do not fit end with the limit's message");
     }
     return 0;

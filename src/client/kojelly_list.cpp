@@ -43,12 +43,10 @@ const kojelly_item *find(const kojelly_items *list, const char *id) {
 // listing's scratch.
 int32_t take_page(Call &call, const kojelly_resp *resp, kojelly_items *list, kojelly_buf *entries,
                   uint64_t *counted, int64_t *total) {
-    Error &err = call.err;
-    return err.code = entries
-                          ? kojelly_page_entries(resp->body, resp->body_len, list, entries, counted,
-                                                 total, err.msg, sizeof err.msg, &call.scratch)
-                          : kojelly_parse_items_page(resp->body, resp->body_len, list, counted,
-                                                     total, err.msg, sizeof err.msg);
+    return entries ? kojelly_page_entries(resp->body, resp->body_len, list, entries, counted, total,
+                                          call.err, &call.scratch)
+                   : kojelly_parse_items_page(resp->body, resp->body_len, list, counted, total,
+                                              call.err);
 }
 
 // The root: the user's views. Servers that resolve no /UserViews for this session (an API key
@@ -154,17 +152,16 @@ int32_t lookup(Call &call, const char *id, kojelly_items *list, const kojelly_it
             judge(resp.get(), KOJELLY_ENOTFOUND, kLookupLabel, url.c_str(), call.err))
         return code;
 
-    Error &err = call.err;
     if (user_id) {
         OwnedItem one;
-        if ((err.code = kojelly_parse_item(resp->body, resp->body_len, one.get(), err.msg,
-                                           sizeof err.msg)))
-            return err.code;
-        if (kojelly_acc_grow(list, 1) != 0) return err.out_of_memory();
+        if (const int32_t code =
+                kojelly_parse_item(resp->body, resp->body_len, one.get(), call.err))
+            return code;
+        if (kojelly_acc_grow(list, 1) != 0) return call.err.out_of_memory();
         list->items[list->count++] = one.release();
-    } else if ((err.code = kojelly_parse_items_page(resp->body, resp->body_len, list, nullptr,
-                                                    nullptr, err.msg, sizeof err.msg))) {
-        return err.code;
+    } else if (const int32_t code = kojelly_parse_items_page(resp->body, resp->body_len, list,
+                                                             nullptr, nullptr, call.err)) {
+        return code;
     }
     *item = find(list, id);
     return KOJELLY_OK;

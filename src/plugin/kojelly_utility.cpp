@@ -10,16 +10,14 @@
 #include "fakes/kojelly_io_fake.hpp"
 #include "kojelly.h"
 #include "plugin/kojelly_export.hpp"
-#include "util/kojelly_buf.hpp"
 #include "request/kojelly_cfg.hpp"
+#include "util/kojelly_buf.hpp"
 #include "util/kojelly_msg.hpp"
 #include "util/kojelly_redact.hpp"
 #include "wire/kojelly_items.hpp"
 #include "wire/kojelly_listing.hpp"
 
 namespace {
-
-constexpr size_t kItemsMsgSize = 256;
 
 // Parses settings that need no credentials; on failure publishes the message and returns false.
 bool parse_loose(const char *settings, kojelly::OwnedCfg &cfg) {
@@ -57,7 +55,7 @@ KOJELLY_API int32_t kojelly_parse_items(const char *body, char *out, int32_t out
         kojelly_publish(KOJELLY_EFAIL, "body is NULL", nullptr);
         return KOJELLY_EFAIL;
     }
-    char msg[kItemsMsgSize] = {};
+    kojelly::Error err;
     kojelly::OwnedBuf json;
     {
         kojelly::OwnedItems ids;
@@ -66,9 +64,9 @@ KOJELLY_API int32_t kojelly_parse_items(const char *body, char *out, int32_t out
             return KOJELLY_EFAIL;
         }
         const int32_t rc = kojelly_page_entries(body, std::strlen(body), ids.get(), json.get(),
-                                                nullptr, nullptr, msg, sizeof msg);
+                                                nullptr, nullptr, err);
         if (rc != KOJELLY_OK) {
-            kojelly_publish(rc, msg, nullptr);
+            kojelly_publish(rc, err.msg, nullptr);
             return rc;
         }
         if (kojelly_buf_adds(json.get(), kojelly::kListingClose) != 0) {

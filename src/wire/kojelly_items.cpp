@@ -43,8 +43,6 @@ constexpr const char kTooMany[] = "folder has more than %u items";
 constexpr const char kItemNotObject[] = "item answer is not a JSON object";
 constexpr const char kItemNoId[] = "item answer has no valid Id";
 
-using kojelly::say;
-
 // ---- Reading an item object ------------------------------------------------------------------
 
 // The members a record is made of, each the first member with its key; gather fills them all.
@@ -474,18 +472,17 @@ struct Page {
 
 // Reads an /Items answer into *page, its document into arena's memory when there is one. Starts
 // the optional counters: *pages at 0, *total at the page's total (-1 on failure). 0, or -5 with
-// one line in msg when the answer is no JSON object with an "Items" array.
-int open_page(const char *body, uint64_t body_len, kojelly::JsonArena *arena, Page *page,
-              uint64_t *pages, int64_t *total, char *msg, uint64_t msg_size) {
+// err recorded when the answer is no JSON object with an "Items" array.
+int32_t open_page(const char *body, uint64_t body_len, kojelly::JsonArena *arena, Page *page,
+                  uint64_t *pages, int64_t *total, kojelly::Error &err) {
     if (pages) *pages = 0;
     if (total) *total = -1;
     page->doc = kojelly::JsonDoc::read(body, body_len, arena);
     yyjson_val *root = page->doc.object();
-    if (!root) return kojelly::not_object(page->doc, kPageNotObject, msg, msg_size);
+    if (!root) return kojelly::not_object(page->doc, kPageNotObject, err);
     page->items = kojelly::first_member(root, "Items");
     if (!yyjson_is_arr(page->items)) {
-        say(msg, msg_size, "%s", kPageNoItems);
-        return KOJELLY_EFAIL;
+        return err.fail(KOJELLY_EFAIL, "%s", kPageNoItems);
     }
     page->total = kojelly::num_of(root, "TotalRecordCount", -1);
     if (total) *total = page->total;
@@ -496,10 +493,10 @@ int open_page(const char *body, uint64_t body_len, kojelly::JsonArena *arena, Pa
 // ids up through lookup. The order is what callers see: every object counts towards *pages, the
 // page size that decides whether another page may follow; a duplicate is dropped before the
 // limit is tested, so a full list still takes a page repeating what it holds. 0, or -5 with one
-// line in msg; what the sink took before a failure stays.
+// line in err; what the sink took before a failure stays.
 template <typename Sink>
-int walk_items(yyjson_val *items, kojelly_items *list, kojelly::IdLookup &lookup, Sink &sink,
-               uint64_t *pages, char *msg, uint64_t msg_size) {
+int32_t walk_items(yyjson_val *items, kojelly_items *list, kojelly::IdLookup &lookup, Sink &sink,
+                   uint64_t *pages, kojelly::Error &err) {
     size_t idx, max;
     yyjson_val *el;
     yyjson_arr_foreach(items, idx, max, el) {
@@ -511,84 +508,78 @@ int walk_items(yyjson_val *items, kojelly_items *list, kojelly::IdLookup &lookup
         const std::string_view id = kojelly::id_view(m.id, scratch);
         if (!kojelly::id_usable(id)) continue;
         const uint64_t hash = kojelly::id_hash(id);
-        if (lookup.prefetch(hash) != 0) return kojelly::out_of_memory(msg, msg_size);
+        if (lookup.prefetch(hash) != 0) return err.out_of_memory();
         // The item's texts are read while the slot the probe needs is fetched.
         const Borrowed b(m);
         const kojelly::SetProbe found = lookup.find(id, hash);
         if (found.held) continue;
         if (list->count >= kojelly::kMaxItems) {
-            say(msg, msg_size, kTooMany, static_cast<unsigned>(kojelly::kMaxItems));
-            return KOJELLY_EFAIL;
+            return err.fail(KOJELLY_EFAIL, kTooMany, static_cast<unsigned>(kojelly::kMaxItems));
         }
         const int added = sink.add(b, found);
         if (added == kojelly::kOverLimit) {
-            say(msg, msg_size, "%s", kojelly::kListingTooLarge);
-            return KOJELLY_EFAIL;
+            return err.fail(KOJELLY_EFAIL, "%s", kojelly::kListingTooLarge);
         }
-        if (added != 0) return kojelly::out_of_memory(msg, msg_size);
+        if (added != 0) return err.out_of_memory();
         lookup.entered(found, hash);
     }
     return KOJELLY_OK;
 }
 
 // kojelly_page_entries with the entries bounded at limit.
-int entries_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly_buf *entries,
-                 uint64_t limit, uint64_t *pages, int64_t *total, char *msg, uint64_t msg_size,
-                 kojelly::PageScratch *scratch) {
+int32_t entries_page(const char *body, uint64_t body_len, kojelly_items *list, kojelly_buf *entries,
+                     uint64_t limit, uint64_t *pages, int64_t *total, kojelly::Error &err,
+                     kojelly::PageScratch *scratch) {
     Page page;
-    if (const int rc = open_page(body, body_len, scratch ? &scratch->arena : nullptr, &page, pages,
-                                 total, msg, msg_size))
+    if (const int32_t rc = open_page(body, body_len, scratch ? &scratch->arena : nullptr, &page,
+                                     pages, total, err))
         return rc;
     EntrySink sink(list, entries, limit);
     if (sink.plan(yyjson_arr_size(page.items), page.total, scratch) != 0)
-        return kojelly::out_of_memory(msg, msg_size);
+        return err.out_of_memory();
     // A listing's pages probe the id set through its tags.
     kojelly::IdLookup lookup(list, scratch ? &scratch->tags : nullptr);
-    if (const int rc = walk_items(page.items, list, lookup, sink, pages, msg, msg_size)) return rc;
-    return sink.finish() == 0 ? KOJELLY_OK : kojelly::out_of_memory(msg, msg_size);
+    if (const int32_t rc = walk_items(page.items, list, lookup, sink, pages, err)) return rc;
+    return sink.finish() == 0 ? KOJELLY_OK : err.out_of_memory();
 }
 
 }  // namespace
 
-int kojelly_parse_items_page(const char *body, uint64_t body_len, kojelly_items *list,
-                             uint64_t *pages, int64_t *total, char *msg, uint64_t msg_size) {
+int32_t kojelly_parse_items_page(const char *body, uint64_t body_len, kojelly_items *list,
+                                 uint64_t *pages, int64_t *total, kojelly::Error &err) {
     Page page;
-    if (const int rc = open_page(body, body_len, nullptr, &page, pages, total, msg, msg_size))
-        return rc;
+    if (const int32_t rc = open_page(body, body_len, nullptr, &page, pages, total, err)) return rc;
     RecordSink sink(list);
     kojelly::IdLookup lookup(list, nullptr);
-    return walk_items(page.items, list, lookup, sink, pages, msg, msg_size);
+    return walk_items(page.items, list, lookup, sink, pages, err);
 }
 
-int kojelly_page_entries(const char *body, uint64_t body_len, kojelly_items *list,
-                         kojelly_buf *entries, uint64_t *pages, int64_t *total, char *msg,
-                         uint64_t msg_size, kojelly::PageScratch *scratch) {
-    return entries_page(body, body_len, list, entries, kojelly::kMaxEntries, pages, total, msg,
-                        msg_size, scratch);
+int32_t kojelly_page_entries(const char *body, uint64_t body_len, kojelly_items *list,
+                             kojelly_buf *entries, uint64_t *pages, int64_t *total,
+                             kojelly::Error &err, kojelly::PageScratch *scratch) {
+    return entries_page(body, body_len, list, entries, kojelly::kMaxEntries, pages, total, err,
+                        scratch);
 }
 
-int kojelly::page_entries_within(const char *body, uint64_t body_len, kojelly_items *list,
-                                 kojelly_buf *entries, uint64_t limit, char *msg,
-                                 uint64_t msg_size) {
-    return entries_page(body, body_len, list, entries, limit, nullptr, nullptr, msg, msg_size,
-                        nullptr);
+int32_t kojelly::page_entries_within(const char *body, uint64_t body_len, kojelly_items *list,
+                                     kojelly_buf *entries, uint64_t limit, kojelly::Error &err) {
+    return entries_page(body, body_len, list, entries, limit, nullptr, nullptr, err, nullptr);
 }
 
-int kojelly_parse_item(const char *body, uint64_t body_len, kojelly_item *out, char *msg,
-                       uint64_t msg_size) {
+int32_t kojelly_parse_item(const char *body, uint64_t body_len, kojelly_item *out,
+                           kojelly::Error &err) {
     *out = kojelly_item{};
     const kojelly::JsonDoc doc = kojelly::JsonDoc::read(body, body_len);
     yyjson_val *root = doc.object();
-    if (!root) return kojelly::not_object(doc, kItemNotObject, msg, msg_size);
+    if (!root) return kojelly::not_object(doc, kItemNotObject, err);
     Members m;
     gather(root, &m);
     char scratch[kojelly::kIdScratch];
     if (!kojelly::id_usable(kojelly::id_view(m.id, scratch))) {
-        say(msg, msg_size, "%s", kItemNoId);
-        return KOJELLY_EFAIL;
+        return err.fail(KOJELLY_EFAIL, "%s", kItemNoId);
     }
     const Borrowed b(m);
-    if (fill(b, out)) return kojelly::out_of_memory(msg, msg_size);
+    if (fill(b, out)) return err.out_of_memory();
     return KOJELLY_OK;
 }
 

@@ -15,6 +15,7 @@
 
 #include "util/kojelly_buf.hpp"
 #include "util/kojelly_json.hpp"
+#include "util/kojelly_msg.hpp"
 #include "wire/kojelly_id_set.hpp"
 
 struct kojelly_items;
@@ -64,11 +65,11 @@ struct kojelly_items {
 };
 
 // Appends the new items of one /Items page to list. pages (optional) counts every object element
-// of "Items"; total (optional) is "TotalRecordCount" or -1. 0, or -5 with one line in msg;
+// of "Items"; total (optional) is "TotalRecordCount" or -1. 0, or -5 with err recorded;
 // records appended before a failure stay in the list.
-[[nodiscard]] int kojelly_parse_items_page(const char *body, uint64_t body_len, kojelly_items *list,
-                                           uint64_t *pages, int64_t *total, char *msg,
-                                           uint64_t msg_size);
+[[nodiscard]] int32_t kojelly_parse_items_page(const char *body, uint64_t body_len,
+                                               kojelly_items *list, uint64_t *pages, int64_t *total,
+                                               kojelly::Error &err);
 // As kojelly_parse_items_page, but each new item is written straight into entries as its listing
 // entry (kojelly_item_json, after a "," unless the list was empty) and the list keeps a record
 // holding only the item's id and folder flag, which is all its id set needs: a folder's listing
@@ -78,20 +79,19 @@ struct kojelly_items {
 // and the first page that reports a TotalRecordCount sizes the list, its id set and entries for
 // that many items (at most the item limit, the entries at most the listing limit, from the
 // bytes per entry of that page); a size that cannot be had is left to ordinary growth.
-[[nodiscard]] int kojelly_page_entries(const char *body, uint64_t body_len, kojelly_items *list,
-                                       kojelly_buf *entries, uint64_t *pages, int64_t *total,
-                                       char *msg, uint64_t msg_size,
-                                       kojelly::PageScratch *scratch = nullptr);
+[[nodiscard]] int32_t kojelly_page_entries(const char *body, uint64_t body_len, kojelly_items *list,
+                                           kojelly_buf *entries, uint64_t *pages, int64_t *total,
+                                           kojelly::Error &err,
+                                           kojelly::PageScratch *scratch = nullptr);
 namespace kojelly {
 // As kojelly_page_entries with the entries bounded at limit bytes instead of the listing's
 // limit; past it -5 with "listing is larger than 256 MiB".
-[[nodiscard]] int page_entries_within(const char *body, uint64_t body_len, kojelly_items *list,
-                                      kojelly_buf *entries, uint64_t limit, char *msg,
-                                      uint64_t msg_size);
+[[nodiscard]] int32_t page_entries_within(const char *body, uint64_t body_len, kojelly_items *list,
+                                          kojelly_buf *entries, uint64_t limit, Error &err);
 }  // namespace kojelly
-// One item answer into *out (zeroed first). 0, or -5 with the record zeroed and one line in msg.
-[[nodiscard]] int kojelly_parse_item(const char *body, uint64_t body_len, kojelly_item *out,
-                                     char *msg, uint64_t msg_size);
+// One item answer into *out (zeroed first). 0, or -5 with the record zeroed and err recorded.
+[[nodiscard]] int32_t kojelly_parse_item(const char *body, uint64_t body_len, kojelly_item *out,
+                                         kojelly::Error &err);
 // Room for count + more records; count and the id set stay as they are. 0, or -1 with the list
 // unchanged when memory runs out.
 [[nodiscard]] int kojelly_acc_grow(kojelly_items *list, uint64_t more);

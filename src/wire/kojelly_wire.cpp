@@ -39,10 +39,7 @@ constexpr const char kEntryNoId[] = "entry has no Emby item id (\"id\", \"path\"
 // Entry members that may name the item, in the order they are tried.
 constexpr std::string_view keys[] = {"id", "path", "Key", "key", "backend_id"};
 
-
 using Text = kojelly::Malloced<char>;
-
-using kojelly::say;
 
 bool token_byte(char ch) {
     const auto c = static_cast<unsigned char>(ch);
@@ -60,11 +57,6 @@ namespace kojelly {
 
 int32_t not_object(const JsonDoc &doc, const char *not_object, Error &err) {
     return err.fail(KOJELLY_EFAIL, "%s", doc.out_of_memory() ? kOutOfMemory : not_object);
-}
-
-int not_object(const JsonDoc &doc, const char *not_object, char *msg, size_t msg_size) {
-    say(msg, msg_size, "%s", doc.out_of_memory() ? kOutOfMemory : not_object);
-    return KOJELLY_EFAIL;
 }
 
 yyjson_val *first_member(yyjson_val *obj, std::string_view key) {

@@ -68,8 +68,6 @@ inline constexpr kojelly_playback kNoPlayback{0, -1, nullptr, nullptr};
 // The code of an answer whose document is not an object: -5 with "out of memory" when the
 // reader ran out of memory, else -5 with the text not_object.
 [[nodiscard]] int32_t not_object(const JsonDoc &doc, const char *not_object, Error &err);
-[[nodiscard]] int not_object(const JsonDoc &doc, const char *not_object, char *msg,
-                             size_t msg_size);
 
 // The value of the first member of obj whose key is exactly key (bytes and length); NULL when
 // there is none or obj is not an object.

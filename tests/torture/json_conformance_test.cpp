@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kojelly.h"
+#include "util/kojelly_msg.hpp"
 #include "wire/kojelly_items.hpp"
 
 namespace {
@@ -148,15 +149,14 @@ std::vector<Row> document_rows() {
 // the row or of the parser and is reported as such.
 void expect_verdict(const Row &row, const std::string &body) {
     kojelly_items list{};
-    char msg[256] = {};
-    const int rc = kojelly_parse_items_page(body.data(), body.size(), &list, nullptr, nullptr, msg,
-                                            sizeof msg);
+    kojelly::Error err;
+    const int rc = kojelly_parse_items_page(body.data(), body.size(), &list, nullptr, nullptr, err);
     kojelly_items_free(&list);
     if (row.verdict == kAccept) {
-        EXPECT_EQ(rc, KOJELLY_OK) << msg;
+        EXPECT_EQ(rc, KOJELLY_OK) << err.msg;
     } else {
         EXPECT_EQ(rc, KOJELLY_EFAIL);
-        EXPECT_STREQ(msg, kNotJson);
+        EXPECT_STREQ(err.msg, kNotJson);
     }
 
     // The export reads a NUL-terminated text, so only bodies without a NUL byte of their own

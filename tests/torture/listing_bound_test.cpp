@@ -8,6 +8,7 @@
 #include "support/alloc_fail.hpp"
 #include "torture/torture.hpp"
 #include "util/kojelly_buf.hpp"
+#include "util/kojelly_msg.hpp"
 #include "wire/kojelly_items.hpp"
 
 namespace {
@@ -30,11 +31,11 @@ TEST(ListingBound, AmplifiedPageUnderAllocationFailure) {
                 {
                     kojelly::OwnedItems ids;
                     kojelly::OwnedBuf entries;
-                    char msg[256] = "";
+                    kojelly::Error err;
                     EXPECT_EQ(kojelly::page_entries_within(page.data(), page.size(), ids.get(),
-                                                           entries.get(), kLimit, msg, sizeof msg),
+                                                           entries.get(), kLimit, err),
                               KOJELLY_EFAIL);
-                    const std::string m = msg;
+                    const std::string m = err.msg;
                     EXPECT_TRUE(m == "listing is larger than 256 MiB" || m == "out of memory") << m;
                     bounded += m != "out of memory";
                     EXPECT_LE(entries->len, kLimit);

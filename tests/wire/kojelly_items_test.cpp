@@ -14,6 +14,7 @@
 #include "kojelly.h"
 #include "support/alloc_fail.hpp"
 #include "util/kojelly_buf.hpp"
+#include "util/kojelly_msg.hpp"
 #include "wire/kojelly_listing.hpp"
 #include "wire/kojelly_wire.hpp"
 
@@ -48,10 +49,9 @@ struct PageResult {
 
 PageResult add_page(kojelly_items *list, const std::string &body) {
     PageResult r{0, 99, 99, ""};
-    char msg[256] = "";
-    r.rc = kojelly_parse_items_page(body.data(), body.size(), list, &r.pages, &r.total, msg,
-                                    sizeof msg);
-    r.msg = msg;
+    kojelly::Error err;
+    r.rc = kojelly_parse_items_page(body.data(), body.size(), list, &r.pages, &r.total, err);
+    r.msg = err.msg;
     return r;
 }
 
@@ -88,10 +88,10 @@ void expect_sound(const kojelly_items &l) {
 // One item answer parsed into a record that the object owns.
 struct ItemFrom {
     explicit ItemFrom(const std::string &body) {
-        rc = kojelly_parse_item(body.data(), body.size(), item.get(), msg, sizeof msg);
+        rc = kojelly_parse_item(body.data(), body.size(), item.get(), err);
     }
     int rc;
-    char msg[256] = "";
+    kojelly::Error err;
     kojelly::OwnedItem item;
 };
 
@@ -316,11 +316,10 @@ TEST(ItemAnswer, RejectsAnswersWithoutAUsableItem) {
         SCOPED_TRACE(c.body ? c.body : "(null)");
         kojelly::OwnedItem item;
         item->year = 7;
-        char msg[256] = "";
-        EXPECT_EQ(kojelly_parse_item(c.body, c.body ? std::strlen(c.body) : 0, item.get(), msg,
-                                     sizeof msg),
+        kojelly::Error err;
+        EXPECT_EQ(kojelly_parse_item(c.body, c.body ? std::strlen(c.body) : 0, item.get(), err),
                   KOJELLY_EFAIL);
-        EXPECT_STREQ(msg, c.msg);
+        EXPECT_STREQ(err.msg, c.msg);
         EXPECT_EQ(item->id, nullptr);
         EXPECT_EQ(item->year, 0);
     }
@@ -379,11 +378,11 @@ TEST(ItemsPage, RejectsAnswersWithoutAnItemsArray) {
         kojelly::OwnedItems list;
         uint64_t pages = 99;
         int64_t total = 99;
-        char msg[256] = "";
+        kojelly::Error err;
         EXPECT_EQ(kojelly_parse_items_page(c.body, c.body ? std::strlen(c.body) : 0, list.get(),
-                                           &pages, &total, msg, sizeof msg),
+                                           &pages, &total, err),
                   KOJELLY_EFAIL);
-        EXPECT_STREQ(msg, c.msg);
+        EXPECT_STREQ(err.msg, c.msg);
         EXPECT_EQ(pages, 0u);
         EXPECT_EQ(total, -1);
         EXPECT_EQ(list->count, 0u);
@@ -393,9 +392,8 @@ TEST(ItemsPage, RejectsAnswersWithoutAnItemsArray) {
 TEST(ItemsPage, CounterAndTotalAreOptional) {
     kojelly::OwnedItems list;
     const std::string body = R"({"Items":[{"Id":"1"},{"Id":"2"}],"TotalRecordCount":2})";
-    char msg[16] = "";
-    ASSERT_EQ(kojelly_parse_items_page(body.data(), body.size(), list.get(), nullptr, nullptr, msg,
-                                       sizeof msg),
+    kojelly::Error err;
+    ASSERT_EQ(kojelly_parse_items_page(body.data(), body.size(), list.get(), nullptr, nullptr, err),
               KOJELLY_OK);
     EXPECT_EQ(list->count, 2u);
 }
@@ -484,9 +482,8 @@ TEST_F(ItemsList, PageAfterAppendedRecordsSizesTheSetForAll) {
     for (uint64_t i = 0; i < kAppended; ++i) {
         const std::string body = R"({"Id":")" + std::to_string(1000 + i) + R"("})";
         kojelly::OwnedItem item;
-        char msg[64] = "";
-        ASSERT_EQ(kojelly_parse_item(body.data(), body.size(), item.get(), msg, sizeof msg),
-                  KOJELLY_OK);
+        kojelly::Error err;
+        ASSERT_EQ(kojelly_parse_item(body.data(), body.size(), item.get(), err), KOJELLY_OK);
         ASSERT_EQ(kojelly_acc_grow(list.get(), 1), 0);
         list->items[list->count++] = item.release();
     }
@@ -534,14 +531,14 @@ TEST(ListingEntries, MatchTheListingOfFullRecordsAndKeepOnlyIds) {
     for (const char *page : kMixedPages) {
         SCOPED_TRACE(page);
         const size_t len = std::strlen(page);
-        char msg[256] = "";
+        kojelly::Error err;
         uint64_t counted_records = 0, counted_entries = 0;
         int64_t total_records = 0, total_entries = 0;
         ASSERT_EQ(kojelly_parse_items_page(page, len, records.get(), &counted_records,
-                                           &total_records, msg, sizeof msg),
+                                           &total_records, err),
                   KOJELLY_OK);
         ASSERT_EQ(kojelly_page_entries(page, len, ids.get(), entries.get(), &counted_entries,
-                                       &total_entries, msg, sizeof msg),
+                                       &total_entries, err),
                   KOJELLY_OK);
         EXPECT_EQ(counted_entries, counted_records);
         EXPECT_EQ(total_entries, total_records);
@@ -574,36 +571,36 @@ TEST(ListingEntries, RefusalsAndTheLimitAreThoseOfThePageParser) {
         SCOPED_TRACE(c.page);
         kojelly::OwnedItems ids;
         kojelly::OwnedBuf entries;
-        char msg[256] = "";
+        kojelly::Error err;
         EXPECT_EQ(kojelly_page_entries(c.page, std::strlen(c.page), ids.get(), entries.get(),
-                                       nullptr, nullptr, msg, sizeof msg),
+                                       nullptr, nullptr, err),
                   KOJELLY_EFAIL);
-        EXPECT_STREQ(msg, c.msg);
+        EXPECT_STREQ(err.msg, c.msg);
         EXPECT_EQ(ids->count, 0u);
     }
 
     kojelly::OwnedItems ids;
     kojelly::OwnedBuf entries;
-    char msg[256] = "";
+    kojelly::Error err;
     const std::string full = ids_page(1, kojelly::kMaxItems);
     ASSERT_EQ(kojelly_page_entries(full.data(), full.size(), ids.get(), entries.get(), nullptr,
-                                   nullptr, msg, sizeof msg),
+                                   nullptr, err),
               KOJELLY_OK);
     const std::string more = ids_page(kojelly::kMaxItems, 2);
     EXPECT_EQ(kojelly_page_entries(more.data(), more.size(), ids.get(), entries.get(), nullptr,
-                                   nullptr, msg, sizeof msg),
+                                   nullptr, err),
               KOJELLY_EFAIL);
-    EXPECT_STREQ(msg, kTooMany);
+    EXPECT_STREQ(err.msg, kTooMany);
     EXPECT_EQ(ids->count, kojelly::kMaxItems);
 }
 
 TEST(ListingEntries, MemoryShortageIsReportedAndNothingElseChanges) {
     const std::string page = kMixedPages[0];
     kojelly::OwnedItems records;
-    char msg[256] = "";
-    ASSERT_EQ(kojelly_parse_items_page(page.data(), page.size(), records.get(), nullptr, nullptr,
-                                       msg, sizeof msg),
-              KOJELLY_OK);
+    kojelly::Error err;
+    ASSERT_EQ(
+        kojelly_parse_items_page(page.data(), page.size(), records.get(), nullptr, nullptr, err),
+        KOJELLY_OK);
     kojelly::OwnedBuf want;
     ASSERT_EQ(kojelly_items_json(want.get(), records.get()), 0);
 
@@ -614,9 +611,9 @@ TEST(ListingEntries, MemoryShortageIsReportedAndNothingElseChanges) {
             [&] {
                 kojelly::OwnedItems ids;
                 kojelly::OwnedBuf entries;
-                char m[256] = "";
+                kojelly::Error m;
                 const int rc = kojelly_page_entries(page.data(), page.size(), ids.get(),
-                                                    entries.get(), nullptr, nullptr, m, sizeof m);
+                                                    entries.get(), nullptr, nullptr, m);
                 expect_sound(*ids.get());
                 if (rc == KOJELLY_OK) {
                     EXPECT_EQ(std::string(kojelly::kListingOpen) + entries.c_str() +
@@ -626,7 +623,7 @@ TEST(ListingEntries, MemoryShortageIsReportedAndNothingElseChanges) {
                 }
                 ++failures;
                 EXPECT_EQ(rc, KOJELLY_EFAIL);
-                EXPECT_STREQ(m, kNoMemory);
+                EXPECT_STREQ(m.msg, kNoMemory);
             },
             all_after);
         EXPECT_GT(n, 3u);
@@ -651,9 +648,9 @@ TEST(ListingEntries, EntriesStopAtTheirLimit) {
     const std::string page = amplified_page(1000, 4);
     kojelly::OwnedItems unbounded_ids;
     kojelly::OwnedBuf unbounded;
-    char msg[256] = "";
+    kojelly::Error err;
     ASSERT_EQ(kojelly_page_entries(page.data(), page.size(), unbounded_ids.get(), unbounded.get(),
-                                   nullptr, nullptr, msg, sizeof msg),
+                                   nullptr, nullptr, err),
               KOJELLY_OK);
     const uint64_t size = unbounded->len;
     ASSERT_GT(size, 4u * 6000u) << "each name is written six times its size";
@@ -664,7 +661,7 @@ TEST(ListingEntries, EntriesStopAtTheirLimit) {
         kojelly::OwnedItems ids;
         kojelly::OwnedBuf entries;
         const int rc = kojelly::page_entries_within(page.data(), page.size(), ids.get(),
-                                                    entries.get(), limit, msg, sizeof msg);
+                                                    entries.get(), limit, err);
         EXPECT_LE(entries->len, limit);
         EXPECT_LE(entries->cap, std::max<uint64_t>(256, 2 * limit));
         if (limit >= size) {
@@ -672,7 +669,7 @@ TEST(ListingEntries, EntriesStopAtTheirLimit) {
             EXPECT_STREQ(entries.c_str(), unbounded.c_str());
         } else {
             EXPECT_EQ(rc, KOJELLY_EFAIL);
-            EXPECT_STREQ(msg, "listing is larger than 256 MiB");
+            EXPECT_STREQ(err.msg, "listing is larger than 256 MiB");
         }
     }
 }
@@ -711,15 +708,13 @@ TEST(ListingScratch, PagesGiveTheSameEntriesAsWithout) {
         SCOPED_TRACE(page.substr(0, 60));
         uint64_t counted[2] = {};
         int64_t total[2] = {};
-        char msg[2][256] = {};
-        const int rc_plain =
-            kojelly_page_entries(page.data(), page.size(), plain_ids.get(), plain.get(),
-                                 &counted[0], &total[0], msg[0], sizeof msg[0]);
-        const int rc =
-            kojelly_page_entries(page.data(), page.size(), ids.get(), entries.get(), &counted[1],
-                                 &total[1], msg[1], sizeof msg[1], &scratch);
+        kojelly::Error err[2];
+        const int rc_plain = kojelly_page_entries(page.data(), page.size(), plain_ids.get(),
+                                                  plain.get(), &counted[0], &total[0], err[0]);
+        const int rc = kojelly_page_entries(page.data(), page.size(), ids.get(), entries.get(),
+                                            &counted[1], &total[1], err[1], &scratch);
         EXPECT_EQ(rc, rc_plain);
-        EXPECT_STREQ(msg[1], msg[0]);
+        EXPECT_STREQ(err[1].msg, err[0].msg);
         EXPECT_EQ(counted[1], counted[0]);
         EXPECT_EQ(total[1], total[0]);
         EXPECT_STREQ(entries.c_str(), plain.c_str());
@@ -745,13 +740,13 @@ TEST(ListingScratch, FirstPageSizesTheListingAndLaterPagesReuseIt) {
     for (uint64_t p = 0; p < kPages; ++p) {
         SCOPED_TRACE(p);
         const std::string page = listing_page(1000 + p * kPerPage, kPerPage, kTotal);
-        char msg[256] = "";
+        kojelly::Error err;
         int rc = -1;
         const uint64_t allocs = alloc_fail::count([&] {
             rc = kojelly_page_entries(page.data(), page.size(), ids.get(), entries.get(), nullptr,
-                                      nullptr, msg, sizeof msg, &scratch);
+                                      nullptr, err, &scratch);
         });
-        ASSERT_EQ(rc, KOJELLY_OK) << msg;
+        ASSERT_EQ(rc, KOJELLY_OK) << err.msg;
         if (p == 0) {
             first_page_len = entries->len;
             EXPECT_GE(ids->cap, uint64_t{kTotal});
@@ -791,17 +786,17 @@ TEST(ListingScratch, SizingStaysWithinTheLimits) {
         kojelly::OwnedItems ids;
         kojelly::OwnedBuf entries;
         const std::string page = listing_page(1, 32, c.total);
-        char msg[256] = "";
+        kojelly::Error err;
         ASSERT_EQ(kojelly_page_entries(page.data(), page.size(), ids.get(), entries.get(), nullptr,
-                                       nullptr, msg, sizeof msg, &scratch),
+                                       nullptr, err, &scratch),
                   KOJELLY_OK)
-            << msg;
+            << err.msg;
         EXPECT_EQ(scratch.sized, c.sized);
         if (c.records == 0) {
             kojelly::OwnedItems plain_ids;
             kojelly::OwnedBuf plain;
             ASSERT_EQ(kojelly_page_entries(page.data(), page.size(), plain_ids.get(), plain.get(),
-                                           nullptr, nullptr, msg, sizeof msg),
+                                           nullptr, nullptr, err),
                       KOJELLY_OK);
             EXPECT_EQ(ids->cap, plain_ids->cap);
         } else {
@@ -823,9 +818,9 @@ TEST(ListingScratch, MemoryShortageIsReportedOnEveryPage) {
     kojelly::OwnedItems plain_ids;
     kojelly::OwnedBuf want;
     for (const std::string &page : pages) {
-        char msg[256] = "";
+        kojelly::Error err;
         ASSERT_EQ(kojelly_page_entries(page.data(), page.size(), plain_ids.get(), want.get(),
-                                       nullptr, nullptr, msg, sizeof msg),
+                                       nullptr, nullptr, err),
                   KOJELLY_OK);
     }
     for (bool all_after : {false, true}) {
@@ -837,15 +832,15 @@ TEST(ListingScratch, MemoryShortageIsReportedOnEveryPage) {
                 kojelly::OwnedItems ids;
                 kojelly::OwnedBuf entries;
                 for (const std::string &page : pages) {
-                    char m[256] = "";
+                    kojelly::Error m;
                     const int rc =
                         kojelly_page_entries(page.data(), page.size(), ids.get(), entries.get(),
-                                             nullptr, nullptr, m, sizeof m, &scratch);
+                                             nullptr, nullptr, m, &scratch);
                     expect_sound(*ids.get());
                     if (rc != KOJELLY_OK) {
                         ++failures;
                         EXPECT_EQ(rc, KOJELLY_EFAIL);
-                        EXPECT_STREQ(m, kNoMemory);
+                        EXPECT_STREQ(m.msg, kNoMemory);
                         return;
                     }
                 }
@@ -911,12 +906,12 @@ TEST(ListingScratch, TotalBelowTheFolderStillDropsEveryRepeat) {
     kojelly::OwnedItems plain_ids, ids;
     kojelly::OwnedBuf plain, entries;
     for (const std::string &page : pages) {
-        char msg[256] = "";
+        kojelly::Error err;
         ASSERT_EQ(kojelly_page_entries(page.data(), page.size(), plain_ids.get(), plain.get(),
-                                       nullptr, nullptr, msg, sizeof msg),
+                                       nullptr, nullptr, err),
                   KOJELLY_OK);
         ASSERT_EQ(kojelly_page_entries(page.data(), page.size(), ids.get(), entries.get(), nullptr,
-                                       nullptr, msg, sizeof msg, &scratch),
+                                       nullptr, err, &scratch),
                   KOJELLY_OK);
         expect_sound(*ids.get());
     }
@@ -1032,8 +1027,8 @@ TEST(ItemsMemory, ItemParserReportsOutOfMemoryWithTheRecordZeroed) {
     uint64_t failures = 0;
     const uint64_t n = alloc_fail::sweep([&] {
         kojelly::OwnedItem item;
-        char msg[64] = "";
-        const int rc = kojelly_parse_item(body.data(), body.size(), item.get(), msg, sizeof msg);
+        kojelly::Error err;
+        const int rc = kojelly_parse_item(body.data(), body.size(), item.get(), err);
         const kojelly_item &it = *item.get();
         const char *texts[] = {it.id,         it.name,      it.title, it.parent_id, it.type,
                                it.media_type, it.container, it.imdb,  it.tmdb};
@@ -1043,7 +1038,7 @@ TEST(ItemsMemory, ItemParserReportsOutOfMemoryWithTheRecordZeroed) {
         }
         ++failures;
         EXPECT_EQ(rc, KOJELLY_EFAIL);
-        EXPECT_STREQ(msg, kNoMemory);
+        EXPECT_STREQ(err.msg, kNoMemory);
         for (const char *text : texts) EXPECT_EQ(text, nullptr);
     });
     EXPECT_GT(n, 8u);

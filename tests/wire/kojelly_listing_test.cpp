@@ -10,6 +10,7 @@
 
 #include "kojelly.h"
 #include "support/alloc_fail.hpp"
+#include "util/kojelly_msg.hpp"
 #include "wire/kojelly_wire.hpp"
 
 namespace {
@@ -37,11 +38,11 @@ protected:
         for (size_t i = 0; i < objects.size(); ++i) body += (i ? "," : "") + objects[i];
         body += "]}";
         const uint64_t before = list->count;
-        char msg[256] = "";
-        ASSERT_EQ(kojelly_parse_items_page(body.data(), body.size(), list.get(), nullptr, nullptr,
-                                           msg, sizeof msg),
-                  KOJELLY_OK)
-            << msg;
+        kojelly::Error err;
+        ASSERT_EQ(
+            kojelly_parse_items_page(body.data(), body.size(), list.get(), nullptr, nullptr, err),
+            KOJELLY_OK)
+            << err.msg;
         ASSERT_EQ(list->count, before + objects.size());
     }
     std::string listing() {
@@ -158,9 +159,8 @@ TEST_F(Listing, ALimitSizedFolderIsWritten) {
     for (uint64_t i = 1; i <= kojelly::kMaxItems; ++i)
         body += (i > 1 ? R"(,{"Id":")" : R"({"Id":")") + std::to_string(i) + R"("})";
     body += "]}";
-    char msg[256] = "";
-    ASSERT_EQ(kojelly_parse_items_page(body.data(), body.size(), list.get(), nullptr, nullptr, msg,
-                                       sizeof msg),
+    kojelly::Error err;
+    ASSERT_EQ(kojelly_parse_items_page(body.data(), body.size(), list.get(), nullptr, nullptr, err),
               KOJELLY_OK);
     const std::string text = listing();
     const kojelly::JsonDoc doc = kojelly::JsonDoc::read(text.data(), text.size());

@@ -132,9 +132,8 @@ TEST(WireAuth, AcceptsTokenAndUserId) {
         SCOPED_TRACE(c.body);
         char *token = nullptr, *user_id = nullptr;
         kojelly::Error err{0, "untouched"};
-        ASSERT_EQ(
-            kojelly_parse_auth(c.body, std::strlen(c.body), &token, &user_id, err),
-            KOJELLY_OK);
+        ASSERT_EQ(kojelly_parse_auth(c.body, std::strlen(c.body), &token, &user_id, err),
+                  KOJELLY_OK);
         const Text t(token), u(user_id);
         EXPECT_STREQ(t.get(), c.token);
         EXPECT_STREQ(u.get(), c.user_id);
@@ -202,8 +201,7 @@ TEST(WireInfo, AcceptsAServerDescription) {
         SCOPED_TRACE(c.body);
         kojelly_info info{};
         kojelly::Error err;
-        ASSERT_EQ(kojelly_parse_info(c.body, std::strlen(c.body), &info, err),
-                  KOJELLY_OK);
+        ASSERT_EQ(kojelly_parse_info(c.body, std::strlen(c.body), &info, err), KOJELLY_OK);
         EXPECT_STREQ(info.id, c.id);
         EXPECT_STREQ(info.server_name, c.name);
         EXPECT_STREQ(info.version, c.version);
@@ -233,8 +231,7 @@ TEST(WireInfo, RejectsAnswersThatDoNotDescribeAServer) {
         SCOPED_TRACE(c.body.text ? c.body.text : "(null)");
         kojelly_info info{};
         kojelly::Error err;
-        EXPECT_EQ(kojelly_parse_info(c.body.text, c.body.len(), &info, err),
-                  KOJELLY_EFAIL);
+        EXPECT_EQ(kojelly_parse_info(c.body.text, c.body.len(), &info, err), KOJELLY_EFAIL);
         EXPECT_STREQ(err.msg, c.msg);
         EXPECT_EQ(info.id, nullptr);
         EXPECT_EQ(info.server_name, nullptr);
@@ -413,8 +410,8 @@ const Parse kParses[] = {
      [](kojelly::Error &err) {
          const std::string page = R"({"Items":[{"Id":"11","Name":"A"}],"TotalRecordCount":1})";
          kojelly::OwnedItems list;
-         const int rc = kojelly_parse_items_page(page.data(), page.size(), list.get(), nullptr,
-                                                 nullptr, err.msg, sizeof err.msg);
+         const int rc =
+             kojelly_parse_items_page(page.data(), page.size(), list.get(), nullptr, nullptr, err);
          EXPECT_EQ(list->count, rc == KOJELLY_OK ? 1u : 0u);
          return rc;
      }},
@@ -424,7 +421,7 @@ const Parse kParses[] = {
          kojelly::OwnedItems list;
          kojelly::OwnedBuf entries;
          const int rc = kojelly_page_entries(page.data(), page.size(), list.get(), entries.get(),
-                                             nullptr, nullptr, err.msg, sizeof err.msg);
+                                             nullptr, nullptr, err);
          EXPECT_EQ(list->count, rc == KOJELLY_OK ? 1u : 0u);
          return rc;
      }},
@@ -432,7 +429,7 @@ const Parse kParses[] = {
      [](kojelly::Error &err) {
          const std::string body = R"({"Id":"11","Name":"A"})";
          kojelly::OwnedItem item;
-         const int rc = kojelly_parse_item(body.data(), body.size(), item.get(), err.msg, sizeof err.msg);
+         const int rc = kojelly_parse_item(body.data(), body.size(), item.get(), err);
          EXPECT_EQ(item->name != nullptr, rc == KOJELLY_OK);
          return rc;
      }},
@@ -440,8 +437,7 @@ const Parse kParses[] = {
      [](kojelly::Error &err) {
          const std::string auth = R"({"AccessToken":"tok","User":{"Id":"42"}})";
          char *token = nullptr, *user_id = nullptr;
-         const int rc =
-             kojelly_parse_auth(auth.data(), auth.size(), &token, &user_id, err);
+         const int rc = kojelly_parse_auth(auth.data(), auth.size(), &token, &user_id, err);
          const Text t(token), u(user_id);
          EXPECT_STREQ(token, rc == KOJELLY_OK ? "tok" : nullptr);
          EXPECT_STREQ(user_id, rc == KOJELLY_OK ? "42" : nullptr);
