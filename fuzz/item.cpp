@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     kojelly::Error err;
     const int rc = kojelly_parse_item(reinterpret_cast<const char *>(data), size, &item, err);
     if (rc != 0) {
-        fuzz::check(rc == -5 && err[0].msg != '\0', "a refused item gives -5 and a message");
+        fuzz::check(rc == -5 && err.msg[0] != '\0', "a refused item gives -5 and a message");
         fuzz::check(!item.id && !item.name && !item.title && !item.parent_id && !item.type &&
                         !item.media_type && !item.container && !item.imdb && !item.tmdb,
                     "a refused item leaves an empty record");

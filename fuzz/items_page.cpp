@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     kojelly::Error err;
     const int rc = kojelly_parse_items_page(body, size, list.get(), &counted, &total, err);
     if (rc != 0) {
-        fuzz::check(rc == -5 && err[0].msg != '\0', "a refused page gives -5 and a message");
+        fuzz::check(rc == -5 && err.msg[0] != '\0', "a refused page gives -5 and a message");
         return 0;
     }
     fuzz::check(counted >= list->count, "every record was counted");
